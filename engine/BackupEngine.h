@@ -1,0 +1,135 @@
+#pragma once
+
+// The backup engine's call surface: one BackupEngine, and per backup task one
+// FileSelection and one BackupJob. Texts are UTF-8. A setting the engine refuses
+// throws EngineError; a failed backup is RunJob's non-zero result, never an exception.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace stowkeep::engine {
+
+class EngineError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum ResultCode : int32_t {
+    Success = 0,
+    InvalidJob = 1,
+    MediumNotAvailable = 2,
+    SourceNotFound = 3,
+    NothingToBackUp = 4,
+    SomeFilesUnreadable = 5,
+    CannotWriteDestination = 6,
+    VerificationFailed = 7,
+    CatalogFailure = 8,
+    Cancelled = 9,
+};
+
+enum BackupTypeValue : int32_t { FullBackup = 0, NewAndModified = 2 };
+
+class FileSelection
+{
+public:
+    // Each put replaces the whole list with the lines of the text; an empty text empties it.
+    void setFilesToProcess(const std::string& lines);
+    void setFilesToExclude(const std::string& lines);
+    // An include item is "<folder>/<last part>"; an exclude item is a mask (see engine docs).
+    void IncludeItem(const std::string& item, int32_t flags);
+    void ExcludeItem(const std::string& item, int32_t flags);
+
+    const std::vector<std::string>& includeItems() const { return m_include; }
+    const std::vector<std::string>& excludeItems() const { return m_exclude; }
+
+private:
+    std::vector<std::string> m_include;
+    std::vector<std::string> m_exclude;
+};
+
+class BackupJob
+{
+public:
+    void setBackupFolder(std::string v) { m_backupFolder = std::move(v); }
+    void setBackupSetName(std::string v) { m_backupSetName = std::move(v); }
+    void setBackupType(int32_t v);        // 0 or 2, else EngineError
+    void setCompressionLevel(int32_t v);  // 0, 1, 6 or 9, else EngineError
+    void setEncryptionPassword(std::string v) { m_password = std::move(v); }
+    void setRetentionPeriod(int32_t hours) { m_retentionHours = hours; } // -1: keep everything
+    void setSelection(const FileSelection* selection) { m_selection = selection; }
+    void setVerifyAfterBackup(bool v) { m_verify = v; }
+
+    const std::string& backupFolder() const { return m_backupFolder; }
+    const std::string& backupSetName() const { return m_backupSetName; }
+    int32_t backupType() const { return m_backupType; }
+    int32_t compressionLevel() const { return m_compressionLevel; }
+    const std::string& encryptionPassword() const { return m_password; }
+    int32_t retentionPeriod() const { return m_retentionHours; }
+    const FileSelection* selection() const { return m_selection; }
+    bool verifyAfterBackup() const { return m_verify; }
+
+private:
+    std::string m_backupFolder;
+    std::string m_backupSetName;
+    int32_t m_backupType = FullBackup;
+    int32_t m_compressionLevel = 6;
+    std::string m_password;
+    int32_t m_retentionHours = -1;
+    const FileSelection* m_selection = nullptr;
+    bool m_verify = true;
+};
+
+struct Progress
+{
+    uint64_t filesDone = 0;
+    uint64_t filesTotal = 0;
+    uint64_t bytesDone = 0;
+    uint64_t bytesTotal = 0;
+    std::string currentFile;
+};
+
+// What a caller can hook into one run. Both hooks are called on the running thread.
+struct RunControl
+{
+    std::function<void(const Progress&)> onProgress;
+    const std::atomic<bool>* cancel = nullptr; // checked between files and between blocks
+};
+
+// Test seam: called before every write to a destination file with the number of bytes
+// about to be written; a non-zero errno return makes that write fail with that error.
+using WriteFaultHook = std::function<int(uint64_t bytes)>;
+
+class BackupEngine
+{
+public:
+    BackupEngine();
+    ~BackupEngine();
+    BackupEngine(const BackupEngine&) = delete;
+    BackupEngine& operator=(const BackupEngine&) = delete;
+
+    void setCatalogFolder(std::string folder);
+    void setLogFolder(std::string folder);
+    void setLogDetailLevel(int32_t level); // 1..3, else EngineError
+
+    // Runs the whole backup before it returns; 0 on success, a ResultCode otherwise.
+    int32_t RunJob(const BackupJob& job, const RunControl& control = {});
+    // A sentence for the user; says more about the last failure with that code when known.
+    std::string GetErrorText(int32_t reserved, int32_t code) const;
+
+    // Asked when the destination medium is missing: label, disk number; true = inserted.
+    std::function<bool(const std::string& mediaLabel, int32_t diskNumber)> OnInsertMedia;
+
+    void setWriteFaultHook(WriteFaultHook hook);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+} // namespace stowkeep::engine

@@ -1,0 +1,63 @@
+#pragma once
+
+// Reads archives made by ZipWriter (and plain zips in general) back from the disk,
+// decrypting the AE-2 wrapper of an encrypted backup: used by verification and restore.
+
+#include "ZipWriter.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace stowkeep::engine::zip {
+
+class ZipError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class WrongPassword : public ZipError
+{
+public:
+    WrongPassword() : ZipError("wrong password") {}
+};
+
+struct ZipEntry
+{
+    std::string name;
+    EntryKind kind = EntryKind::File;
+    uint32_t mode = 0;
+    int64_t mtime = 0;
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    uint32_t crc = 0;       // as the central directory records it
+    uint16_t method = 0;
+    uint64_t localHeaderOffset = 0;
+};
+
+class ZipReader
+{
+public:
+    // Opens the archive; with a password, checks the AE-2 wrapper (password verifier and
+    // HMAC over the whole encrypted stream) and reads the inner archive. Throws ZipError.
+    ZipReader(const std::string& path, const std::string& password);
+    ~ZipReader();
+
+    bool encrypted() const;
+    const std::vector<ZipEntry>& entries() const;
+
+    // Streams one entry's data (inflated) to the sink and returns the CRC-32 of what it
+    // read; throws ZipError when the data is damaged or does not match the recorded CRC.
+    uint32_t read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const;
+    std::string readLinkTarget(const ZipEntry& entry) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+} // namespace stowkeep::engine::zip

@@ -1,0 +1,82 @@
+#pragma once
+
+// Streaming zip writer: entries are read and deflated in parallel on every core and
+// written in order; zip64 where needed; with a password the whole archive becomes the
+// one AES-256 (WinZip AE-2) entry of an outer zip, with one key derivation per archive.
+
+#include "OutputFile.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stowkeep::engine::zip {
+
+enum class EntryKind { File, Directory, Symlink };
+
+struct EntrySource
+{
+    std::string name;       // archive name, "/" separators; a folder's name ends in "/"
+    EntryKind kind = EntryKind::File;
+    uint32_t mode = 0;      // st_mode, type bits included
+    int64_t mtime = 0;      // seconds since the epoch
+    std::string path;       // the file to read (File)
+    std::string linkTarget; // Symlink
+    uint64_t size = 0;      // from lstat; reading stops there
+};
+
+enum class EntryStatus {
+    Written,    // stored as read
+    Changed,    // stored, but the file changed size or time while it was read
+    Vanished,   // gone before it could be opened: not in the archive
+    Unreadable, // could not be opened or read: not in the archive
+};
+
+struct EntryResult
+{
+    std::string name;
+    EntryStatus status = EntryStatus::Written;
+    uint64_t size = 0;           // bytes stored
+    uint64_t compressedSize = 0;
+    uint32_t crc = 0;            // CRC-32 of the bytes read from the source
+    std::string error;           // why, for Changed, Vanished and Unreadable
+};
+
+class Cancelled : public std::exception
+{
+public:
+    const char* what() const noexcept override { return "cancelled"; }
+};
+
+class ZipWriter
+{
+public:
+    struct Options
+    {
+        int level = 6;               // 0 stores, 1..9 deflate
+        std::string password;        // empty: no encryption
+        std::string innerName;       // name of the inner entry when encrypted
+        unsigned threads = 0;        // 0: every core
+        std::function<bool()> cancelled;                      // polled between blocks
+        std::function<void(const EntryResult&)> onEntryDone;  // in archive order
+    };
+
+    ZipWriter(OutputFile& out, Options options);
+    ~ZipWriter(); // stops the workers; the caller removes the unfinished file
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Queues an entry; blocks while the pipeline is full. Throws WriteError or Cancelled.
+    void add(EntrySource entry);
+    // Waits for every entry, writes the central directory (and the outer wrapper),
+    // and returns one result per added entry, in order. Throws WriteError or Cancelled.
+    std::vector<EntryResult> finish();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+} // namespace stowkeep::engine::zip

@@ -1,0 +1,205 @@
+#pragma once
+
+#include "backup/EngineInterface.h"
+#include "backup/JobSetUp.h"
+#include "profiles/ProfileRecord.h"
+#include "schedule/ScheduleRules.h"
+#include "schedule/Timestamp.h"
+#include "ui/MessageBox.h"
+
+#include <QDateTime>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QTreeWidget;
+class SpinEdit;
+
+// The main window: profile list, property panel, tray icon and schedule timer. Its
+// handlers live beside the subsystem they belong to: the editor's in src/profiles, the
+// timer's in src/schedule, the manual run's in src/backup.
+class TFrmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    using Clock = std::function<QDateTime()>;
+
+    explicit TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent = nullptr);
+    ~TFrmMain() override;
+
+    // Shell (src/app/TFrmMain.cpp)
+    void ShowBalloon(const QString& text);
+    void showMainWindow();
+    void MnuShowMainWindowClick();
+    void MnuHelpClick();
+    void BtnHelpClick();
+    void MnuExitClick();
+    void BtnAboutClick();
+    // The end of the session, or SIGTERM/SIGINT/SIGHUP: cancels a running backup, closes
+    // every open box and ends the program without a question.
+    void WMQueryEndSession();
+    void WMTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    bool closeAllowed() const { return CloseAllowed; }
+    QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
+    QMenu* popupMenu() const { return PopupMenu; }
+    MessageBox& messageBox() { return dlg; }
+
+    // Profiles (src/profiles/LoadProfiles.cpp)
+    void LoadProfiles();
+    const ProfileTable& profileTable() const { return m_profileTable; }
+
+    // Editor (src/profiles/ProfileEditor.cpp, src/profiles/SaveDeleteProfile.cpp)
+    void LvwProfilesClick();
+    void BtnAddProfileClick();
+    void BtnDeleteProfileClick();
+    void BtnSaveProfileClick();
+    void BtnSelectSrcClick();
+    void BtnSelectDstClick();
+    void BtnFilterSetupClick();
+    void BtnPasswordClick();
+    void RgpFrequencyClick();
+    void ChkDeleteBackupClick();
+    void EdtProfileNameChange();
+    void EdtFrequencyChange();
+    void SpinHourChange();
+    void SpinMinuteChange();
+    void SpinRetensionChange();
+    void CboBackupTypeChange();
+    void CboCompressLevelChange();
+    void CboWeekdayChange();
+    void ChkVerifyAfterBackupClick();
+    // The panel's working copy, read and written by the filter and password dialogs.
+    QLineEdit* includeFilterField() const { return EdtIncludeFilter; }
+    QLineEdit* excludeFilterField() const { return EdtExcludeFilter; }
+    QLineEdit* filterSummaryField() const { return EdtFilter; }
+    QLineEdit* passwordField() const { return EdtPassword; }
+
+    // Schedule (src/schedule/ScheduleTimer.cpp)
+    void TimerScheduleTimer();
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+    const TimestampSeparators& separators() const { return m_separators; }
+
+    // Manual run and media prompt (src/backup/ManualRun.cpp)
+    void BtnRunProfileClick();
+    bool XmainInsertMedia(const QString& mediaLabel, qint32 diskNumber);
+    bool jobRunning() const { return m_jobRunning; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void buildLayout();
+    void buildPropertyPanel();
+    void connectHandlers();
+    void FormCreate();
+    void FormClose();
+    void createTrayIcon();
+    void readSeparators();
+
+    // Runs a handler; an exception it throws ends it and is shown in the error box.
+    void runHandler(void (TFrmMain::*handler)());
+    template <typename Sender, typename Signal>
+    void onSignal(Sender* sender, Signal signal, void (TFrmMain::*handler)());
+
+    // Editor helpers (src/profiles/ProfileEditor.cpp)
+    int selectedRow() const;
+    bool editMode() const { return selectedRow() >= 0; }
+    const ProfileRecord* selectedRecord() const;
+    void fillPanel(const ProfileRecord& record);
+    void newProfileReset();
+    void setFrequencyOption(int option);
+    int frequencyOption() const;
+    void applyFrequencyOption(bool fillDefaults);
+    void setDeleteBackupChecked(bool checked);
+    void markChangedIf(bool changed);
+    static QString filterSummary(const QString& include, const QString& exclude);
+
+    // Timer steps (src/schedule/ScheduleTimer.cpp)
+    void RunScheduledProfile(int index, const ScheduleStep& step, const QString& tickText);
+    void PlaceProfile(int index, const ScheduleStep& step);
+    void RescheduleProfile(int index, const ScheduleStep& step);
+    // Runs one job with the engine; the window stays responsive meanwhile.
+    qint32 runJob(IBackupJob& job);
+    int rowOfProfile(const QString& name) const;
+
+public:
+    // The window's widgets, named as the tests find them.
+    QPushButton* BtnAddProfile = nullptr;
+    QPushButton* BtnDeleteProfile = nullptr;
+    QPushButton* BtnRunProfile = nullptr;
+    QPushButton* BtnHelp = nullptr;
+    QPushButton* BtnAbout = nullptr;
+    QTreeWidget* LvwProfiles = nullptr;
+    QGroupBox* GboProperties = nullptr;
+    QPushButton* BtnSaveProfile = nullptr;
+
+    QLabel* LblProfileName = nullptr;
+    QLineEdit* EdtProfileName = nullptr;
+    QLabel* LblSrcFolder = nullptr;
+    QLineEdit* EdtSrcFolder = nullptr;
+    QPushButton* BtnSelectSrc = nullptr;
+    QLabel* LblDstFolder = nullptr;
+    QLineEdit* EdtDstFolder = nullptr;
+    QPushButton* BtnSelectDst = nullptr;
+    QLabel* LblFilter = nullptr;
+    QLineEdit* EdtFilter = nullptr;
+    QPushButton* BtnFilterSetup = nullptr;
+    QLineEdit* EdtIncludeFilter = nullptr;
+    QLineEdit* EdtExcludeFilter = nullptr;
+    QGroupBox* RgpFrequency = nullptr;
+    QButtonGroup* m_frequencyButtons = nullptr;
+    QRadioButton* RbFrequency[6] = {};
+    QLabel* LblFrequency = nullptr;
+    SpinEdit* EdtFrequency = nullptr;
+    QComboBox* CboWeekday = nullptr;
+    QLabel* LblStartingTime = nullptr;
+    SpinEdit* SpinHour = nullptr;
+    QLabel* Label7 = nullptr;
+    SpinEdit* SpinMinute = nullptr;
+    QGroupBox* GboAdvancedProfile = nullptr;
+    QLabel* LblBackupType = nullptr;
+    QComboBox* CboBackupType = nullptr;
+    QLabel* LblCompressLevel = nullptr;
+    QComboBox* CboCompressLevel = nullptr;
+    QPushButton* BtnPassword = nullptr;
+    QLineEdit* EdtPassword = nullptr;
+    QCheckBox* ChkVerifyAfterBackup = nullptr;
+    QCheckBox* ChkDeleteBackup = nullptr;
+    SpinEdit* SpinRetension = nullptr;
+    QLabel* LblRetension = nullptr;
+
+private:
+    std::unique_ptr<IBackupEngine> Xmain;
+    EngineObjects m_engineObjects;
+    ProfileTable m_profileTable;
+    MessageBox dlg;
+    QTimer* TimerSchedule = nullptr;
+    QMenu* PopupMenu = nullptr;
+    QAction* MnuShowMainWindow = nullptr;
+    QAction* MnuHelp = nullptr;
+    QAction* MnuExit = nullptr;
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    Clock m_clock;
+    TimestampSeparators m_separators;
+    bool CloseAllowed = false;
+    bool m_jobRunning = false;
+    bool m_inTick = false;
+    int m_frequencyOption = -1;    // the option whose controls are shown
+    bool m_deleteBackupChecked = false;
+};
