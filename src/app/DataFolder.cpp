@@ -1,6 +1,7 @@
 #include "DataFolder.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <sys/stat.h>
@@ -18,8 +19,8 @@ QString appendToFolder(const QString& base, const QString& suffix)
 {
     if (base.isEmpty())
         return {};
-    return base.endsWith(QLatin1Char('/')) ? base + u"Stowkeep" + suffix
-                                           : base + u"/Stowkeep" + suffix;
+    const QString separator = base.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/");
+    return base + separator + u"Stowkeep" + suffix;
 }
 
 QString GetDataFolder()

@@ -98,10 +98,13 @@ public:
     bool XmainInsertMedia(const QString& mediaLabel, qint32 diskNumber);
     bool jobRunning() const { return m_jobRunning; }
 
+signals:
+    // Every balloon shown at the tray icon (also when there is no notification area).
+    void balloonShown(const QString& title, const QString& text);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    bool event(QEvent* event) override;
 
 private:
     void buildLayout();
@@ -127,8 +130,15 @@ private:
     int frequencyOption() const;
     void applyFrequencyOption(bool fillDefaults);
     void setDeleteBackupChecked(bool checked);
+    // Enables "Save Profile" when, in edit mode, `changed` holds.
     void markChangedIf(bool changed);
-    static QString filterSummary(const QString& include, const QString& exclude);
+    // Selects the row (none for -1) without running the row-click handler.
+    void selectRowQuietly(int row);
+    // A press on the list's empty space clears its selection.
+    void watchEmptyListClicks();
+    // The message of the first check of the panel that fails, or empty text.
+    QString saveCheckFailure() const;
+    void writeProfile(const QString& name);
 
     // Timer steps (src/schedule/ScheduleTimer.cpp)
     void RunScheduledProfile(int index, const ScheduleStep& step, const QString& tickText);
@@ -200,6 +210,7 @@ private:
     bool CloseAllowed = false;
     bool m_jobRunning = false;
     bool m_inTick = false;
+    bool m_quitPending = false;
+    bool m_showingError = false;   // an error box is open: ticks wait until it is closed    // closed for good while a backup was being cancelled
     int m_frequencyOption = -1;    // the option whose controls are shown
-    bool m_deleteBackupChecked = false;
 };

@@ -1,1 +1,37 @@
-int main() { return 0; }
+#include "DataFolder.h"
+#include "SessionSignals.h"
+#include "SingleInstance.h"
+#include "TFrmMain.h"
+#include "backup/EngineAdapter.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSessionManager>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Stowkeep"));
+
+    const QString dataFolder = GetDataFolder();
+    if (dataFolder.isEmpty()) {
+        QMessageBox::critical(nullptr, QStringLiteral("Stowkeep"), QStringLiteral("Unable to create directory"));
+        return 1;
+    }
+    // When the folder cannot be made, the first write to the store says so.
+    ensureDataFolder(dataFolder);
+
+    SingleInstance instance(dataFolder);
+    if (!instance.acquire())
+        return 0;
+
+    QApplication::setQuitOnLastWindowClosed(false);
+    SessionSignals sessionSignals;
+
+    TFrmMain FrmMain(std::make_unique<EngineAdapter>());
+    QObject::connect(&sessionSignals, &SessionSignals::endRequested, &FrmMain, &TFrmMain::WMQueryEndSession);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &FrmMain,
+                     [&FrmMain](QSessionManager&) { FrmMain.WMQueryEndSession(); });
+    QObject::connect(&instance, &SingleInstance::showRequested, &FrmMain, &TFrmMain::showMainWindow);
+    return QApplication::exec();
+}

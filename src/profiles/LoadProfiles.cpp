@@ -1,1 +1,30 @@
-// placeholder until written
+#include "app/DataFolder.h"
+#include "app/TFrmMain.h"
+#include "profiles/ProfileStore.h"
+
+#include <QTreeWidget>
+
+void TFrmMain::LoadProfiles()
+{
+    const ProfileStore store(GetProfileStorePath());
+    const QStringList names = store.sectionNames();
+    // A store without sections leaves the table and the list exactly as they were.
+    if (names.isEmpty())
+        return;
+
+    m_profileTable.resize(static_cast<size_t>(names.size()));
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        ProfileRecord& record = m_profileTable[static_cast<size_t>(i)];
+        readProfileFields(store, names[i], record);
+        // An engine failure ends the load here: later entries keep what they held and
+        // the list is not rebuilt.
+        SetUpJob(record, *Xmain, m_engineObjects);
+    }
+
+    const QSignalBlocker blocker(LvwProfiles);
+    LvwProfiles->clear();
+    for (const ProfileRecord& record : m_profileTable)
+        new QTreeWidgetItem(LvwProfiles, {record.Name, record.LastRun, record.NextRun});
+    LvwProfiles->setCurrentItem(nullptr);
+    LvwProfiles->clearSelection();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "app/TFrmMain.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A throwaway data folder (XDG_DATA_HOME points into a temporary folder for the life of
+// the fixture) and helpers to write and read its Profiles.ini.
+class DataFolderFixture
+{
+public:
+    DataFolderFixture();
+    ~DataFolderFixture();
+
+    QString dataFolder() const;      // .../Stowkeep
+    QString storePath() const;       // .../Stowkeep/Profiles.ini
+    QString root() const { return m_dir.path(); }
+    void writeStore(const QByteArray& contents) const;
+    QByteArray readStore() const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
+// Builds the real main window on the fixture's data folder with the given engine, and
+// stops its timer so that a test drives the ticks itself.
+std::unique_ptr<TFrmMain> makeMainWindow(std::unique_ptr<IBackupEngine> engine);
+
+// Sets the window's clock to a fixed local time.
+void setClock(TFrmMain& window, const QDateTime& now);
