@@ -5,6 +5,7 @@
 // throws EngineError; a failed backup is RunJob's non-zero result, never an exception.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -126,6 +127,17 @@ public:
     std::function<bool(const std::string& mediaLabel, int32_t diskNumber)> OnInsertMedia;
 
     void setWriteFaultHook(WriteFaultHook hook);
+
+    // Test seams, not used by the program: the run's clock, and points inside a run where a
+    // test can change the world (replace a source file, damage the archive, crash).
+    struct TestHooks
+    {
+        std::function<std::chrono::system_clock::time_point()> clock;
+        std::function<void()> afterSelection;                     // before anything is written
+        std::function<void(const std::string& archive)> beforeVerify; // the renamed archive
+        std::function<void()> beforeCommit;                       // inside the catalog transaction
+    };
+    void setTestHooks(TestHooks hooks);
 
 private:
     struct Impl;

@@ -1,0 +1,353 @@
+#include "Selection.h"
+
+#include "zip/ZipWriter.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+namespace stowkeep::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t nextChar(std::string_view text, size_t i)
+{
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+        ++i;
+    return i;
+}
+
+int64_t mtimeNs(const struct stat& st)
+{
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+struct ExcludeMask
+{
+    std::string mask;
+    bool pathMask = false; // contains "/": matched against the path relative to the base
+    bool foldersOnly = false; // written with a trailing "/"
+};
+
+enum class ItemKind { Folder, Single, Mask };
+
+struct IncludeItem
+{
+    ItemKind kind;
+    fs::path root;     // Folder, Mask: the folder walked; Single: the file
+    std::string mask;  // Mask
+};
+
+class Resolver
+{
+public:
+    Resolver(const SelectionOptions& options, SelectionResult& result)
+        : m_options(options), m_result(result)
+    {
+        for (const auto& e : options.exclude) {
+            ExcludeMask m;
+            m.mask = e;
+            while (m.mask.size() > 1 && m.mask.back() == '/') {
+                m.mask.pop_back();
+                m.foldersOnly = true;
+            }
+            if (!m.mask.empty() && m.mask.front() == '/')
+                m.mask.erase(0, 1);
+            if (m.mask.empty())
+                continue;
+            m.pathMask = m.mask.find('/') != std::string::npos;
+            m_excludes.push_back(std::move(m));
+        }
+        for (const auto& own : options.ownFolders) {
+            struct stat st {};
+            if (!own.empty() && ::stat(own.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                m_own.insert({st.st_dev, st.st_ino});
+        }
+    }
+
+    void run()
+    {
+        std::vector<IncludeItem> items;
+        for (const auto& text : m_options.include) {
+            if (text.empty() || text.front() != '/')
+                throw std::invalid_argument("The include item \"" + text + "\" is not an absolute path");
+            const size_t slash = text.rfind('/');
+            fs::path folder = fs::path(slash == 0 ? std::string("/") : text.substr(0, slash)).lexically_normal();
+            const std::string last = text.substr(slash + 1);
+            struct stat st {};
+            if (last.empty()) {
+                items.push_back({ItemKind::Folder, folder, {}});
+            } else if (::stat((folder / last).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                items.push_back({ItemKind::Folder, (folder / last).lexically_normal(), {}});
+            } else if (::lstat((folder / last).c_str(), &st) == 0) {
+                items.push_back({ItemKind::Single, (folder / last).lexically_normal(), {}});
+            } else {
+                items.push_back({ItemKind::Mask, folder, last});
+            }
+        }
+
+        for (const auto& item : items) {
+            if (item.kind == ItemKind::Single)
+                continue;
+            struct stat st {};
+            if (::stat(item.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                m_result.missingSources.push_back(item.root.string());
+        }
+        if (!m_result.missingSources.empty() || items.empty())
+            return;
+
+        m_result.base = commonBase(items);
+        for (const auto& item : items)
+            resolveItem(item);
+        addMissingParents();
+
+        m_result.entries.reserve(m_entries.size());
+        for (auto& [name, entry] : m_entries)
+            m_result.entries.push_back(std::move(entry));
+    }
+
+private:
+    static fs::path commonBase(const std::vector<IncludeItem>& items)
+    {
+        std::vector<fs::path> bases;
+        for (const auto& item : items)
+            bases.push_back(item.kind == ItemKind::Single ? item.root.parent_path() : item.root);
+        fs::path base;
+        std::vector<std::string> common(bases.front().begin(), bases.front().end());
+        for (size_t i = 1; i < bases.size(); ++i) {
+            std::vector<std::string> parts(bases[i].begin(), bases[i].end());
+            size_t n = 0;
+            while (n < common.size() && n < parts.size() && common[n] == parts[n])
+                ++n;
+            common.resize(n);
+        }
+        for (const auto& part : common)
+            base /= part;
+        return base.empty() ? fs::path("/") : base;
+    }
+
+    std::string relativeName(const fs::path& path) const
+    {
+        const std::string rel = path.lexically_relative(m_result.base).generic_string();
+        return rel == "." ? std::string() : rel;
+    }
+
+    bool excluded(const std::string& rel, std::string_view name, bool isDir) const
+    {
+        for (const auto& e : m_excludes) {
+            if (e.foldersOnly && !isDir)
+                continue;
+            if (e.pathMask ? matchMask(e.mask, rel, true) : matchMask(e.mask, name))
+                return true;
+        }
+        return false;
+    }
+
+    void checkCancel()
+    {
+        if (++m_visited % 256 == 0 && m_options.cancelled && m_options.cancelled())
+            throw zip::Cancelled();
+    }
+
+    // Adds a file, link or folder found at path; false for the kinds that are never stored.
+    bool addEntry(const std::string& rel, const std::string& path, const struct stat& st)
+    {
+        SelectedEntry e;
+        e.name = rel;
+        e.path = path;
+        e.mode = st.st_mode;
+        e.mtimeNs = mtimeNs(st);
+        if (S_ISREG(st.st_mode)) {
+            e.kind = SelectedKind::File;
+            e.size = static_cast<uint64_t>(st.st_size);
+        } else if (S_ISDIR(st.st_mode)) {
+            e.kind = SelectedKind::Directory;
+        } else if (S_ISLNK(st.st_mode)) {
+            e.kind = SelectedKind::Symlink;
+            std::string target(static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
+            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+            if (n < 0) {
+                m_result.unreadable.push_back(path + ": " + std::strerror(errno));
+                return true;
+            }
+            target.resize(static_cast<size_t>(n));
+            e.linkTarget = std::move(target);
+            e.size = e.linkTarget.size();
+        } else {
+            m_result.skippedSpecial.push_back(path);
+            return false;
+        }
+        if (!rel.empty())
+            m_entries.insert_or_assign(rel, std::move(e));
+        return true;
+    }
+
+    void resolveItem(const IncludeItem& item)
+    {
+        if (item.kind == ItemKind::Single) {
+            struct stat st {};
+            if (::lstat(item.root.c_str(), &st) != 0) {
+                m_result.unreadable.push_back(item.root.string() + ": " + std::strerror(errno));
+                return;
+            }
+            const std::string rel = relativeName(item.root);
+            if (!excluded(rel, item.root.filename().string(), false))
+                addEntry(rel, item.root.string(), st);
+            return;
+        }
+        if (isOwn(item.root)) {
+            m_result.skippedOwn.push_back(item.root.string());
+            return;
+        }
+        const std::string rel = relativeName(item.root);
+        if (item.kind == ItemKind::Folder && !rel.empty()) {
+            struct stat st {};
+            if (::stat(item.root.c_str(), &st) == 0)
+                addEntry(rel, item.root.string(), st);
+        }
+        walk(item.root.string(), rel, item);
+    }
+
+    bool isOwn(const fs::path& dir) const
+    {
+        struct stat st {};
+        return !m_own.empty() && ::stat(dir.c_str(), &st) == 0 && m_own.count({st.st_dev, st.st_ino});
+    }
+
+    void walk(const std::string& dirPath, const std::string& rel, const IncludeItem& item)
+    {
+        DIR* dir = ::opendir(dirPath.c_str());
+        if (!dir) {
+            if (errno != ENOENT)
+                m_result.unreadable.push_back(dirPath + ": " + std::strerror(errno));
+            return;
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (const dirent* d = ::readdir(dir)) {
+            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+                names.emplace_back(d->d_name);
+        }
+        const int readError = errno;
+        const int fd = ::dirfd(dir);
+        std::sort(names.begin(), names.end());
+        if (readError != 0)
+            m_result.unreadable.push_back(dirPath + ": " + std::strerror(readError));
+
+        for (const auto& name : names) {
+            checkCancel();
+            struct stat st {};
+            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    m_result.unreadable.push_back(dirPath + "/" + name + ": " + std::strerror(errno));
+                continue;
+            }
+            const std::string childRel = rel.empty() ? name : rel + "/" + name;
+            const std::string childPath = dirPath == "/" ? "/" + name : dirPath + "/" + name;
+            const bool isDir = S_ISDIR(st.st_mode);
+            if (excluded(childRel, name, isDir))
+                continue;
+            const bool named = item.kind == ItemKind::Folder || matchMask(item.mask, name);
+            if (isDir) {
+                if (!m_own.empty() && m_own.count({st.st_dev, st.st_ino})) {
+                    m_result.skippedOwn.push_back(childPath);
+                    continue;
+                }
+                if (named)
+                    addEntry(childRel, childPath, st);
+                walk(childPath, childRel, item);
+            } else if (named) {
+                addEntry(childRel, childPath, st);
+            }
+        }
+        ::closedir(dir);
+    }
+
+    // A folder holding a selected entry has an entry of its own.
+    void addMissingParents()
+    {
+        std::vector<std::string> missing;
+        std::string last;
+        for (const auto& [name, entry] : m_entries) {
+            for (size_t pos = name.rfind('/'); pos != std::string::npos && pos > 0; pos = name.rfind('/', pos - 1)) {
+                const std::string parent = name.substr(0, pos);
+                if (parent == last || m_entries.count(parent))
+                    break;
+                missing.push_back(parent);
+                last = parent;
+            }
+        }
+        for (const auto& parent : missing) {
+            if (m_entries.count(parent))
+                continue;
+            const fs::path path = m_result.base / parent;
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                addEntry(parent, path.string(), st);
+        }
+    }
+
+    const SelectionOptions& m_options;
+    SelectionResult& m_result;
+    std::vector<ExcludeMask> m_excludes;
+    std::set<std::pair<dev_t, ino_t>> m_own;
+    std::map<std::string, SelectedEntry> m_entries;
+    uint64_t m_visited = 0;
+};
+
+} // namespace
+
+bool matchMask(std::string_view mask, std::string_view text, bool stopAtSlash)
+{
+    size_t m = 0;
+    size_t t = 0;
+    size_t starMask = std::string_view::npos;
+    size_t starText = 0;
+    while (t < text.size()) {
+        if (m < mask.size() && mask[m] == '*') {
+            starMask = m++;
+            starText = t;
+            continue;
+        }
+        if (m < mask.size() && mask[m] == '?' && !(stopAtSlash && text[t] == '/')) {
+            ++m;
+            t = nextChar(text, t);
+            continue;
+        }
+        if (m < mask.size() && mask[m] != '?' && mask[m] == text[t]) {
+            ++m;
+            ++t;
+            continue;
+        }
+        if (starMask != std::string_view::npos && !(stopAtSlash && text[starText] == '/')) {
+            m = starMask + 1;
+            starText = nextChar(text, starText);
+            t = starText;
+            continue;
+        }
+        return false;
+    }
+    while (m < mask.size() && mask[m] == '*')
+        ++m;
+    return m == mask.size();
+}
+
+SelectionResult resolveSelection(const SelectionOptions& options)
+{
+    SelectionResult result;
+    Resolver(options, result).run();
+    return result;
+}
+
+} // namespace stowkeep::engine

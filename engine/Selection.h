@@ -1,0 +1,54 @@
+#pragma once
+
+// Turns a FileSelection's include and exclude items into the list of entries one run
+// backs up: names relative to the selection's base, folders before what they hold.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace stowkeep::engine {
+
+// Whole-string match of a mask with "*" (any run of characters) and "?" (one character,
+// UTF-8 aware); every other character matches itself, letter case included. With
+// stopAtSlash, neither wildcard matches "/".
+bool matchMask(std::string_view mask, std::string_view text, bool stopAtSlash = false);
+
+enum class SelectedKind { File, Directory, Symlink };
+
+struct SelectedEntry
+{
+    std::string name;       // relative to the base, "/" separators, no trailing "/"
+    std::string path;       // full path on the disk
+    SelectedKind kind = SelectedKind::File;
+    uint32_t mode = 0;      // st_mode
+    int64_t mtimeNs = 0;    // modification time, nanoseconds since the epoch
+    uint64_t size = 0;      // files: bytes; links: length of the target
+    std::string linkTarget; // Symlink
+};
+
+struct SelectionResult
+{
+    std::filesystem::path base;
+    std::vector<SelectedEntry> entries;       // sorted by name: a folder before its contents
+    std::vector<std::string> missingSources;  // include folders that do not exist
+    std::vector<std::string> skippedSpecial;  // sockets, devices, pipes (paths)
+    std::vector<std::string> skippedOwn;      // the destination, catalog or log folder met in the source
+    std::vector<std::string> unreadable;      // folders that could not be listed, items that could not be examined
+};
+
+struct SelectionOptions
+{
+    std::vector<std::string> include;
+    std::vector<std::string> exclude;
+    std::vector<std::filesystem::path> ownFolders; // never backed up (they change during the run)
+    std::function<bool()> cancelled;
+};
+
+// Throws std::invalid_argument for an item that is not an absolute path and
+// stowkeep::engine::zip::Cancelled when cancelled.
+SelectionResult resolveSelection(const SelectionOptions& options);
+
+} // namespace stowkeep::engine
