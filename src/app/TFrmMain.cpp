@@ -418,7 +418,7 @@ void TFrmMain::FormClose()
     if (m_jobRunning)
         m_quitPending = true;
     else
-        QCoreApplication::quit();
+        emit closedForGood();
 }
 
 void TFrmMain::readSeparators()

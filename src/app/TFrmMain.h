@@ -101,6 +101,9 @@ public:
 signals:
     // Every balloon shown at the tray icon (also when there is no notification area).
     void balloonShown(const QString& title, const QString& text);
+    // The window has closed for good ("Exit", the end of the session): the program ends.
+    // While a backup is being cancelled this comes once it has returned.
+    void closedForGood();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -32,6 +32,7 @@ int main(int argc, char* argv[])
     QObject::connect(&sessionSignals, &SessionSignals::endRequested, &FrmMain, &TFrmMain::WMQueryEndSession);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &FrmMain,
                      [&FrmMain](QSessionManager&) { FrmMain.WMQueryEndSession(); });
+    QObject::connect(&FrmMain, &TFrmMain::closedForGood, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, &FrmMain, &TFrmMain::showMainWindow);
     return QApplication::exec();
 }

@@ -2,7 +2,6 @@
 #include "app/TFrmMain.h"
 #include "profiles/ProfileStore.h"
 
-#include <QCoreApplication>
 #include <QScopeGuard>
 #include <QTreeWidget>
 
@@ -120,8 +119,10 @@ qint32 TFrmMain::runJob(IBackupJob& job)
     m_jobRunning = true;
     const auto jobDone = qScopeGuard([this] {
         m_jobRunning = false;
-        if (m_quitPending)
-            QCoreApplication::quit();
+        if (m_quitPending) {
+            m_quitPending = false;
+            emit closedForGood();
+        }
     });
     return Xmain->RunJob(job);
 }

@@ -1,0 +1,311 @@
+// The application shell: data folder paths, the main window's start state, the tray
+// icon's menu, hiding on close, "Exit", the end of the session, balloons, help and About.
+
+#include "MainWindowFixture.h"
+#include "RecordingEngine.h"
+#include "app/DataFolder.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include <sys/stat.h>
+
+// Receives the URLs the program asks the desktop to open.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void dataFolderPaths_data();
+    void dataFolderPaths();
+    void dataFolderIsCreatedPrivateWithParents();
+    void startsHiddenWithConfiguredEngineAndEmptyList();
+    void trayMenuShowsHidesAndExits();
+    void closeRequestOnlyHides();
+    void endOfSessionCancelsRunningBackupAndClosesBoxes();
+    void configureFailureEndsCreation();
+    void helpOpensHelpPageBesideProgram();
+    void aboutWindowShowsProgramAndLinks();
+    void messageBoxRestingStateAndEscape();
+};
+
+void TestMainWindow::dataFolderPaths_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("store");
+    QTest::newRow("plain") << "/home/ann/.local/share" << "/home/ann/.local/share/Stowkeep"
+                           << "/home/ann/.local/share/Stowkeep/Profiles.ini";
+    QTest::newRow("root") << "/" << "/Stowkeep" << "/Stowkeep/Profiles.ini";
+    QTest::newRow("trailing separator") << "/data/" << "/data/Stowkeep" << "/data/Stowkeep/Profiles.ini";
+    QTest::newRow("unknown location") << "" << "" << "";
+}
+
+void TestMainWindow::dataFolderPaths()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, folder);
+    QFETCH(QString, store);
+    QCOMPARE(appendToFolder(base, QString()), folder);
+    QCOMPARE(appendToFolder(base, QStringLiteral("/Profiles.ini")), store);
+    QCOMPARE(helpFilePath(QStringLiteral("/opt/stowkeep")), QStringLiteral("/opt/stowkeep/help.html"));
+    QCOMPARE(helpFilePath(QStringLiteral("/opt/stowkeep/")), QStringLiteral("/opt/stowkeep/help.html"));
+}
+
+void TestMainWindow::dataFolderIsCreatedPrivateWithParents()
+{
+    QTemporaryDir root;
+    const QString folder = root.path() + u"/a/b/Stowkeep";
+    QVERIFY(ensureDataFolder(folder));
+    QVERIFY(QFileInfo(folder).isDir());
+    struct stat info = {};
+    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0700u);
+
+    // An existing folder is left as it is.
+    const QString existing = root.path() + u"/open";
+    QVERIFY(QDir().mkpath(existing));
+    QVERIFY(QFile::setPermissions(existing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                | QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(ensureDataFolder(existing));
+    QVERIFY(QFileInfo(existing).permission(QFile::ReadOther));
+
+    // A file in the way cannot become a folder.
+    QFile blocker(root.path() + u"/file");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    QVERIFY(!ensureDataFolder(root.path() + u"/file/Stowkeep"));
+    QVERIFY(!ensureDataFolder(QString()));
+}
+
+void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
+{
+    DataFolderFixture data;
+    auto engine = std::make_unique<RecordingEngine>();
+    RecordingEngine* recording = engine.get();
+    auto frm = makeMainWindow(std::move(engine));
+
+    QVERIFY(!frm->isVisible());
+    QVERIFY(frm->windowFlags() & Qt::Tool); // off the task bar
+    QCOMPARE(frm->windowTitle(), QStringLiteral("Stowkeep"));
+    QCOMPARE(frm->size(), QSize(594, 550));
+    QCOMPARE(frm->LvwProfiles->topLevelItemCount(), 0);
+    QCOMPARE(frm->LvwProfiles->headerItem()->text(0), QStringLiteral("Profile Name"));
+    QCOMPARE(frm->LvwProfiles->headerItem()->text(1), QStringLiteral("Last Run"));
+    QCOMPARE(frm->LvwProfiles->headerItem()->text(2), QStringLiteral("Next Run"));
+    QVERIFY(!frm->GboProperties->isEnabled());
+    QVERIFY(!frm->BtnSaveProfile->isEnabled());
+    QVERIFY(!QFileInfo::exists(data.storePath()));
+
+    QCOMPARE(recording->calls().mid(0, 3),
+             (QStringList{u"engine.CatalogFolder=" + data.dataFolder() + u"/Catalogs",
+                          u"engine.LogFolder=" + data.dataFolder() + u"/Logs",
+                          QStringLiteral("engine.LogDetailLevel=3")}));
+    QVERIFY(recording->hasInsertMediaHandler());
+
+    QCOMPARE(frm->trayIcon()->toolTip(), QStringLiteral("Stowkeep"));
+    QStringList menu;
+    for (QAction* action : frm->popupMenu()->actions())
+        menu << action->text();
+    QCOMPARE(menu, (QStringList{"Show Main Window", "Help", "Exit"}));
+    QCOMPARE(frm->trayIcon()->contextMenu(), frm->popupMenu());
+}
+
+void TestMainWindow::trayMenuShowsHidesAndExits()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=0\n");
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    QCOMPARE(frm->LvwProfiles->topLevelItemCount(), 1);
+
+    // A single click does nothing; a double click shows the window.
+    frm->WMTrayIcon(QSystemTrayIcon::Trigger);
+    QVERIFY(!frm->isVisible());
+    frm->WMTrayIcon(QSystemTrayIcon::DoubleClick);
+    QVERIFY(frm->isVisible());
+
+    frm->hide();
+    frm->popupMenu()->actions()[0]->trigger();
+    QVERIFY(frm->isVisible());
+
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    frm->hide();
+    frm->popupMenu()->actions()[2]->trigger();
+    QCOMPARE(closed.size(), 1);
+    QVERIFY(frm->closeAllowed());
+    QVERIFY(!frm->isVisible());
+    QVERIFY(!frm->trayIcon()->isVisible());
+    QVERIFY(MessageBox::takeShown().isEmpty()); // no question on the way out
+}
+
+void TestMainWindow::closeRequestOnlyHides()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=0\n");
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    frm->showMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+    frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
+
+    QVERIFY(!frm->close());
+    QVERIFY(!frm->isVisible());
+    QVERIFY(!frm->closeAllowed());
+
+    frm->MnuShowMainWindowClick();
+    QVERIFY(frm->isVisible());
+    QCOMPARE(frm->LvwProfiles->selectedItems().size(), 1); // unchanged
+}
+
+void TestMainWindow::endOfSessionCancelsRunningBackupAndClosesBoxes()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=2\nFrequencyInterval=1\n");
+    auto engine = std::make_unique<RecordingEngine>();
+    RecordingEngine* recording = engine.get();
+    auto frm = makeMainWindow(std::move(engine));
+
+    // The session ends while the backup runs and a box of the program is open.
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    bool boxWasOpen = false;
+    int closedDuringRun = -1;
+    recording->setDuringRun([&](IBackupJob&) {
+        QTimer::singleShot(0, frm.get(), [&] {
+            boxWasOpen = QApplication::activeModalWidget() != nullptr;
+            frm->WMQueryEndSession();
+        });
+        QDialog box(frm.get());
+        box.exec(); // closed by the end of the session
+        closedDuringRun = static_cast<int>(closed.size());
+    });
+    setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
+    frm->TimerScheduleTimer();
+
+    QCOMPARE(closedDuringRun, 0);
+    QCOMPARE(closed.size(), 1); // only once the cancelled backup has returned
+    QVERIFY(boxWasOpen);
+    QVERIFY(recording->calls().contains(QStringLiteral("engine.cancelRunningJob")));
+    QCOMPARE(recording->runResults(), QList<qint32>{recording->cancelledResult()});
+    QVERIFY(frm->closeAllowed());
+    QVERIFY(!frm->isVisible());
+    // Boxes asked for on the way out close at once.
+    MessageBox::takeShown();
+    MessageBox box(nullptr);
+    QCOMPARE(box.exec(), 1);
+    MessageBox::setClosingDown(false);
+}
+
+void TestMainWindow::configureFailureEndsCreation()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=0\n");
+    auto engine = std::make_unique<RecordingEngine>();
+    engine->failOn(QStringLiteral("engine.LogFolder"));
+    engine->setFailureMessage(QStringLiteral("The log folder is not valid"));
+    RecordingEngine* recording = engine.get();
+    MessageBox::setNextAnswer(1);
+    auto frm = makeMainWindow(std::move(engine));
+
+    const QList<MessageBox::Shown> shown = MessageBox::takeShown();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].text, QStringLiteral("The log folder is not valid."));
+    QVERIFY(!recording->calls().contains(QStringLiteral("engine.LogDetailLevel=3")));
+    QCOMPARE(frm->trayIcon(), nullptr);
+    QCOMPARE(frm->LvwProfiles->topLevelItemCount(), 0);
+}
+
+void TestMainWindow::helpOpensHelpPageBesideProgram()
+{
+    DataFolderFixture data;
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
+    QTest::mouseClick(frm->BtnHelp, Qt::LeftButton);
+    frm->popupMenu()->actions()[1]->trigger();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+
+    const QUrl expected = QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + u"/help.html");
+    QCOMPARE(recorder.urls, (QList<QUrl>{expected, expected}));
+    QVERIFY(MessageBox::takeShown().isEmpty()); // a missing page is not the program's message
+}
+
+void TestMainWindow::aboutWindowShowsProgramAndLinks()
+{
+    DataFolderFixture data;
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    UrlRecorder web;
+    UrlRecorder mail;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &web, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("mailto"), &mail, "open");
+
+    QString title;
+    QStringList texts;
+    QTimer::singleShot(0, frm.get(), [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(about);
+        title = about->windowTitle();
+        for (const char* name : {"LblName", "LblWebsite", "LblEmail"})
+            texts << about->findChild<QLabel*>(QLatin1String(name))->text();
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("LblWebsite")), Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("LblEmail")), Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("BtnOk")), Qt::LeftButton);
+    });
+    QTest::mouseClick(frm->BtnAbout, Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("mailto"));
+
+    QCOMPARE(title, QStringLiteral("About Stowkeep"));
+    QCOMPARE(texts, (QStringList{"Stowkeep v2.1", "Website: https://stowkeep.example.org",
+                                 "Support Email: support@stowkeep.example.org"}));
+    QCOMPARE(web.urls, QList<QUrl>{QUrl(QStringLiteral("https://stowkeep.example.org"))});
+    QCOMPARE(mail.urls, QList<QUrl>{QUrl(QStringLiteral("mailto:support@stowkeep.example.org"))});
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestMainWindow::messageBoxRestingStateAndEscape()
+{
+    // A real box: Escape with two buttons gives the second button's result; with one, the first's.
+    MessageBox box(nullptr);
+    QCOMPARE(box.buttonCount(), 1);
+    QCOMPARE(box.buttonCaption(0), QStringLiteral("OK"));
+    box.setButton(0, QStringLiteral("Yes"), 1);
+    box.setButton(1, QStringLiteral("No"), 2);
+    box.setButtonCount(2);
+    for (int count : {2, 1}) {
+        box.setButtonCount(count);
+        QTimer::singleShot(0, [] {
+            QWidget* modal = QApplication::activeModalWidget();
+            QVERIFY(modal);
+            QTest::keyClick(modal, Qt::Key_Escape);
+        });
+        QCOMPARE(box.exec(), count == 2 ? 2 : 1);
+    }
+    box.restoreRestingState();
+    QCOMPARE(box.buttonCount(), 1);
+    QCOMPARE(box.buttonCaption(0), QStringLiteral("OK"));
+    QCOMPARE(box.buttonCaption(1), QStringLiteral("Cancel"));
+    MessageBox::takeShown();
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
