@@ -1,0 +1,149 @@
+#pragma once
+
+// A source tree, a destination, a data folder and an engine set up on them, with the
+// run's clock in the test's hands.
+
+#include "BackupEngine.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace stowkeep::test {
+
+class EngineFixture : public ::testing::Test
+{
+protected:
+    using Clock = std::chrono::system_clock;
+
+    void SetUp() override
+    {
+        src = tmp / "src";
+        dest = tmp / "dest";
+        data = tmp / "data";
+        writeFile(src / "a.txt", "alpha\n");
+        writeFile(src / "b.txt", std::string(70000, 'b'));
+        writeFile(src / "sub/c.bin", binary(200000, 7));
+        writeFile(src / "sub/deep/d.txt", "delta");
+        std::filesystem::create_directories(src / "empty");
+        std::filesystem::create_directories(dest);
+        engine.setCatalogFolder((data / "Catalogs").string());
+        engine.setLogFolder((data / "Logs").string());
+        engine.setLogDetailLevel(3);
+        selection.IncludeItem(src.string() + "/*", -1);
+        job.setBackupFolder(dest.string());
+        job.setBackupSetName("Documents");
+        job.setSelection(&selection);
+        now = localTime(2026, 12, 9, 8, 0, 13);
+        hooks.clock = [this] { return now; };
+        engine.setTestHooks(hooks);
+    }
+
+    void setHooks() { engine.setTestHooks(hooks); }
+
+    static Clock::time_point localTime(int y, int mo, int d, int h, int mi, int s)
+    {
+        std::tm tm {};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = s;
+        tm.tm_isdst = -1;
+        return Clock::from_time_t(std::mktime(&tm));
+    }
+
+    static std::string binary(size_t n, uint32_t seed)
+    {
+        std::string s(n, '\0');
+        for (auto& c : s) {
+            seed = seed * 1103515245u + 12345u;
+            c = static_cast<char>(seed >> 16);
+        }
+        return s;
+    }
+
+    // Rewrites a file and gives it a modification time of its own.
+    static void modify(const std::filesystem::path& path, const std::string& bytes, int64_t mtime)
+    {
+        writeFile(path, bytes);
+        const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+
+    // Names of the files in a folder, sorted (hidden ones included).
+    static std::vector<std::string> listFolder(const std::filesystem::path& folder)
+    {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::vector<std::string> archives() const
+    {
+        std::vector<std::string> zips;
+        for (const auto& n : listFolder(dest))
+            if (n.size() > 4 && n.substr(n.size() - 4) == ".zip")
+                zips.push_back(n);
+        return zips;
+    }
+
+    std::filesystem::path catalogPath() const { return data / "Catalogs" / "catalog.db"; }
+
+    // Rows of a query on the catalog, each column as text ("NULL" for null).
+    std::vector<std::vector<std::string>> query(const std::string& sql) const
+    {
+        std::vector<std::vector<std::string>> rows;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            ADD_FAILURE() << "cannot open the catalog";
+            return rows;
+        }
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << sqlite3_errmsg(db);
+        } else {
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                std::vector<std::string> row;
+                for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+                    const auto* t = sqlite3_column_text(stmt, i);
+                    row.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
+                }
+                rows.push_back(std::move(row));
+            }
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return rows;
+    }
+
+    std::string logText() const
+    {
+        std::string all;
+        for (const auto& n : listFolder(data / "Logs"))
+            all += readFile(data / "Logs" / n);
+        return all;
+    }
+
+    TempDir tmp;
+    std::filesystem::path src, dest, data;
+    engine::BackupEngine engine;
+    engine::FileSelection selection;
+    engine::BackupJob job;
+    engine::BackupEngine::TestHooks hooks;
+    Clock::time_point now;
+};
+
+} // namespace stowkeep::test

@@ -1,0 +1,512 @@
+// Whole runs: archives read back by the engine, libzip and 7-Zip; job checks, media,
+// selection failures, unreadable files, write faults, cancellation, verification.
+
+#include "support/ArchiveTools.h"
+#include "support/EngineFixture.h"
+#include "zip/ZipReader.h"
+
+#include <zip.h>
+
+#include <cerrno>
+#include <regex>
+
+using namespace stowkeep::engine;
+using namespace stowkeep::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class RunTest : public EngineFixture
+{
+};
+
+// Regular files and links of a tree (7-Zip's way with folders and links differs).
+std::map<std::string, std::string> filesOnly(const std::map<std::string, std::string>& tree)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& [name, bytes] : tree)
+        if (name.back() != '/' && bytes.rfind("-> ", 0) != 0)
+            files[name] = bytes;
+    return files;
+}
+
+// Every item below a folder by relative path, as ArchiveTools' readArchive() shows an archive:
+// a file maps to its bytes, a folder ("name/") to "", a link to "-> target".
+std::map<std::string, std::string> sourceTree(const fs::path& folder)
+{
+    std::map<std::string, std::string> tree;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = it->path().lexically_relative(folder).generic_string();
+        if (it->is_symlink())
+            tree[rel] = "-> " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            tree[rel + "/"] = "";
+        else
+            tree[rel] = readFile(it->path());
+    }
+    return tree;
+}
+
+// Empty when the trees are equal; otherwise the names that differ (the contents can be large).
+std::string treeDiff(const std::map<std::string, std::string>& got, const std::map<std::string, std::string>& want)
+{
+    std::string diff;
+    for (const auto& [name, bytes] : want) {
+        const auto it = got.find(name);
+        if (it == got.end())
+            diff += " missing:" + name;
+        else if (it->second != bytes)
+            diff += " differs:" + name + (bytes.size() < 40 ? "(" + it->second + " vs " + bytes + ")" : "");
+    }
+    for (const auto& [name, bytes] : got)
+        if (!want.count(name))
+            diff += " extra:" + name;
+    return diff;
+}
+
+TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
+{
+    ASSERT_EQ(::symlink("sub/deep/d.txt", (src / "link").c_str()), 0);
+    struct Case
+    {
+        int level;
+        std::string password;
+    };
+    const Case cases[] = {{0, ""}, {1, ""}, {6, ""}, {9, ""}, {6, "correct horse"}, {0, "x"}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("level " + std::to_string(c.level) + (c.password.empty() ? "" : " with password"));
+        now += std::chrono::hours(1);
+        setHooks();
+        job.setCompressionLevel(c.level);
+        job.setEncryptionPassword(c.password);
+        const int32_t rc = engine.RunJob(job);
+        ASSERT_EQ(rc, Success) << engine.GetErrorText(0, rc);
+        ++n;
+        const auto zips = archives();
+        ASSERT_EQ(zips.size(), static_cast<size_t>(n));
+        const fs::path archive = dest / zips.back();
+        EXPECT_TRUE(std::regex_match(zips.back(), std::regex(R"(Documents_\d{8}-\d{6}_full\.zip)"))) << zips.back();
+
+        // Everything, folders and the link included, read back through the engine.
+        EXPECT_EQ(treeDiff(readArchive(archive, c.password), sourceTree(src)), "");
+
+        // libzip: plain archives directly; an encrypted one holds the inner archive.
+        std::vector<LibzipEntry> entries;
+        std::string failure;
+        ASSERT_TRUE(libzipReadAll(archive, c.password, entries, failure)) << failure;
+        fs::path plain = archive;
+        if (!c.password.empty()) {
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(entries[0].name, zips.back());
+            EXPECT_TRUE(entries[0].encrypted);
+            plain = tmp / "inner.zip";
+            writeFile(plain, entries[0].data);
+            ASSERT_TRUE(libzipReadAll(plain, "", entries, failure)) << failure;
+        }
+        std::map<std::string, std::string> viaLibzip;
+        for (const auto& e : entries)
+            if (e.name.back() != '/')
+                viaLibzip[e.name] = e.data;
+        auto expected = filesOnly(sourceTree(src));
+        for (const auto& [name, bytes] : expected)
+            EXPECT_EQ(viaLibzip[name], bytes) << name;
+
+        // 7-Zip, byte for byte.
+        const fs::path out = tmp / ("7z-" + std::to_string(n));
+        ASSERT_EQ(sevenZipExtract(archive, out, c.password).exitCode, 0);
+        fs::path tree = out;
+        if (!c.password.empty()) {
+            tree = tmp / ("7z-inner-" + std::to_string(n));
+            ASSERT_EQ(sevenZipExtract(out / zips.back(), tree).exitCode, 0);
+        }
+        EXPECT_EQ(treeDiff(filesOnly(sourceTree(tree)), expected), "");
+    }
+    // Nothing else was left in the destination.
+    EXPECT_EQ(listFolder(dest), archives());
+}
+
+TEST_F(RunTest, ArchiveNameFollowsSetTimeAndKind)
+{
+    job.setBackupSetName("My/Docs\x01");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_EQ(engine.RunJob(job), Success); // same second: a second name, nothing overwritten
+    job.setBackupType(NewAndModified);
+    modify(src / "a.txt", "changed", 1700000000);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(archives(), (std::vector<std::string> {"My_Docs__20261209-080013_full-2.zip",
+                                                     "My_Docs__20261209-080013_full.zip",
+                                                     "My_Docs__20261209-080013_incremental.zip"}));
+}
+
+TEST_F(RunTest, IncrementalStoresOnlyWhatChanged)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success); // no earlier run: counts as full
+    ASSERT_EQ(archives().size(), 1u);
+    EXPECT_NE(archives()[0].find("_full.zip"), std::string::npos);
+
+    now += std::chrono::hours(1);
+    setHooks();
+    modify(src / "a.txt", "alpha, second version", 1800000000);
+    writeFile(src / "sub/new.txt", "new file");
+    fs::remove(src / "b.txt");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const auto zips = archives();
+    ASSERT_EQ(zips.size(), 2u);
+    std::string incremental = zips[0].find("incremental") != std::string::npos ? zips[0] : zips[1];
+    std::map<std::string, std::string> stored;
+    for (const auto& [name, bytes] : readArchive(dest / incremental))
+        if (name.back() != '/')
+            stored[name] = bytes;
+    EXPECT_EQ(treeDiff(stored, {{"a.txt", "alpha, second version"}, {"sub/new.txt", "new file"}}), "");
+
+    // The manifest is the whole state: unchanged files point at the full archive.
+    const auto rows = query("SELECT m.path, r.archive FROM manifest m JOIN runs r ON r.id = m.archive_run"
+                            " WHERE m.run_id = (SELECT MAX(id) FROM runs) AND m.kind <> 1 ORDER BY m.path");
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], (std::vector<std::string> {"a.txt", incremental}));
+    EXPECT_EQ(rows[1][0], "sub/c.bin");
+    EXPECT_NE(rows[1][1], incremental);
+    EXPECT_EQ(rows[3], (std::vector<std::string> {"sub/new.txt", incremental}));
+
+    // Nothing changed: a successful run without an archive.
+    now += std::chrono::hours(1);
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(archives().size(), 2u);
+    const auto runs = query("SELECT kind, archive, result FROM runs ORDER BY id");
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[2], (std::vector<std::string> {"incremental", "NULL", "0"}));
+    EXPECT_NE(logText().find("nothing changed"), std::string::npos);
+
+    // A full run takes everything again.
+    job.setBackupType(FullBackup);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(readArchive(dest / archives().back()).size(), sourceTree(src).size());
+}
+
+TEST_F(RunTest, JobChecks)
+{
+    struct Case
+    {
+        std::string folder;
+        std::string set;
+        bool withSelection;
+        bool withItem;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"", "Docs", true, true, "no backup folder"},
+        {dest.string(), "", true, true, "no backup set name"},
+        {dest.string(), "Docs", false, true, "no item to back up"},
+        {dest.string(), "Docs", true, false, "no item to back up"},
+        {"relative/folder", "Docs", true, true, "not an absolute path"},
+    };
+    for (const auto& c : cases) {
+        BackupJob j;
+        FileSelection empty;
+        j.setBackupFolder(c.folder);
+        j.setBackupSetName(c.set);
+        if (c.withSelection)
+            j.setSelection(c.withItem ? &selection : &empty);
+        EXPECT_EQ(engine.RunJob(j), InvalidJob) << c.says;
+        EXPECT_NE(engine.GetErrorText(0, InvalidJob).find(c.says), std::string::npos)
+            << engine.GetErrorText(0, InvalidJob);
+    }
+    EXPECT_TRUE(listFolder(dest).empty());
+    EXPECT_THROW(engine.setLogDetailLevel(0), EngineError);
+    EXPECT_THROW(engine.setLogDetailLevel(4), EngineError);
+}
+
+TEST_F(RunTest, ErrorTextsAreDistinctSentences)
+{
+    std::set<std::string> texts;
+    for (int code = 0; code <= 9; ++code) {
+        const std::string text = engine.GetErrorText(0, code);
+        EXPECT_GT(text.size(), 20u) << code;
+        EXPECT_EQ(text.back(), '.') << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), 10u);
+    EXPECT_NE(engine.GetErrorText(0, 42).find("42"), std::string::npos);
+}
+
+TEST_F(RunTest, MissingMediumIsAskedForNeverCreated)
+{
+    const fs::path drive = tmp / "usb";
+    job.setBackupFolder(drive.string());
+    std::vector<std::pair<std::string, int>> asked;
+
+    // No handler, or a "no": the medium is not available, and nothing is created.
+    EXPECT_EQ(engine.RunJob(job), MediumNotAvailable);
+    engine.OnInsertMedia = [&](const std::string& label, int32_t disk) {
+        asked.emplace_back(label, disk);
+        return false;
+    };
+    EXPECT_EQ(engine.RunJob(job), MediumNotAvailable);
+    EXPECT_EQ(asked, (std::vector<std::pair<std::string, int>> {{drive.string(), 1}}));
+    EXPECT_FALSE(fs::exists(drive));
+    EXPECT_NE(engine.GetErrorText(0, MediumNotAvailable).find(drive.string()), std::string::npos);
+
+    // "Inserted" but still missing: asked again; then it appears.
+    asked.clear();
+    engine.OnInsertMedia = [&](const std::string& label, int32_t disk) {
+        asked.emplace_back(label, disk);
+        if (asked.size() == 2)
+            fs::create_directories(drive);
+        return true;
+    };
+    EXPECT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(asked.size(), 2u);
+    EXPECT_EQ(listFolder(drive).size(), 1u);
+}
+
+TEST_F(RunTest, EmptyMountPointIsNotTheMedium)
+{
+    job.setRetentionPeriod(0);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const auto first = archives();
+    // The drive is unplugged: its mount point is an empty folder.
+    fs::remove(dest / first[0]);
+    int asked = 0;
+    engine.OnInsertMedia = [&](const std::string&, int32_t) {
+        ++asked;
+        return false;
+    };
+    now += std::chrono::hours(48);
+    setHooks();
+    EXPECT_EQ(engine.RunJob(job), MediumNotAvailable);
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(listFolder(dest).empty());
+    // No retention ran: the catalog still knows the earlier archive.
+    EXPECT_EQ(query("SELECT archive FROM runs WHERE archive IS NOT NULL").size(), 1u);
+
+    // Plugged back in: the run goes ahead.
+    engine.OnInsertMedia = [&](const std::string&, int32_t) {
+        writeFile(dest / first[0], "the drive's content");
+        return true;
+    };
+    EXPECT_EQ(engine.RunJob(job), Success);
+}
+
+TEST_F(RunTest, SourceProblemsWriteNothing)
+{
+    FileSelection missing;
+    missing.IncludeItem(src.string() + "/*", -1);
+    missing.IncludeItem((tmp / "gone").string() + "/*", -1);
+    job.setSelection(&missing);
+    EXPECT_EQ(engine.RunJob(job), SourceNotFound);
+    EXPECT_NE(engine.GetErrorText(0, SourceNotFound).find((tmp / "gone").string()), std::string::npos);
+
+    FileSelection emptySource;
+    fs::create_directories(tmp / "blank/sub");
+    emptySource.IncludeItem((tmp / "blank").string() + "/*", -1);
+    job.setSelection(&emptySource);
+    EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+    // The same for an incremental run after a good one: an emptied source is no success.
+    job.setSelection(&selection);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    FileSelection allExcluded;
+    allExcluded.IncludeItem(src.string() + "/*", -1);
+    allExcluded.ExcludeItem("*", -1);
+    job.setSelection(&allExcluded);
+    EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+    EXPECT_EQ(archives().size(), 1u);
+    EXPECT_EQ(query("SELECT result FROM runs ORDER BY id"),
+              (std::vector<std::vector<std::string>> {{"3"}, {"4"}, {"0"}, {"4"}}));
+}
+
+TEST_F(RunTest, UnreadableFileIsSkippedAndReported)
+{
+    job.setRetentionPeriod(0);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    // Between the selection and the read, b.txt becomes something that cannot be read as a file.
+    hooks.afterSelection = [this] {
+        fs::remove(src / "b.txt");
+        fs::create_directories(src / "b.txt");
+    };
+    now += std::chrono::hours(2);
+    setHooks();
+    EXPECT_EQ(engine.RunJob(job), SomeFilesUnreadable);
+    const auto zips = archives();
+    ASSERT_EQ(zips.size(), 2u); // kept; no retention after a run that missed files
+    const auto stored = readArchive(dest / zips.back());
+    EXPECT_FALSE(stored.count("b.txt"));
+    EXPECT_EQ(stored.at("sub/c.bin"), readFile(src / "sub/c.bin"));
+    const std::string text = engine.GetErrorText(0, SomeFilesUnreadable);
+    EXPECT_NE(text.find("1 file"), std::string::npos) << text;
+    EXPECT_NE(text.find((src / "b.txt").string()), std::string::npos) << text;
+    EXPECT_NE(text.find(".log"), std::string::npos) << text;
+    EXPECT_EQ(query("SELECT result, archive IS NOT NULL FROM runs ORDER BY id DESC LIMIT 1")[0],
+              (std::vector<std::string> {"5", "1"}));
+    EXPECT_EQ(query("SELECT COUNT(*) FROM manifest WHERE path = 'b.txt' AND run_id = (SELECT MAX(id) FROM runs)")[0][0],
+              "0");
+}
+
+TEST_F(RunTest, WriteFailuresLeaveNothing)
+{
+    struct Case
+    {
+        uint64_t failAfter;
+        int error;
+        std::string password;
+    };
+    const Case cases[] = {{0, ENOSPC, ""}, {50000, ENOSPC, ""}, {100000, EIO, "pw"}, {1000, EDQUOT, ""}};
+    for (const auto& c : cases) {
+        uint64_t written = 0;
+        engine.setWriteFaultHook([&](uint64_t bytes) {
+            if (written + bytes > c.failAfter)
+                return c.error;
+            written += bytes;
+            return 0;
+        });
+        job.setEncryptionPassword(c.password);
+        EXPECT_EQ(engine.RunJob(job), CannotWriteDestination) << c.failAfter;
+        EXPECT_TRUE(listFolder(dest).empty()) << c.failAfter;
+    }
+    EXPECT_NE(engine.GetErrorText(0, CannotWriteDestination).find("full"), std::string::npos);
+    EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
+    engine.setWriteFaultHook({});
+    EXPECT_EQ(engine.RunJob(job), Success);
+}
+
+TEST_F(RunTest, CancelledRunLeavesNothing)
+{
+    for (int cancelAfter : {0, 1, 3}) {
+        std::atomic<bool> cancel {cancelAfter == 0};
+        int reports = 0;
+        RunControl control;
+        control.cancel = &cancel;
+        control.onProgress = [&](const Progress&) {
+            if (++reports >= cancelAfter)
+                cancel = true;
+        };
+        EXPECT_EQ(engine.RunJob(job, control), Cancelled) << cancelAfter;
+        EXPECT_TRUE(listFolder(dest).empty()) << cancelAfter;
+    }
+    EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
+}
+
+TEST_F(RunTest, ProgressCountsFilesAndBytes)
+{
+    std::vector<Progress> seen;
+    RunControl control;
+    control.onProgress = [&](const Progress& p) { seen.push_back(p); };
+    ASSERT_EQ(engine.RunJob(job, control), Success);
+    ASSERT_FALSE(seen.empty());
+    const Progress& last = seen.back();
+    EXPECT_EQ(last.filesDone, last.filesTotal);
+    EXPECT_EQ(last.bytesTotal, 6u + 70000u + 200000u + 5u);
+    EXPECT_EQ(last.bytesDone, last.bytesTotal);
+    bool named = false;
+    for (const auto& p : seen) {
+        EXPECT_LE(p.bytesDone, p.bytesTotal);
+        named = named || p.currentFile == "sub/c.bin";
+    }
+    EXPECT_TRUE(named);
+}
+
+TEST_F(RunTest, DamageFoundByVerification)
+{
+    for (const std::string password : {"", "secret"}) {
+        hooks.beforeVerify = [](const std::string& archive) {
+            std::string bytes = readFile(archive);
+            bytes[bytes.size() / 3] ^= 0x5A;
+            writeFile(archive, bytes);
+        };
+        setHooks();
+        job.setEncryptionPassword(password);
+        EXPECT_EQ(engine.RunJob(job), VerificationFailed);
+        now += std::chrono::minutes(1);
+    }
+    EXPECT_EQ(query("SELECT result, verified FROM runs ORDER BY id"),
+              (std::vector<std::vector<std::string>> {{"7", "0"}, {"7", "0"}}));
+    EXPECT_NE(logText().find("Verification: "), std::string::npos);
+    EXPECT_NE(engine.GetErrorText(0, VerificationFailed).find("failed verification"), std::string::npos);
+
+    // An unverified run is no base: the next incremental run stores everything.
+    hooks.beforeVerify = {};
+    setHooks();
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_NE(archives().back().find("_full"), std::string::npos);
+    EXPECT_EQ(query("SELECT verified FROM runs ORDER BY id DESC LIMIT 1")[0][0], "1");
+}
+
+TEST_F(RunTest, WrongPasswordIsRefused)
+{
+    job.setEncryptionPassword("right one");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const fs::path archive = dest / archives()[0];
+    EXPECT_THROW(zip::ZipReader(archive.string(), "wrong one"), zip::WrongPassword);
+    EXPECT_THROW(zip::ZipReader(archive.string(), ""), zip::ZipError);
+    EXPECT_EQ(libzipReadError(archive, "wrong one"), ZIP_ER_WRONGPASSWD);
+    EXPECT_NE(sevenZipTest(archive, "wrong one").exitCode, 0);
+    EXPECT_EQ(sevenZipTest(archive, "right one").exitCode, 0);
+}
+
+TEST_F(RunTest, PasswordNeverWrittenToLogOrCatalog)
+{
+    const std::string password = "Zq7-unusual-Passphrase";
+    job.setEncryptionPassword(password);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    hooks.beforeVerify = [](const std::string& archive) { fs::resize_file(archive, 100); };
+    setHooks();
+    EXPECT_EQ(engine.RunJob(job), VerificationFailed);
+    engine.setWriteFaultHook([](uint64_t) { return EIO; });
+    EXPECT_EQ(engine.RunJob(job), CannotWriteDestination);
+
+    std::string hex;
+    for (unsigned char c : password) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    int files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(data)) {
+        if (!e.is_regular_file())
+            continue;
+        ++files;
+        const std::string bytes = readFile(e.path());
+        EXPECT_EQ(bytes.find(password), std::string::npos) << e.path();
+        EXPECT_EQ(bytes.find(hex), std::string::npos) << e.path();
+    }
+    EXPECT_GE(files, 2); // the catalog and a log at least
+    for (int code = 0; code <= 9; ++code)
+        EXPECT_EQ(engine.GetErrorText(0, code).find(password), std::string::npos);
+}
+
+TEST_F(RunTest, LogLevelsAndDailyFile)
+{
+    ASSERT_EQ(::mkfifo((src / "pipe").c_str(), 0600), 0);
+    struct Case
+    {
+        int level;
+        bool warnings;
+        bool perFile;
+    };
+    for (const Case c : {Case {1, false, false}, Case {2, true, false}, Case {3, true, true}}) {
+        fs::remove_all(data / "Logs");
+        engine.setLogDetailLevel(c.level);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        EXPECT_EQ(listFolder(data / "Logs"), std::vector<std::string> {"2026-12-09.log"});
+        const std::string log = logText();
+        EXPECT_NE(log.find("started"), std::string::npos);
+        EXPECT_NE(log.find("finished"), std::string::npos);
+        EXPECT_NE(log.find("bytes written"), std::string::npos);
+        EXPECT_NE(log.find("verification passed"), std::string::npos);
+        EXPECT_EQ(log.find("WARNING Skipped " + (src / "pipe").string()) != std::string::npos, c.warnings) << c.level;
+        EXPECT_EQ(log.find("Stored sub/c.bin") != std::string::npos, c.perFile) << c.level;
+    }
+    // Appended, not replaced.
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const std::string log = logText();
+    size_t runs = 0;
+    for (size_t p = log.find("started"); p != std::string::npos; p = log.find("started", p + 1))
+        ++runs;
+    EXPECT_EQ(runs, 2u);
+}
+
+} // namespace
