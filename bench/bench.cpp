@@ -1,0 +1,348 @@
+// stowkeep_bench <size> [--files N] [--dir path]
+//
+// Generates a mixed corpus (many small text files, some large compressible files, some
+// random data) of the given size (e.g. 1G, 300M) or number of files, then measures the
+// engine against Info-ZIP's zip on the same tree in the same run, for "Medium" (deflate 6)
+// and "None" (stored): full backup, with a password, verification, an incremental run over
+// the unchanged tree, and the peak memory. Run by hand; the figures go to stdout.
+
+#include "BackupEngine.h"
+#include "zip/ZipReader.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace stowkeep::engine;
+
+namespace {
+
+struct Options
+{
+    uint64_t bytes = 0;
+    uint64_t files = 0;
+    fs::path dir;
+    bool keepDir = false;
+};
+
+uint64_t parseSize(const std::string& text)
+{
+    size_t used = 0;
+    const double value = std::stod(text, &used);
+    uint64_t unit = 1;
+    if (used < text.size()) {
+        switch (text[used]) {
+        case 'k': case 'K': unit = 1ull << 10; break;
+        case 'm': case 'M': unit = 1ull << 20; break;
+        case 'g': case 'G': unit = 1ull << 30; break;
+        default: throw std::invalid_argument("unknown size unit in " + text);
+        }
+    }
+    return static_cast<uint64_t>(value * static_cast<double>(unit));
+}
+
+// xorshift64*: fast, and the same corpus on every run.
+struct Random
+{
+    uint64_t state;
+    uint64_t next()
+    {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return state * 2685821657736338717ull;
+    }
+    uint64_t below(uint64_t n) { return next() % n; }
+};
+
+const char* const kWords[] = {
+    "backup", "archive", "the", "of", "and", "document", "folder", "report", "invoice", "meeting", "project",
+    "budget", "summary", "data", "file", "holiday", "photo", "letter", "contract", "draft", "final", "version",
+    "customer", "order", "note", "a", "to", "in", "is", "for", "with", "that", "this", "on", "from", "by",
+    "schedule", "weekly", "monthly", "update", "review", "table", "chapter", "section", "figure", "result"};
+
+void writeText(const fs::path& path, uint64_t size, Random& rng)
+{
+    std::string text;
+    text.reserve(size + 32);
+    while (text.size() < size) {
+        const int words = 6 + static_cast<int>(rng.below(10));
+        for (int w = 0; w < words; ++w) {
+            text += kWords[rng.below(std::size(kWords))];
+            text += w + 1 == words ? ".\n" : " ";
+        }
+        if (rng.below(7) == 0)
+            text += std::to_string(rng.next() % 100000) + "\t" + std::to_string(rng.next() % 1000) + "\n";
+    }
+    text.resize(size);
+    std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void writeRandom(const fs::path& path, uint64_t size, Random& rng)
+{
+    std::ofstream out(path, std::ios::binary);
+    std::vector<uint64_t> block(1 << 14);
+    for (uint64_t done = 0; done < size;) {
+        for (auto& v : block)
+            v = rng.next();
+        const uint64_t n = std::min<uint64_t>(size - done, block.size() * sizeof(uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        done += n;
+    }
+}
+
+struct Corpus
+{
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+};
+
+// Byte shares: 40% small text files, 40% large text files, 20% random data. With a file
+// count, small files of 1-16 KB make up 95% of it (and, without a size, the large text
+// and random files a quarter and a tenth of their bytes).
+Corpus generate(const fs::path& root, const Options& o)
+{
+    Random rng {0x9E3779B97F4A7C15ull};
+    Corpus c;
+    uint64_t smallBytes = o.bytes * 4 / 10;
+    uint64_t largeBytes = o.bytes * 4 / 10;
+    uint64_t randomBytes = o.bytes - smallBytes - largeBytes;
+    uint64_t smallCount = o.files ? o.files * 95 / 100 : 0;
+    if (!o.bytes) {
+        smallBytes = smallCount * 8192;
+        largeBytes = smallBytes / 4;
+        randomBytes = smallBytes / 10;
+    }
+    uint64_t dirIndex = 0;
+    fs::path dir;
+    auto nextFile = [&](const char* ext) {
+        if (c.files % 100 == 0) {
+            dir = root / ("d" + std::to_string(dirIndex / 50)) / ("s" + std::to_string(dirIndex % 50));
+            fs::create_directories(dir);
+            ++dirIndex;
+        }
+        ++c.files;
+        return dir / ("f" + std::to_string(c.files) + ext);
+    };
+    for (uint64_t done = 0, n = 0; (smallCount ? n < smallCount : done < smallBytes); ++n) {
+        const uint64_t size = 1024 + rng.below(15 * 1024);
+        writeText(nextFile(".txt"), size, rng);
+        done += size;
+        c.bytes += size;
+    }
+    for (uint64_t done = 0; done < largeBytes;) {
+        const uint64_t size = std::min<uint64_t>(largeBytes - done, (8ull << 20) + rng.below(56ull << 20));
+        writeText(nextFile(".log"), size, rng);
+        done += size;
+        c.bytes += size;
+    }
+    for (uint64_t done = 0; done < randomBytes;) {
+        const uint64_t size = std::min<uint64_t>(randomBytes - done, (1ull << 20) + rng.below(7ull << 20));
+        writeRandom(nextFile(".bin"), size, rng);
+        done += size;
+        c.bytes += size;
+    }
+    return c;
+}
+
+double seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Runs `zip -qr -<level> <out> .` in the corpus folder; returns the seconds taken.
+double runZip(const fs::path& corpus, const fs::path& out, int level)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(corpus.c_str()) != 0)
+            ::_exit(126);
+        const std::string lv = "-" + std::to_string(level);
+        ::execlp("zip", "zip", "-qr", lv.c_str(), out.c_str(), ".", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("zip failed");
+    return seconds(start);
+}
+
+uint64_t folderBytes(const fs::path& folder)
+{
+    uint64_t total = 0;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.is_regular_file())
+            total += e.file_size();
+    return total;
+}
+
+// Reads every entry of the archive to its end, as verification does.
+double verifyTime(const fs::path& archive, const std::string& password)
+{
+    const auto start = std::chrono::steady_clock::now();
+    zip::ZipReader reader(archive.string(), password);
+    for (const auto& e : reader.entries())
+        if (e.kind == zip::EntryKind::File)
+            reader.read(e, [](const char*, size_t) {});
+    return seconds(start);
+}
+
+struct Engine
+{
+    explicit Engine(const fs::path& work)
+    {
+        engine.setCatalogFolder((work / "catalog").string());
+        engine.setLogFolder((work / "logs").string());
+        engine.setLogDetailLevel(1);
+    }
+
+    double run(BackupJob& job, const char* what)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        const int32_t rc = engine.RunJob(job);
+        const double s = seconds(start);
+        if (rc != Success)
+            throw std::runtime_error(std::string(what) + ": " + engine.GetErrorText(0, rc));
+        return s;
+    }
+
+    BackupEngine engine;
+};
+
+void clearFolder(const fs::path& folder)
+{
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+}
+
+void usage()
+{
+    std::fprintf(stderr, "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "--files" && i + 1 < argc)
+                o.files = std::stoull(argv[++i]);
+            else if (a == "--dir" && i + 1 < argc)
+                o.dir = argv[++i], o.keepDir = true;
+            else if (!a.empty() && a[0] != '-')
+                o.bytes = parseSize(a);
+            else
+                return usage(), 2;
+        }
+    } catch (const std::exception&) {
+        return usage(), 2;
+    }
+    if (!o.bytes && !o.files)
+        return usage(), 2;
+    if (o.dir.empty()) {
+        std::string pattern = (fs::temp_directory_path() / "stowkeep-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            return std::perror("mkdtemp"), 1;
+        o.dir = pattern;
+    }
+
+    try {
+        const fs::path corpus = o.dir / "corpus";
+        const fs::path dest = o.dir / "dest";
+        const fs::path zipOut = o.dir / "zip-out.zip";
+        fs::remove_all(corpus);
+        fs::create_directories(corpus);
+        auto start = std::chrono::steady_clock::now();
+        const Corpus c = generate(corpus, o);
+        std::printf("corpus: %llu files, %.1f MB in %s (generated in %.1f s)\n",
+                    static_cast<unsigned long long>(c.files), static_cast<double>(c.bytes) / 1e6,
+                    corpus.c_str(), seconds(start));
+        // Warm the page cache so that neither tool pays for the first read alone.
+        runZip(corpus, zipOut, 0);
+        fs::remove(zipOut);
+
+        FileSelection selection;
+        selection.IncludeItem(corpus.string() + "/*", -1);
+        const double mb = static_cast<double>(c.bytes) / 1e6;
+
+        for (const int level : {6, 0}) {
+            std::printf("\n== %s (level %d) ==\n", level == 6 ? "Medium" : "None", level);
+            const fs::path work = o.dir / ("work-" + std::to_string(level));
+            fs::remove_all(work);
+            Engine engine(work);
+            BackupJob job;
+            job.setBackupFolder(dest.string());
+            job.setSelection(&selection);
+            job.setCompressionLevel(level);
+            job.setVerifyAfterBackup(false);
+
+            clearFolder(dest);
+            job.setBackupSetName("plain");
+            const double ours = engine.run(job, "full backup");
+            const uint64_t oursSize = folderBytes(dest);
+            const fs::path archive = fs::directory_iterator(dest)->path();
+            const double verify = verifyTime(archive, "");
+
+            fs::remove(zipOut);
+            const double zipTime = runZip(corpus, zipOut, level);
+            const uint64_t zipSize = fs::file_size(zipOut);
+            fs::remove(zipOut);
+
+            job.setBackupType(NewAndModified);
+            const double incremental = engine.run(job, "incremental backup");
+            job.setBackupType(FullBackup);
+
+            clearFolder(dest);
+            job.setBackupSetName("encrypted");
+            job.setEncryptionPassword("benchmark password");
+            const double encrypted = engine.run(job, "encrypted backup");
+            const fs::path encryptedArchive = fs::directory_iterator(dest)->path();
+            const double verifyEncrypted = verifyTime(encryptedArchive, "benchmark password");
+            job.setEncryptionPassword("");
+            clearFolder(dest);
+
+            std::printf("full backup:        %7.2f s  %7.1f MB/s  archive %.1f MB\n", ours, mb / ours,
+                        static_cast<double>(oursSize) / 1e6);
+            std::printf("zip -qr -%d:         %7.2f s  %7.1f MB/s  archive %.1f MB\n", level, zipTime,
+                        mb / zipTime, static_cast<double>(zipSize) / 1e6);
+            std::printf("ours / zip:         %7.2f   (goal at most 0.6 for Medium)\n", ours / zipTime);
+            std::printf("with password:      %7.2f s  ratio to without %.2f (goal at most 1.10)\n", encrypted,
+                        encrypted / ours);
+            std::printf("verification:       %7.2f s  (plain), %.2f s (encrypted); ratio to writing %.2f\n",
+                        verify, verifyEncrypted, verify / ours);
+            std::printf("incremental, same:  %7.2f s\n", incremental);
+        }
+
+        struct rusage self {};
+        struct rusage children {};
+        ::getrusage(RUSAGE_SELF, &self);
+        ::getrusage(RUSAGE_CHILDREN, &children);
+        std::printf("\npeak memory: %.1f MB (stowkeep), %.1f MB (largest child, zip)\n",
+                    static_cast<double>(self.ru_maxrss) / 1024.0, static_cast<double>(children.ru_maxrss) / 1024.0);
+        if (!o.keepDir)
+            fs::remove_all(o.dir);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "stowkeep_bench: %s\n", e.what());
+        if (!o.keepDir)
+            fs::remove_all(o.dir);
+        return 1;
+    }
+    return 0;
+}
