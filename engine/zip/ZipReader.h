@@ -37,6 +37,7 @@ struct ZipEntry
     uint32_t crc = 0;       // as the central directory records it
     uint16_t method = 0;
     uint64_t localHeaderOffset = 0;
+    uint16_t flags = 0;     // general purpose bits
 };
 
 class ZipReader

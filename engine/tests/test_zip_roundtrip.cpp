@@ -1,0 +1,240 @@
+// Every archive shape the zip writer makes, read back by the engine's reader, libzip and 7-Zip.
+
+#include "support/ArchiveTools.h"
+#include "support/TempDir.h"
+
+#include "zip/ZipReader.h"
+#include "zip/ZipWriter.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using namespace stowkeep::engine::zip;
+using namespace stowkeep::test;
+
+namespace {
+
+const std::string kInnerName = "Backup_20261209-080013_full.zip";
+
+std::string randomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+// Text-like data that deflates well but not trivially.
+std::string textBytes(size_t n, unsigned seed)
+{
+    static const char* words[] = {"backup ", "archive ", "stowkeep ", "folder ", "entry ", "deflate ",
+                                  "zip64 ", "catalog ", "\n", "2026-12-09 ", "retention "};
+    std::mt19937 gen(seed);
+    std::string s;
+    while (s.size() < n)
+        s += words[gen() % std::size(words)];
+    s.resize(n);
+    return s;
+}
+
+void setMtime(const fs::path& p, int64_t when)
+{
+    timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
+}
+
+// A source tree with every kind of item the writer handles.
+void makeCorpus(const fs::path& root)
+{
+    writeFile(root / "docs/readme.txt", "Read me first.\n");
+    writeFile(root / "docs/empty.txt", "");
+    writeFile(root / "docs/large.log", textBytes(2'600'000, 1)); // three blocks
+    writeFile(root / "data/random.bin", randomBytes(1'500'000, 2)); // incompressible, two blocks
+    writeFile(root / "data/small-random.bin", randomBytes(3000, 3));
+    writeFile(root / "data/run.sh", "#!/bin/sh\necho hello\n");
+    fs::permissions(root / "data/run.sh", fs::perms(0755));
+    fs::permissions(root / "docs/readme.txt", fs::perms(0600));
+    writeFile(root / "Ünïcødé/日本語 ファイル.txt", textBytes(5000, 4));
+    fs::create_directories(root / "empty folder");
+    fs::create_symlink("readme.txt", root / "docs/link to readme");
+    fs::create_symlink("nowhere/at all", root / "docs/dangling");
+    int64_t when = 1'000'000'000; // 2001-09-09
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        setMtime(it->path(), when += 86'400 + 7);
+}
+
+struct Shape
+{
+    const char* name;
+    int level;
+    const char* password;
+    unsigned threads;
+};
+
+class ZipRoundTrip : public ::testing::TestWithParam<Shape>
+{
+};
+
+TEST_P(ZipRoundTrip, ReadBackByEveryReader)
+{
+    const Shape shape = GetParam();
+    const std::string password = shape.password;
+    TempDir dir;
+    const fs::path src = dir / "src";
+    makeCorpus(src);
+    const auto expected = readTree(src);
+    const auto entries = entriesFromTree(src);
+    const fs::path archive = dir / "backup.zip";
+
+    ZipWriter::Options options;
+    options.level = shape.level;
+    options.password = password;
+    options.innerName = kInnerName;
+    options.threads = shape.threads;
+    const WriteOutcome outcome = writeArchive(archive, entries, options);
+
+    // One result per entry, in order, each reported once in archive order.
+    ASSERT_EQ(outcome.results.size(), entries.size());
+    std::vector<std::string> names;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(outcome.results[i].name, entries[i].name);
+        EXPECT_EQ(outcome.results[i].status, EntryStatus::Written) << entries[i].name;
+        names.push_back(entries[i].name);
+    }
+    EXPECT_EQ(outcome.reported, names);
+
+    // The engine's reader: names, kinds, modes, times, CRCs and content.
+    {
+        ZipReader reader(archive.string(), password);
+        EXPECT_EQ(reader.encrypted(), !password.empty());
+        ASSERT_EQ(reader.entries().size(), entries.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const ZipEntry& e = reader.entries()[i];
+            EXPECT_EQ(e.name, entries[i].name);
+            EXPECT_EQ(e.kind, entries[i].kind) << e.name;
+            EXPECT_EQ(e.mode, entries[i].mode) << e.name;
+            EXPECT_EQ(e.mtime, entries[i].mtime) << e.name;
+            EXPECT_EQ(e.crc, outcome.results[i].crc) << e.name;
+            EXPECT_EQ(e.size, outcome.results[i].size) << e.name;
+            if (e.kind == EntryKind::Symlink) {
+                EXPECT_EQ(reader.readLinkTarget(e), entries[i].linkTarget);
+            }
+            if (e.name == "docs/large.log") {
+                EXPECT_EQ(e.method, shape.level == 0 ? 0 : 8);
+            }
+            if (e.name == "data/random.bin" || e.name == "data/small-random.bin" || e.name == "docs/empty.txt") {
+                EXPECT_EQ(e.method, 0) << e.name << " does not shrink and must be stored";
+            }
+        }
+        EXPECT_TRUE(sameTree(readArchive(archive, password), expected));
+    }
+
+    // libzip; for an encrypted backup the one outer entry is the inner archive.
+    fs::path plainZip = archive;
+    std::vector<LibzipEntry> lz;
+    std::string failure;
+    if (!password.empty()) {
+        ASSERT_TRUE(libzipReadAll(archive, password, lz, failure)) << failure;
+        ASSERT_EQ(lz.size(), 1u);
+        EXPECT_EQ(lz[0].name, kInnerName);
+        EXPECT_TRUE(lz[0].encrypted);
+        plainZip = dir / "inner-libzip.zip";
+        writeFile(plainZip, lz[0].data);
+    }
+    ASSERT_TRUE(libzipReadAll(plainZip, "", lz, failure)) << failure;
+    std::map<std::string, std::string> viaLibzip;
+    for (const LibzipEntry& e : lz) {
+        EXPECT_EQ(e.crc, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(e.data.data()),
+                                                     static_cast<uInt>(e.data.size()))));
+        const bool link = !e.data.empty() && fs::is_symlink(src / e.name);
+        viaLibzip[e.name] = link ? "-> " + e.data : e.data;
+    }
+    EXPECT_TRUE(sameTree(viaLibzip, expected));
+
+    // 7-Zip: test, extract, compare byte for byte, with times and modes.
+    const auto tested = sevenZipTest(archive, password);
+    EXPECT_EQ(tested.exitCode, 0) << tested.output;
+    fs::path out = dir / "7z";
+    auto extracted = sevenZipExtract(archive, out, password);
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    if (!password.empty()) {
+        ASSERT_EQ(readTree(out).size(), 1u);
+        const fs::path inner = out / kInnerName;
+        ASSERT_TRUE(fs::is_regular_file(inner));
+        EXPECT_TRUE(readFile(inner) == readFile(plainZip)) << "7-Zip and libzip decrypt differently";
+        out = dir / "7z-inner";
+        extracted = sevenZipExtract(inner, out);
+        ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    }
+    EXPECT_TRUE(sameTree(readTree(out), expected));
+    for (const auto& e : entries) {
+        if (e.kind != EntryKind::File)
+            continue;
+        struct stat st;
+        ASSERT_EQ(::lstat((out / e.name).c_str(), &st), 0) << e.name;
+        EXPECT_EQ(st.st_mtim.tv_sec, e.mtime) << e.name;
+        EXPECT_EQ(st.st_mode & 0777, e.mode & 0777) << e.name;
+    }
+
+    if (password.empty())
+        return;
+
+    // Nothing of the inner archive shows in the encrypted file.
+    const std::string raw = readFile(archive);
+    for (const char* secret : {"readme", "large.log", "random.bin", "empty folder", "日本語", "docs/",
+                               "Read me first", "stowkeep catalog"})
+        EXPECT_EQ(raw.find(secret), std::string::npos) << secret;
+    // No header of the inner archive is in the clear (theirs need version 2.0, the
+    // wrapper's 5.1), nor its end record.
+    EXPECT_EQ(raw.find(std::string("PK\x03\x04\x14\x00", 6)), std::string::npos);
+    EXPECT_EQ(raw.find(std::string("PK\x01\x02\x3f\x03\x14\x00", 8)), std::string::npos);
+    EXPECT_EQ(raw.find(std::string("PK\x03\x04\x33\x00", 6)), 0u);
+
+    // A wrong password is refused by every reader.
+    EXPECT_THROW(ZipReader(archive.string(), "wrong password"), WrongPassword);
+    EXPECT_THROW(ZipReader(archive.string(), ""), WrongPassword);
+    EXPECT_EQ(libzipReadError(archive, "wrong password"), ZIP_ER_WRONGPASSWD);
+    EXPECT_NE(sevenZipTest(archive, "wrong password").exitCode, 0);
+    EXPECT_NE(sevenZipExtract(archive, dir / "7z-wrong", "wrong password").exitCode, 0);
+    EXPECT_FALSE(fs::exists(dir / "7z-wrong" / kInnerName) && fs::file_size(dir / "7z-wrong" / kInnerName) > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ZipRoundTrip,
+                         ::testing::Values(Shape{"Stored", 0, "", 2}, Shape{"Fast", 1, "", 2},
+                                           Shape{"Medium", 6, "", 2}, Shape{"Maximum", 9, "", 2},
+                                           Shape{"MediumOneThread", 6, "", 1},
+                                           Shape{"MediumThreeThreads", 6, "", 3},
+                                           Shape{"StoredEncrypted", 0, "s3cret pässword", 2},
+                                           Shape{"MediumEncrypted", 6, "s3cret pässword", 2},
+                                           Shape{"MaximumEncrypted", 9, "x", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An archive with no entries at all is still a valid, empty zip for every reader.
+TEST(ZipRoundTripEmpty, NoEntries)
+{
+    for (const std::string password : {"", "pw"}) {
+        TempDir dir;
+        const fs::path archive = dir / "empty.zip";
+        ZipWriter::Options options;
+        options.password = password;
+        options.innerName = kInnerName;
+        const auto outcome = writeArchive(archive, {}, options);
+        EXPECT_TRUE(outcome.results.empty());
+        ZipReader reader(archive.string(), password);
+        EXPECT_TRUE(reader.entries().empty());
+        EXPECT_EQ(sevenZipTest(archive, password).exitCode, 0) << password;
+        std::vector<LibzipEntry> lz;
+        std::string failure;
+        EXPECT_TRUE(libzipReadAll(archive, password, lz, failure)) << failure;
+        EXPECT_EQ(lz.size(), password.empty() ? 0u : 1u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,107 @@
+#include "OutputFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace stowkeep::engine::zip {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, int error)
+{
+    throw WriteError(what + " " + path + ": " + std::strerror(error), error);
+}
+
+} // namespace
+
+OutputFile::OutputFile(const std::string& path, FaultHook hook) : m_path(path), m_hook(std::move(hook))
+{
+    do {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (m_fd < 0 && errno == EINTR);
+    if (m_fd < 0)
+        fail("cannot create", path, errno);
+}
+
+OutputFile::~OutputFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void OutputFile::write(const void* data, size_t size)
+{
+    if (m_fd < 0)
+        throw WriteError("write to closed file " + m_path, EBADF);
+    if (m_hook) {
+        if (int error = m_hook(size))
+            fail("cannot write to", m_path, error);
+    }
+    auto* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(m_fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write to", m_path, errno);
+        }
+        if (n == 0)
+            fail("cannot write to", m_path, ENOSPC);
+        done += static_cast<size_t>(n);
+        m_position += static_cast<uint64_t>(n);
+    }
+}
+
+void OutputFile::patch(uint64_t offset, const void* data, size_t size)
+{
+    if (m_fd < 0)
+        throw WriteError("write to closed file " + m_path, EBADF);
+    if (offset + size > m_position)
+        throw WriteError("patch beyond the end of " + m_path, EINVAL);
+    if (m_hook) {
+        if (int error = m_hook(size))
+            fail("cannot write to", m_path, error);
+    }
+    auto* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write to", m_path, errno);
+        }
+        if (n == 0)
+            fail("cannot write to", m_path, ENOSPC);
+        done += static_cast<size_t>(n);
+    }
+}
+
+void OutputFile::sync()
+{
+    if (m_fd < 0)
+        throw WriteError("sync of closed file " + m_path, EBADF);
+    int rc;
+    do {
+        rc = ::fsync(m_fd);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        fail("cannot flush", m_path, errno);
+}
+
+void OutputFile::close()
+{
+    if (m_fd < 0)
+        return;
+    int fd = m_fd;
+    m_fd = -1;
+    // close() must not be retried on EINTR on Linux: the descriptor is gone either way.
+    if (::close(fd) != 0 && errno != EINTR)
+        fail("cannot close", m_path, errno);
+}
+
+} // namespace stowkeep::engine::zip

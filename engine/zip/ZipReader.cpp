@@ -1,0 +1,430 @@
+#include "ZipReader.h"
+
+#include "WinZipAes.h"
+#include "ZipFormat.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace stowkeep::engine::zip {
+
+using namespace detail;
+
+namespace {
+
+constexpr size_t kChunkSize = 256 * 1024;
+constexpr size_t kMaxLinkTarget = 64 * 1024;
+
+// Random access to the bytes of an archive.
+class Source
+{
+public:
+    virtual ~Source() = default;
+    virtual uint64_t size() const = 0;
+    // Reads exactly `size` bytes at `offset`; throws ZipError past the end.
+    virtual void read(uint64_t offset, void* data, size_t size) const = 0;
+};
+
+class FileSource : public Source
+{
+public:
+    explicit FileSource(const std::string& path) : m_path(path)
+    {
+        do {
+            m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (m_fd < 0 && errno == EINTR);
+        if (m_fd < 0)
+            throw ZipError("cannot open " + path + ": " + std::strerror(errno));
+        struct stat st;
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(m_fd);
+            throw ZipError("not a regular file: " + path);
+        }
+        m_size = static_cast<uint64_t>(st.st_size);
+    }
+    ~FileSource() override { ::close(m_fd); }
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    uint64_t size() const override { return m_size; }
+
+    void read(uint64_t offset, void* data, size_t size) const override
+    {
+        if (offset > m_size || size > m_size - offset)
+            throw ZipError("archive is truncated or damaged: " + m_path);
+        auto* bytes = static_cast<char*>(data);
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = ::pread(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw ZipError("cannot read " + m_path + ": " + std::strerror(errno));
+            if (n == 0)
+                throw ZipError("archive is truncated: " + m_path);
+            done += static_cast<size_t>(n);
+        }
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    uint64_t m_size = 0;
+};
+
+// The inner archive of an encrypted backup, decrypted on the fly wherever it is read.
+class DecryptingSource : public Source
+{
+public:
+    DecryptingSource(const Source& file, uint64_t start, uint64_t size, const std::array<uint8_t, 32>& key)
+        : m_file(file), m_start(start), m_size(size), m_aes(key)
+    {
+    }
+
+    uint64_t size() const override { return m_size; }
+
+    void read(uint64_t offset, void* data, size_t size) const override
+    {
+        if (offset > m_size || size > m_size - offset)
+            throw ZipError("encrypted archive is truncated or damaged");
+        m_file.read(m_start + offset, data, size);
+        std::lock_guard lock(m_mutex);
+        m_aes.apply(offset, static_cast<uint8_t*>(data), size);
+    }
+
+private:
+    const Source& m_file;
+    uint64_t m_start;
+    uint64_t m_size;
+    mutable std::mutex m_mutex;
+    mutable AesCtr m_aes;
+};
+
+struct AesInfo
+{
+    bool present = false;
+    uint16_t vendorVersion = 0;
+    uint8_t strength = 0;
+    uint16_t method = 0;
+};
+
+struct Directory
+{
+    std::vector<ZipEntry> entries;
+    std::vector<AesInfo> aes;
+};
+
+Directory readDirectory(const Source& src)
+{
+    const uint64_t size = src.size();
+    if (size < kEndSize)
+        throw ZipError("not a zip archive (too short)");
+    const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + 0xffff));
+    std::vector<unsigned char> tail(tailSize);
+    const uint64_t tailStart = size - tailSize;
+    src.read(tailStart, tail.data(), tailSize);
+    size_t endPos = std::string::npos;
+    for (size_t i = tailSize - kEndSize + 1; i-- > 0;) {
+        if (get32(&tail[i]) == kEndSig && i + kEndSize + get16(&tail[i + 20]) <= tailSize) {
+            endPos = i;
+            break;
+        }
+    }
+    if (endPos == std::string::npos)
+        throw ZipError("not a zip archive (no end of central directory)");
+    const unsigned char* end = &tail[endPos];
+    const uint64_t endOffset = tailStart + endPos;
+    uint64_t count = get16(end + 10);
+    uint64_t cdSize = get32(end + 12);
+    uint64_t cdOffset = get32(end + 16);
+    if (get16(end + 4) != 0 || get16(end + 6) != 0)
+        throw ZipError("multi-volume archives are not supported");
+
+    uint64_t cdEnd = endOffset;
+    if (endOffset >= kZip64LocatorSize) {
+        unsigned char loc[kZip64LocatorSize];
+        src.read(endOffset - kZip64LocatorSize, loc, sizeof loc);
+        if (get32(loc) == kZip64LocatorSig) {
+            const uint64_t z64Offset = get64(loc + 8);
+            unsigned char z64[kZip64EndSize];
+            src.read(z64Offset, z64, sizeof z64);
+            if (get32(z64) != kZip64EndSig)
+                throw ZipError("damaged zip64 end of central directory");
+            count = get64(z64 + 32);
+            cdSize = get64(z64 + 40);
+            cdOffset = get64(z64 + 48);
+            cdEnd = z64Offset;
+        }
+    }
+    if (cdOffset > cdEnd || cdSize > cdEnd - cdOffset)
+        throw ZipError("damaged central directory (bad offset or size)");
+    if (count > cdSize / kCentralHeaderSize)
+        throw ZipError("damaged central directory (bad entry count)");
+
+    std::vector<unsigned char> cd(static_cast<size_t>(cdSize));
+    src.read(cdOffset, cd.data(), cd.size());
+    Directory dir;
+    dir.entries.reserve(static_cast<size_t>(count));
+    size_t pos = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (cd.size() - pos < kCentralHeaderSize || get32(&cd[pos]) != kCentralHeaderSig)
+            throw ZipError("damaged central directory");
+        const unsigned char* p = &cd[pos];
+        const uint16_t madeBy = get16(p + 4);
+        ZipEntry e;
+        e.flags = get16(p + 8);
+        e.method = get16(p + 10);
+        const uint16_t dosTime = get16(p + 12);
+        const uint16_t dosDate = get16(p + 14);
+        e.crc = get32(p + 16);
+        e.compressedSize = get32(p + 20);
+        e.size = get32(p + 24);
+        const size_t nameLen = get16(p + 28);
+        const size_t extraLen = get16(p + 30);
+        const size_t commentLen = get16(p + 32);
+        const uint32_t external = get32(p + 38);
+        e.localHeaderOffset = get32(p + 42);
+        if (cd.size() - pos - kCentralHeaderSize < nameLen + extraLen + commentLen)
+            throw ZipError("damaged central directory (record overruns it)");
+        e.name.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameLen);
+        const unsigned char* x = p + kCentralHeaderSize + nameLen;
+        const unsigned char* xEnd = x + extraLen;
+        bool haveTime = false;
+        AesInfo aes;
+        while (xEnd - x >= 4) {
+            const uint16_t id = get16(x);
+            const size_t len = get16(x + 2);
+            const unsigned char* d = x + 4;
+            if (static_cast<size_t>(xEnd - d) < len)
+                throw ZipError("damaged extra field in " + e.name);
+            if (id == kZip64ExtraId) {
+                size_t k = 0;
+                auto take = [&](uint64_t& field) {
+                    if (field != kMax32)
+                        return;
+                    if (k + 8 > len)
+                        throw ZipError("damaged zip64 field in " + e.name);
+                    field = get64(d + k);
+                    k += 8;
+                };
+                take(e.size);
+                take(e.compressedSize);
+                take(e.localHeaderOffset);
+            } else if (id == kTimestampExtraId && len >= 5 && (d[0] & 1)) {
+                e.mtime = static_cast<int32_t>(get32(d + 1));
+                haveTime = true;
+            } else if (id == kAesExtraId && len >= 7) {
+                aes.present = true;
+                aes.vendorVersion = get16(d);
+                aes.strength = d[4];
+                aes.method = get16(d + 5);
+            }
+            x = d + len;
+        }
+        if (!haveTime)
+            e.mtime = fromDosTime(dosTime, dosDate);
+        const bool slashName = !e.name.empty() && e.name.back() == '/';
+        uint32_t mode = external >> 16;
+        if ((madeBy >> 8) != 3 || mode == 0)
+            mode = slashName || (external & 0x10) ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+        e.mode = mode;
+        if (S_ISLNK(mode))
+            e.kind = EntryKind::Symlink;
+        else if (slashName || S_ISDIR(mode))
+            e.kind = EntryKind::Directory;
+        else
+            e.kind = EntryKind::File;
+        dir.entries.push_back(std::move(e));
+        dir.aes.push_back(aes);
+        pos += kCentralHeaderSize + nameLen + extraLen + commentLen;
+    }
+    return dir;
+}
+
+// Offset of an entry's data, from its local header.
+uint64_t dataOffset(const Source& src, const ZipEntry& e)
+{
+    unsigned char h[kLocalHeaderSize];
+    src.read(e.localHeaderOffset, h, sizeof h);
+    if (get32(h) != kLocalHeaderSig)
+        throw ZipError("damaged local header of " + e.name);
+    const uint64_t nameLen = get16(h + 26);
+    if (nameLen != e.name.size())
+        throw ZipError("local header of " + e.name + " does not match the central directory");
+    const uint64_t start = e.localHeaderOffset + kLocalHeaderSize + nameLen + get16(h + 28);
+    if (start > src.size() || e.compressedSize > src.size() - start)
+        throw ZipError("data of " + e.name + " runs past the end of the archive");
+    return start;
+}
+
+class Inflater
+{
+public:
+    Inflater()
+    {
+        if (inflateInit2(&m_zs, -15) != Z_OK)
+            throw ZipError("zlib: cannot set up inflate");
+    }
+    ~Inflater() { inflateEnd(&m_zs); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    z_stream* operator->() { return &m_zs; }
+    z_stream* get() { return &m_zs; }
+
+private:
+    z_stream m_zs{};
+};
+
+} // namespace
+
+struct ZipReader::Impl
+{
+    std::string path;
+    std::unique_ptr<FileSource> file;
+    std::unique_ptr<DecryptingSource> inner;
+    std::vector<ZipEntry> entries;
+
+    const Source& source() const
+    {
+        if (inner)
+            return *inner;
+        return *file;
+    }
+
+    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password)
+    {
+        if (aes.strength != 3 || aes.method != kMethodStored)
+            throw ZipError("unsupported encryption settings in " + path);
+        if (password.empty())
+            throw WrongPassword();
+        const uint64_t start = dataOffset(*file, outer);
+        if (outer.compressedSize < kAesSaltSize + kAesVerifierSize + kAesMacSize)
+            throw ZipError("encrypted entry is too short: " + path);
+        uint8_t head[kAesSaltSize + kAesVerifierSize];
+        file->read(start, head, sizeof head);
+        const AesKeys keys = deriveKeys(password, head);
+        if (std::memcmp(keys.verifier.data(), head + kAesSaltSize, kAesVerifierSize) != 0)
+            throw WrongPassword();
+        const uint64_t cipherStart = start + sizeof head;
+        const uint64_t cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
+        HmacSha1 hmac(keys.macKey);
+        std::vector<uint8_t> buffer(1 << 20);
+        for (uint64_t done = 0; done < cipherSize;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), cipherSize - done));
+            file->read(cipherStart + done, buffer.data(), n);
+            hmac.update(buffer.data(), n);
+            done += n;
+        }
+        uint8_t stored[kAesMacSize];
+        file->read(cipherStart + cipherSize, stored, sizeof stored);
+        const auto mac = hmac.final();
+        if (std::memcmp(mac.data(), stored, kAesMacSize) != 0)
+            throw ZipError("the encrypted archive is damaged (authentication code mismatch): " + path);
+        inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
+    }
+};
+
+ZipReader::ZipReader(const std::string& path, const std::string& password) : m(std::make_unique<Impl>())
+{
+    m->path = path;
+    m->file = std::make_unique<FileSource>(path);
+    Directory outer = readDirectory(*m->file);
+    if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
+        m->openEncrypted(outer.entries[0], outer.aes[0], password);
+        m->entries = readDirectory(*m->inner).entries;
+    } else {
+        m->entries = std::move(outer.entries);
+    }
+}
+
+ZipReader::~ZipReader() = default;
+
+bool ZipReader::encrypted() const
+{
+    return m->inner != nullptr;
+}
+
+const std::vector<ZipEntry>& ZipReader::entries() const
+{
+    return m->entries;
+}
+
+uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const
+{
+    const Source& src = m->source();
+    if (entry.flags & kFlagEncrypted)
+        throw ZipError("entry " + entry.name + " is encrypted on its own, which is not supported");
+    if (entry.method != kMethodStored && entry.method != kMethodDeflate)
+        throw ZipError("entry " + entry.name + " uses an unsupported compression method");
+    const uint64_t start = dataOffset(src, entry);
+    std::vector<unsigned char> in(kChunkSize);
+    uLong crc = crc32(0, nullptr, 0);
+    uint64_t produced = 0;
+    auto emit = [&](const unsigned char* data, size_t n) {
+        produced += n;
+        if (produced > entry.size)
+            throw ZipError("entry " + entry.name + " holds more data than recorded");
+        crc = crc32(crc, data, static_cast<uInt>(n));
+        if (sink && n > 0)
+            sink(reinterpret_cast<const char*>(data), n);
+    };
+
+    if (entry.method == kMethodStored) {
+        if (entry.compressedSize != entry.size)
+            throw ZipError("stored entry " + entry.name + " has differing sizes");
+        for (uint64_t done = 0; done < entry.compressedSize;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(in.size(), entry.compressedSize - done));
+            src.read(start + done, in.data(), n);
+            emit(in.data(), n);
+            done += n;
+        }
+    } else {
+        Inflater zs;
+        std::vector<unsigned char> out(kChunkSize);
+        uint64_t consumed = 0;
+        bool ended = false;
+        while (!ended) {
+            if (zs->avail_in == 0) {
+                if (consumed == entry.compressedSize)
+                    throw ZipError("deflated data of " + entry.name + " is truncated");
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(in.size(), entry.compressedSize - consumed));
+                src.read(start + consumed, in.data(), n);
+                consumed += n;
+                zs->next_in = in.data();
+                zs->avail_in = static_cast<uInt>(n);
+            }
+            zs->next_out = out.data();
+            zs->avail_out = static_cast<uInt>(out.size());
+            const int rc = inflate(zs.get(), Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                throw ZipError("deflated data of " + entry.name + " is damaged");
+            emit(out.data(), out.size() - zs->avail_out);
+            ended = rc == Z_STREAM_END;
+        }
+        if (zs->avail_in != 0 || consumed != entry.compressedSize)
+            throw ZipError("deflated data of " + entry.name + " does not fill its recorded size");
+    }
+    if (produced != entry.size)
+        throw ZipError("entry " + entry.name + " is shorter than recorded");
+    if (static_cast<uint32_t>(crc) != entry.crc)
+        throw ZipError("entry " + entry.name + " is damaged (CRC mismatch)");
+    return static_cast<uint32_t>(crc);
+}
+
+std::string ZipReader::readLinkTarget(const ZipEntry& entry) const
+{
+    if (entry.size > kMaxLinkTarget)
+        throw ZipError("link target of " + entry.name + " is too long");
+    std::string target;
+    read(entry, [&](const char* data, size_t n) { target.append(data, n); });
+    return target;
+}
+
+} // namespace stowkeep::engine::zip
