@@ -10,6 +10,7 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -38,6 +39,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void init() { MessageBox::takeShown(); }
     void dataFolderPaths_data();
     void dataFolderPaths();
     void dataFolderIsCreatedPrivateWithParents();

@@ -73,7 +73,7 @@ void TestManualRun::withoutSelectionNothingHappens()
     QVERIFY(MessageBox::takeShown().isEmpty());
     QCOMPARE(w.data.readStore(), before);
 
-    Window empty(QByteArray());
+    Window empty{QByteArray()};
     QTest::mouseClick(empty.frm->BtnRunProfile, Qt::LeftButton);
     QVERIFY(empty.engine->runJobs().isEmpty());
 }
@@ -90,6 +90,8 @@ void TestManualRun::runRecordsOnlyTheStartTime()
     QFETCH(qint32, result);
     Window w(Store);
     w.engine->queueRunResults({result});
+    if (result != 0)
+        MessageBox::setNextAnswer(1);
     // The run takes long: the start time is what is recorded.
     w.engine->setDuringRun([&](IBackupJob&) { setClock(*w.frm, Start.addSecs(3600)); });
     w.clickRow(1);
@@ -148,6 +150,7 @@ void TestManualRun::mediaPromptAnswers()
     // The box is back at rest: the next one has only "OK".
     QCOMPARE(w.frm->messageBox().buttonCount(), 1);
     w.engine->queueRunResults({2});
+    MessageBox::setNextAnswer(1);
     QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
     shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);

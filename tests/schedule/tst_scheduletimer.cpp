@@ -7,6 +7,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 namespace {
@@ -268,7 +269,7 @@ void TestScheduleTimer::engineErrorEndsTheTickAndIsShown()
     // Through the timer's connection, as a real tick arrives.
     auto* timer = w.frm->findChild<QTimer*>(QStringLiteral("TimerSchedule"));
     setClock(*w.frm, Tick);
-    QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
+    QVERIFY(QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection));
 
     const QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);
@@ -305,7 +306,7 @@ void TestScheduleTimer::profileDeletedDuringItsRunIsNotWrittenBack()
 
 void TestScheduleTimer::emptyListDoesNothing()
 {
-    Window w(QByteArray());
+    Window w{QByteArray()};
     const QByteArray before = w.data.readStore();
     w.tick(Tick);
     QCOMPARE(w.engine->runJobs().size(), 0);
