@@ -59,8 +59,11 @@ public:
         std::string password;        // empty: no encryption
         std::string innerName;       // name of the inner entry when encrypted
         unsigned threads = 0;        // 0: every core
-        std::function<bool()> cancelled;                      // polled between blocks
-        std::function<void(const EntryResult&)> onEntryDone;  // in archive order
+        // Both callbacks run on the caller's thread, inside add() and finish(): cancelled is
+        // polled at least every 20 ms while they wait (the pipeline then stops between
+        // blocks), onEntryDone once per added entry, in archive order.
+        std::function<bool()> cancelled;
+        std::function<void(const EntryResult&)> onEntryDone;
     };
 
     ZipWriter(OutputFile& out, Options options);
@@ -72,6 +75,7 @@ public:
     void add(EntrySource entry);
     // Waits for every entry, writes the central directory (and the outer wrapper),
     // and returns one result per added entry, in order. Throws WriteError or Cancelled.
+    // It does not fsync: the caller syncs and closes the OutputFile.
     std::vector<EntryResult> finish();
 
 private:

@@ -4,6 +4,7 @@
 #include "zip/ZipReader.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -84,7 +85,7 @@ ArchivePtr openLibzip(const fs::path& archive, int& error)
 } // namespace
 
 bool libzipReadAll(const fs::path& archive, const std::string& password, std::vector<LibzipEntry>& entries,
-                   std::string& failure)
+                   std::string& failure, bool keepData)
 {
     entries.clear();
     int error = 0;
@@ -116,17 +117,22 @@ bool libzipReadAll(const fs::path& archive, const std::string& password, std::ve
             failure = "libzip cannot open " + e.name + ": " + zip_strerror(z.get());
             return false;
         }
-        char buffer[65536];
+        std::vector<char> buffer(1 << 20);
+        uLong crc = crc32(0, nullptr, 0);
         for (;;) {
-            const zip_int64_t n = zip_fread(f.get(), buffer, sizeof buffer);
+            const zip_int64_t n = zip_fread(f.get(), buffer.data(), buffer.size());
             if (n < 0) {
                 failure = "libzip cannot read " + e.name + ": " + zip_file_strerror(f.get());
                 return false;
             }
             if (n == 0)
                 break;
-            e.data.append(buffer, static_cast<size_t>(n));
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(n));
+            e.readSize += static_cast<uint64_t>(n);
+            if (keepData)
+                e.data.append(buffer.data(), static_cast<size_t>(n));
         }
+        e.readCrc = static_cast<uint32_t>(crc);
         entries.push_back(std::move(e));
     }
     return true;

@@ -32,14 +32,17 @@ struct LibzipEntry
     std::string data;
     uint16_t method = 0;
     uint64_t size = 0;
-    uint32_t crc = 0;
+    uint32_t crc = 0;          // as recorded
     bool encrypted = false;
+    uint64_t readSize = 0;     // what reading it gave
+    uint32_t readCrc = 0;
 };
 
 // Opens the archive with libzip (consistency checks on) and reads every entry, with the
 // password set as default. Returns false with a reason on the first failure.
+// Without keepData the entries' data stays empty (for entries of several gigabytes).
 bool libzipReadAll(const std::filesystem::path& archive, const std::string& password,
-                   std::vector<LibzipEntry>& entries, std::string& failure);
+                   std::vector<LibzipEntry>& entries, std::string& failure, bool keepData = true);
 // The libzip error code met when opening the archive and reading its first entry with this
 // password: 0 when the read succeeds (ZIP_ER_WRONGPASSWD for a refused password).
 int libzipReadError(const std::filesystem::path& archive, const std::string& password);
