@@ -1,1 +1,203 @@
-// placeholder until written
+// "Save Profile" and "Delete Profile": the panel's profile is checked and written to its
+// section of Profiles.ini, or the selected profile's section is erased; either way the
+// whole store is loaded again, which also sets up every engine job anew.
+
+#include "app/DataFolder.h"
+#include "app/TFrmMain.h"
+#include "profiles/ProfileStore.h"
+#include "ui/SpinEdit.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTreeWidget>
+
+#include <algorithm>
+
+namespace {
+
+const QString PropertiesCaption = QStringLiteral("Profile Properties");
+
+// The store trims section names and ends them at "]"; "[" and control characters would
+// make a header that reads back as another name, or as no header at all.
+bool storeCanHoldName(const QString& name)
+{
+    if (name != name.trimmed())
+        return false;
+    return std::none_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c == u'[' || c == u']' || c.category() == QChar::Other_Control;
+    });
+}
+
+} // namespace
+
+QString TFrmMain::saveCheckFailure() const
+{
+    const QString name = EdtProfileName->text();
+    if (name.isEmpty())
+        return QStringLiteral("Profile name can not be blank.");
+    if (EdtSrcFolder->text().isEmpty())
+        return QStringLiteral("Please select a source folder.");
+    if (EdtDstFolder->text().isEmpty())
+        return QStringLiteral("Please select a destination folder.");
+    // A control counts as shown by its own flag: the window itself may be hidden.
+    if (!EdtFrequency->isHidden() && EdtFrequency->text().isEmpty())
+        return QStringLiteral("Please enter a backup frequency time.");
+    if (!CboWeekday->isHidden() && CboWeekday->currentIndex() < 0)
+        return QStringLiteral("Please select a weekday.");
+    if (!SpinHour->isHidden() && SpinHour->text().isEmpty())
+        return QStringLiteral("Please enter a starting hour.");
+    if (!SpinMinute->isHidden() && SpinMinute->text().isEmpty())
+        return QStringLiteral("Please enter a starting minute.");
+    if (ChkDeleteBackup->isChecked() && SpinRetension->text().isEmpty())
+        return QStringLiteral("Please enter a retension time.");
+
+    const QString alreadyExists =
+        QStringLiteral("The profile name already exists, please enter another name.");
+    const int selected = selectedRow();
+    const int rows = LvwProfiles->topLevelItemCount();
+    if (selected < 0) {
+        for (int row = 0; row < rows; ++row) {
+            if (LvwProfiles->topLevelItem(row)->text(0) == name)
+                return alreadyExists;
+        }
+    }
+
+    if (!storeCanHoldName(name)) {
+        return QStringLiteral("Profile name can not contain \"[\", \"]\" or control characters, "
+                              "nor begin or end with a blank.");
+    }
+    // The store matches section names without regard to letter case: two profiles whose
+    // names differ only in case would share one section, and a rename onto another
+    // profile's name would overwrite it.
+    for (int row = 0; row < rows; ++row) {
+        if (row == selected)
+            continue;
+        const QString other = LvwProfiles->topLevelItem(row)->text(0);
+        if (other == name)
+            return alreadyExists;
+        if (other.compare(name, Qt::CaseInsensitive) == 0) {
+            return QStringLiteral("A profile with this name already exists (names are compared "
+                                  "without regard to letter case), please enter another name.");
+        }
+    }
+    return {};
+}
+
+void TFrmMain::writeProfile(const QString& name)
+{
+    ProfileStore store(GetProfileStorePath());
+
+    const int selected = selectedRow();
+    if (selected >= 0) {
+        const QString oldName = LvwProfiles->topLevelItem(selected)->text(0);
+        if (oldName != name)
+            store.eraseSection(oldName);
+    }
+
+    store.writeString(name, QStringLiteral("SourceFolder"), EdtSrcFolder->text());
+    store.writeString(name, QStringLiteral("DestinationFolder"), EdtDstFolder->text());
+    store.writeString(name, QStringLiteral("IncludeFilter"), EdtIncludeFilter->text());
+    store.writeString(name, QStringLiteral("ExcludeFilter"), EdtExcludeFilter->text());
+
+    const int option = frequencyOption();
+    store.writeInt(name, QStringLiteral("FrequencyOption"), option);
+    const QString startingTime = SpinHour->text() + u':' + SpinMinute->text();
+    switch (option) {
+    case 1:
+    case 2:
+        store.writeString(name, QStringLiteral("FrequencyInterval"), EdtFrequency->text());
+        break;
+    case 3:
+        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        break;
+    case 4:
+        store.writeString(name, QStringLiteral("WeekDay"), CboWeekday->currentText());
+        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        break;
+    case 5:
+        store.writeString(name, QStringLiteral("FrequencyInterval"), EdtFrequency->text());
+        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        break;
+    default:
+        break;
+    }
+
+    store.writeInt(name, QStringLiteral("BackupType"), CboBackupType->currentIndex());
+    store.writeInt(name, QStringLiteral("CompressLevel"), CboCompressLevel->currentIndex());
+    store.writeString(name, QStringLiteral("CompressPassword"), EdtPassword->text());
+    store.writeBool(name, QStringLiteral("BoolVerifyBackup"), ChkVerifyAfterBackup->isChecked());
+    store.writeBool(name, QStringLiteral("BoolDeleteBackup"), ChkDeleteBackup->isChecked());
+    store.writeString(name, QStringLiteral("DeleteInterval"), SpinRetension->text());
+    // Empty run times hand the profile to the schedule timer, which places it afresh.
+    store.writeString(name, QStringLiteral("LastRun"), QString());
+    store.writeString(name, QStringLiteral("NextRun"), QString());
+}
+
+void TFrmMain::BtnSaveProfileClick()
+{
+    if (const QString failure = saveCheckFailure(); !failure.isEmpty()) {
+        dlg.setCaption(QStringLiteral("Error"));
+        dlg.setText(failure);
+        dlg.exec();
+        return;
+    }
+
+    const QString name = EdtProfileName->text();
+    // A failed write ends the handler here with "Save Profile" still enabled.
+    writeProfile(name);
+
+    BtnSaveProfile->setEnabled(false);
+    LoadProfiles();
+
+    // The panel keeps the values just saved: selecting the row does not fill it again.
+    LvwProfiles->setFocus();
+    for (int row = 0; row < LvwProfiles->topLevelItemCount(); ++row) {
+        if (LvwProfiles->topLevelItem(row)->text(0) == name)
+            selectRowQuietly(row);
+    }
+    GboProperties->setTitle(PropertiesCaption);
+}
+
+void TFrmMain::BtnDeleteProfileClick()
+{
+    if (LvwProfiles->topLevelItemCount() == 0 || selectedRow() < 0)
+        return;
+
+    dlg.setCaption(QStringLiteral("Delete Profile"));
+    dlg.setText(QStringLiteral("Do you really want to delete the selected profile?"));
+    dlg.setButton(0, QStringLiteral("Yes"), 1);
+    dlg.setButton(1, QStringLiteral("No"), 2);
+    dlg.setButtonCount(2);
+    const int answer = dlg.exec();
+    dlg.restoreRestingState();
+    if (answer != 1)
+        return;
+
+    const int row = selectedRow();
+    {
+        ProfileStore store(GetProfileStorePath());
+        // A failed erase ends the handler here, leaving the row and the store as they were.
+        store.eraseSection(LvwProfiles->topLevelItem(row)->text(0));
+    }
+    {
+        const QSignalBlocker blocker(LvwProfiles);
+        delete LvwProfiles->takeTopLevelItem(row);
+    }
+
+    LoadProfiles();
+
+    const int rows = LvwProfiles->topLevelItemCount();
+    if (rows == 0) {
+        newProfileReset();
+        return;
+    }
+    // The row that took the deleted one's place, or the new last row.
+    selectRowQuietly(std::min(row, rows - 1));
+    LvwProfiles->setFocus();
+    LvwProfilesClick();
+}
