@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QFile>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
@@ -125,9 +126,14 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     const QThread* windowThread = QThread::currentThread();
     bool askedOnWindowThread = false;
     QString prompt;
-    QTimer::singleShot(0, frm.get(), [&] {
+    // The question comes once the backup's thread reaches it: look for the box until then.
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, frm.get(), [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        QVERIFY(box);
+        if (!box)
+            return;
+        poll.stop();
         askedOnWindowThread = QThread::currentThread() == windowThread;
         prompt = box->text();
         QDir().mkpath(destination);
@@ -135,6 +141,7 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
             if (button->text() == QStringLiteral("OK"))
                 button->click();
     });
+    poll.start();
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
     QVERIFY(askedOnWindowThread);
     QCOMPARE(prompt, u"Please insert " + destination);
