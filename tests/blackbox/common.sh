@@ -35,7 +35,11 @@ wait_for() {
 # start [faketime start]: starts Stowkeep in the background; its pid is in $PID.
 start() {
     if [ $# -gt 0 ]; then
-        FAKETIME_DONT_FAKE_MONOTONIC=1 faketime "@$1" "$STOWKEEP" >"$WORK/out.log" 2>&1 &
+        # Preloaded directly, so that signals reach Stowkeep and not a wrapper process.
+        local lib
+        lib=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 | head -n 1)
+        LD_PRELOAD=$lib FAKETIME="@$1" FAKETIME_DONT_FAKE_MONOTONIC=1 \
+            "$STOWKEEP" >"$WORK/out.log" 2>&1 &
     else
         "$STOWKEEP" >"$WORK/out.log" 2>&1 &
     fi
