@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libqt6svg6
   zlib1g-dev libssl-dev libsqlite3-dev
   libzip-dev p7zip-full zip unzip
   faketime xvfb xauth

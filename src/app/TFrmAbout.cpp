@@ -1,5 +1,7 @@
 #include "TFrmAbout.h"
 
+#include "ui/LayoutFont.h"
+
 #include <QDesktopServices>
 #include <QEvent>
 #include <QLabel>
@@ -17,8 +19,6 @@ TFrmAbout::TFrmAbout(QWidget* owner)
     setObjectName(QStringLiteral("FrmAbout"));
     setWindowTitle(QStringLiteral("About Stowkeep"));
     setFixedSize(288, 233);
-    if (owner)
-        setFont(owner->font());
 
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("ImgIcon"));
@@ -45,6 +45,7 @@ TFrmAbout::TFrmAbout(QWidget* owner)
     ok->setObjectName(QStringLiteral("BtnOk"));
     ok->setGeometry(112, 200, 80, 27);
     ok->setDefault(true);
+    fitFontToLayout(this);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 

@@ -2,6 +2,7 @@
 
 #include "DataFolder.h"
 #include "TFrmAbout.h"
+#include "ui/LayoutFont.h"
 #include "ui/SpinEdit.h"
 
 #include <QAction>
@@ -59,6 +60,7 @@ QLineEdit* makeHiddenField(QWidget* parent, const char* name)
 {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QLatin1String(name));
+    edit->setGeometry(0, 0, 0, 0);
     edit->hide();
     return edit;
 }
@@ -101,6 +103,7 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
     setFixedSize(594, 550);
     readSeparators();
     buildLayout();
+    fitFontToLayout(this);
     connectHandlers();
 
     // The timer ticks from creation on, whatever happens to the rest of the creation.
@@ -117,10 +120,6 @@ TFrmMain::~TFrmMain() = default;
 
 void TFrmMain::buildLayout()
 {
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
-
     BtnAddProfile = makeButton(this, "BtnAddProfile", QStringLiteral("Add Profile"), {8, 38, 80, 27});
     BtnDeleteProfile = makeButton(this, "BtnDeleteProfile", QStringLiteral("Delete Profile"), {96, 38, 80, 27});
     BtnRunProfile = makeButton(this, "BtnRunProfile", QStringLiteral("Run Profile"), {184, 38, 80, 27});

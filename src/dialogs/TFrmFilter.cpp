@@ -1,5 +1,7 @@
 #include "TFrmFilter.h"
 
+#include "ui/LayoutFont.h"
+
 #include "app/TFrmMain.h"
 #include "profiles/FilterSummary.h"
 
@@ -64,6 +66,7 @@ TFrmFilter::TFrmFilter(TFrmMain& main)
     connect(BtnCancel, &QPushButton::clicked, this, &TFrmFilter::BtnCancelClick);
 
     FormCreate();
+    fitFontToLayout(this);
 }
 
 void TFrmFilter::FormCreate()

@@ -1,5 +1,7 @@
 #include "TFrmPassword.h"
 
+#include "ui/LayoutFont.h"
+
 #include "app/TFrmMain.h"
 
 #include <QLabel>
@@ -55,6 +57,7 @@ TFrmPassword::TFrmPassword(TFrmMain& main)
     BtnOK = makeButton(this, "BtnOK", QStringLiteral("OK"), {56, 152, 80, 27});
     BtnCancel = makeButton(this, "BtnCancel", QStringLiteral("Cancel"), {160, 152, 80, 27});
     BtnOK->setDefault(true);
+    fitFontToLayout(this);
 
     connect(BtnOK, &QPushButton::clicked, this, &TFrmPassword::BtnOKClick);
     connect(BtnCancel, &QPushButton::clicked, this, &TFrmPassword::BtnCancelClick);

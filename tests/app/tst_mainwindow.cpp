@@ -110,6 +110,7 @@ void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
 
     QVERIFY(!frm->isVisible());
     QVERIFY(frm->windowFlags() & Qt::Tool); // off the task bar
+    QVERIFY(!frm->windowIcon().pixmap(32, 32).isNull());
     QCOMPARE(frm->windowTitle(), QStringLiteral("Stowkeep"));
     QCOMPARE(frm->size(), QSize(594, 550));
     QCOMPARE(frm->LvwProfiles->topLevelItemCount(), 0);
