@@ -102,9 +102,14 @@ void fitFontToLayout(QWidget* window)
     }
     window->setFont(chosen);
 
+    // Labels take their whole room; buttons with an indicator only their caption's width,
+    // since a click beside the caption does not reach them.
     const auto widgets = window->findChildren<QWidget*>();
     for (QWidget* widget : widgets) {
-        if (!widget->isWindow() && followsCaption(widget))
-            widget->resize(roomOf(widget), std::max(widget->height(), widget->sizeHint().height()));
+        if (widget->isWindow() || !followsCaption(widget))
+            continue;
+        const QSize hint = widget->sizeHint();
+        const int width = qobject_cast<QLabel*>(widget) ? roomOf(widget) : std::min(hint.width(), roomOf(widget));
+        widget->resize(width, std::max(widget->height(), hint.height()));
     }
 }
