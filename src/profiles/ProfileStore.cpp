@@ -224,9 +224,23 @@ QByteArray encodeForLine(const QString& text)
     return bytes;
 }
 
+// Reading drops the blanks around a value and one pair of quotes enclosing it; a value
+// that would lose either (a password that ends in a blank, say) is written inside double
+// quotes, so it reads back exactly as it was written.
+QByteArray encodeValue(const QString& value)
+{
+    const QByteArray bytes = encodeForLine(value);
+    if (bytes.isEmpty())
+        return bytes;
+    const bool blankAtAnEnd = isBlank(bytes.front()) || isBlank(bytes.back());
+    const bool enclosed = bytes.size() >= 2 && (bytes.front() == '"' || bytes.front() == '\'')
+                       && bytes.back() == bytes.front();
+    return blankAtAnEnd || enclosed ? '"' + bytes + '"' : bytes;
+}
+
 QByteArray keyLine(const QString& key, const QString& value)
 {
-    return encodeForLine(key) + '=' + encodeForLine(value) + '\n';
+    return encodeForLine(key) + '=' + encodeValue(value) + '\n';
 }
 
 void writeValue(const QString& path, const QString& sectionName, const QString& key,
@@ -249,7 +263,7 @@ void writeValue(const QString& path, const QString& sectionName, const QString& 
         // In place: the key as spelled in the file, the new value, the old line break.
         out.reserve(bytes.size() + value.size());
         out += bytes.left(line->equals + 1);
-        out += encodeForLine(value);
+        out += encodeValue(value);
         out += bytes.mid(line->contentEnd);
     } else {
         const Line& after = doc.lines[section->lastKey];

@@ -381,7 +381,9 @@ void TestProfileStore::write_data()
         << QByteArray("[A]\nK=1") << "A" << "K" << "22" << QByteArray("[A]\nK=22");
     QTest::newRow("empty value") << QByteArray("[A]\nK=1\n") << "A" << "K" << "" << QByteArray("[A]\nK=\n");
     QTest::newRow("value written as given")
-        << QByteArray() << "A" << "K" << " 'quoted' " << QByteArray("[A]\nK= 'quoted' \n");
+        << QByteArray() << "A" << "K" << "a 'b' c" << QByteArray("[A]\nK=a 'b' c\n");
+    QTest::newRow("value that reading would change is quoted")
+        << QByteArray() << "A" << "K" << " 'quoted' " << QByteArray("[A]\nK=\" 'quoted' \"\n");
 }
 
 void TestProfileStore::write()
@@ -407,13 +409,19 @@ void TestProfileStore::writtenValuesReadBack()
     store.writeBool(QStringLiteral("P"), QStringLiteral("BoolDeleteBackup"), true);
     store.writeString(QStringLiteral("P"), QStringLiteral("CompressPassword"), QStringLiteral("  pass  "));
     QCOMPARE(readFile(), QByteArray("[P]\nFrequencyOption=-5\nBoolVerifyBackup=0\n"
-                                    "BoolDeleteBackup=1\nCompressPassword=  pass  \n"));
+                                    "BoolDeleteBackup=1\nCompressPassword=\"  pass  \"\n"));
     QCOMPARE(store.readInt(QStringLiteral("p"), QStringLiteral("frequencyoption"), 2), -5);
     QCOMPARE(store.readBool(QStringLiteral("P"), QStringLiteral("BoolVerifyBackup"), true), false);
     QCOMPARE(store.readBool(QStringLiteral("P"), QStringLiteral("BoolDeleteBackup"), false), true);
-    // Blanks around a value are dropped on reading.
-    QCOMPARE(store.readString(QStringLiteral("P"), QStringLiteral("CompressPassword"), QString()),
-             QStringLiteral("pass"));
+
+    // What reading would trim or unquote is written quoted, so every text reads back as
+    // written: a password typed with a blank at its end encrypts with that blank.
+    const QStringList texts = {"  pass  ", "pass ", "\tlead", "\"quoted\"", "'single'", "a\"b",
+                               "\"", "plain", "", "x y"};
+    for (const QString& text : texts) {
+        store.writeString(QStringLiteral("R"), QStringLiteral("K"), text);
+        QCOMPARE(store.readString(QStringLiteral("R"), QStringLiteral("K"), QStringLiteral("<none>")), text);
+    }
 }
 
 void TestProfileStore::lineBreaksCannotForgeLines()
