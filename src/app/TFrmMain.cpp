@@ -2,6 +2,7 @@
 
 #include "DataFolder.h"
 #include "TFrmAbout.h"
+#include "ui/DesktopNotification.h"
 #include "ui/LayoutFont.h"
 #include "ui/SpinEdit.h"
 
@@ -356,9 +357,14 @@ void TFrmMain::MnuShowMainWindowClick()
 
 void TFrmMain::ShowBalloon(const QString& text)
 {
-    if (m_trayIcon)
-        m_trayIcon->showMessage(AppTitle, text.left(255), QSystemTrayIcon::Information, 30000);
-    emit balloonShown(AppTitle, text.left(255));
+    const QString shown = text.left(255);
+    // Without a notification area the balloon would reach nobody: the desktop's
+    // notification service carries it instead.
+    if (m_trayIcon && QSystemTrayIcon::isSystemTrayAvailable())
+        m_trayIcon->showMessage(AppTitle, shown, QSystemTrayIcon::Information, 30000);
+    else
+        sendDesktopNotification(AppTitle, shown, 30000);
+    emit balloonShown(AppTitle, shown);
 }
 
 void TFrmMain::MnuHelpClick()
