@@ -5,6 +5,7 @@
 #include "ui/DesktopNotification.h"
 #include "ui/LayoutFont.h"
 #include "ui/SpinEdit.h"
+#include "ui/Widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -31,29 +32,10 @@ namespace {
 const QString AppTitle = QStringLiteral("Stowkeep");
 const QString PropertiesCaption = QStringLiteral("Profile Properties");
 
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry)
+QLineEdit* makeReadOnlyEdit(QWidget* parent, const char* name, QRect geometry)
 {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    return button;
-}
-
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QPoint at)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->move(at);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* makeEdit(QWidget* parent, const char* name, QRect geometry, bool readOnly = false)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
-    edit->setReadOnly(readOnly);
+    QLineEdit* edit = makeEdit(parent, name, geometry);
+    edit->setReadOnly(true);
     return edit;
 }
 
@@ -177,13 +159,13 @@ void TFrmMain::buildPropertyPanel()
     LblProfileName = makeLabel(box, "LblProfileName", QStringLiteral("Profile Name: "), {40, 32});
     EdtProfileName = makeEdit(box, "EdtProfileName", {128, 29, 353, 19});
     LblSrcFolder = makeLabel(box, "LblSrcFolder", QStringLiteral("Source Folder or File: "), {8, 58});
-    EdtSrcFolder = makeEdit(box, "EdtSrcFolder", {128, 56, 353, 19}, true);
+    EdtSrcFolder = makeReadOnlyEdit(box, "EdtSrcFolder", {128, 56, 353, 19});
     BtnSelectSrc = makeButton(box, "BtnSelectSrc", QStringLiteral("Browse..."), {488, 54, 80, 23});
     LblDstFolder = makeLabel(box, "LblDstFolder", QStringLiteral("Destination Folder: "), {16, 84});
-    EdtDstFolder = makeEdit(box, "EdtDstFolder", {128, 82, 353, 19}, true);
+    EdtDstFolder = makeReadOnlyEdit(box, "EdtDstFolder", {128, 82, 353, 19});
     BtnSelectDst = makeButton(box, "BtnSelectDst", QStringLiteral("Browse..."), {488, 84, 80, 23});
     LblFilter = makeLabel(box, "LblFilter", QStringLiteral("File Filter (Optional): "), {16, 112});
-    EdtFilter = makeEdit(box, "EdtFilter", {128, 112, 353, 19}, true);
+    EdtFilter = makeReadOnlyEdit(box, "EdtFilter", {128, 112, 353, 19});
     BtnFilterSetup = makeButton(box, "BtnFilterSetup", QStringLiteral("Set up..."), {488, 112, 80, 23});
     EdtIncludeFilter = makeHiddenField(box, "EdtIncludeFilter");
     EdtExcludeFilter = makeHiddenField(box, "EdtExcludeFilter");

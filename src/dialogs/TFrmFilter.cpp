@@ -1,6 +1,7 @@
 #include "TFrmFilter.h"
 
 #include "ui/LayoutFont.h"
+#include "ui/Widgets.h"
 
 #include "app/TFrmMain.h"
 #include "profiles/FilterSummary.h"
@@ -15,30 +16,6 @@ const QString HelpText = QStringLiteral(
     "Please add files to include or exclude. If you want to back up only a file, please enter "
     "the file name. It supports the * and ? wildcard characters. When specifying multiple files "
     "to include or exclude, each file must be separated with comma.");
-
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
-    return label;
-}
-
-QLineEdit* makeEdit(QWidget* parent, const char* name, QRect geometry)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
-    return edit;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    return button;
-}
 
 } // namespace
 

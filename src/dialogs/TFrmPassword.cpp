@@ -1,6 +1,7 @@
 #include "TFrmPassword.h"
 
 #include "ui/LayoutFont.h"
+#include "ui/Widgets.h"
 
 #include "app/TFrmMain.h"
 
@@ -10,30 +11,11 @@
 
 namespace {
 
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QPoint at)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->move(at);
-    label->adjustSize();
-    return label;
-}
-
 QLineEdit* makePasswordEdit(QWidget* parent, const char* name, QRect geometry)
 {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
+    QLineEdit* edit = makeEdit(parent, name, geometry);
     edit->setEchoMode(QLineEdit::Password);
     return edit;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    return button;
 }
 
 } // namespace
