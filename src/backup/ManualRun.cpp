@@ -12,8 +12,8 @@ const QString ErrorCaption = QStringLiteral("Error");
 
 void TFrmMain::BtnRunProfileClick()
 {
-    const QList<QTreeWidgetItem*> selected = LvwProfiles->selectedItems();
-    if (selected.isEmpty())
+    const int index = selectedRow();
+    if (index < 0)
         return;
     if (m_jobRunning) {
         // One engine runs one backup at a time.
@@ -23,7 +23,6 @@ void TFrmMain::BtnRunProfileClick()
         return;
     }
     const QString startText = FormatTimestamp(naiveLocal(m_clock()), m_separators);
-    const int index = LvwProfiles->indexOfTopLevelItem(selected.first());
     ProfileRecord& record = m_profileTable[static_cast<size_t>(index)];
     const QString name = record.Name;
     record.LastRun = startText;
