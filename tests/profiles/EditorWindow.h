@@ -34,11 +34,12 @@ struct EditorWindow
     std::unique_ptr<TFrmMain> frm;
 
     // A null store means no Profiles.ini at all.
-    explicit EditorWindow(const QByteArray& store = QByteArray())
+    // Without an engine of its own the window gets a recording one.
+    explicit EditorWindow(const QByteArray& store = QByteArray(), std::unique_ptr<IBackupEngine> engine = {})
     {
         if (!store.isNull())
             data.writeStore(store);
-        frm = makeMainWindow(std::make_unique<RecordingEngine>());
+        frm = makeMainWindow(engine ? std::move(engine) : std::make_unique<RecordingEngine>());
         frm->show();
         if (!QTest::qWaitForWindowExposed(frm.get()))
             qFatal("the main window was not exposed");
