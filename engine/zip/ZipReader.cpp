@@ -168,15 +168,32 @@ Directory readDirectory(const Source& src)
     if (count > cdSize / kCentralHeaderSize)
         throw ZipError("damaged central directory (bad entry count)");
 
-    std::vector<unsigned char> cd(static_cast<size_t>(cdSize));
-    src.read(cdOffset, cd.data(), cd.size());
+    // The central directory is read through a window of 1 MiB (or of one record, if larger),
+    // not whole: it is about 75 bytes a file.
+    constexpr size_t kWindow = size_t{1} << 20;
+    std::vector<unsigned char> window;
+    uint64_t windowStart = 0; // offset in the central directory of window[0]
+    auto view = [&](uint64_t at, size_t need) -> const unsigned char* {
+        if (at < windowStart || at + need > windowStart + window.size()) {
+            window.resize(static_cast<size_t>(std::min<uint64_t>(cdSize - at, std::max(need, kWindow))));
+            src.read(cdOffset + at, window.data(), window.size());
+            windowStart = at;
+        }
+        return window.data() + (at - windowStart);
+    };
     Directory dir;
     dir.entries.reserve(static_cast<size_t>(count));
     size_t pos = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        if (cd.size() - pos < kCentralHeaderSize || get32(&cd[pos]) != kCentralHeaderSig)
+        if (cdSize - pos < kCentralHeaderSize || get32(view(pos, kCentralHeaderSize)) != kCentralHeaderSig)
             throw ZipError("damaged central directory");
-        const unsigned char* p = &cd[pos];
+        const unsigned char* p = view(pos, kCentralHeaderSize);
+        const size_t nameLen = get16(p + 28);
+        const size_t extraLen = get16(p + 30);
+        const size_t commentLen = get16(p + 32);
+        if (cdSize - pos - kCentralHeaderSize < nameLen + extraLen + commentLen)
+            throw ZipError("damaged central directory (record overruns it)");
+        p = view(pos, kCentralHeaderSize + nameLen + extraLen + commentLen);
         const uint16_t madeBy = get16(p + 4);
         ZipEntry e;
         e.flags = get16(p + 8);
@@ -186,13 +203,8 @@ Directory readDirectory(const Source& src)
         e.crc = get32(p + 16);
         e.compressedSize = get32(p + 20);
         e.size = get32(p + 24);
-        const size_t nameLen = get16(p + 28);
-        const size_t extraLen = get16(p + 30);
-        const size_t commentLen = get16(p + 32);
         const uint32_t external = get32(p + 38);
         e.localHeaderOffset = get32(p + 42);
-        if (cd.size() - pos - kCentralHeaderSize < nameLen + extraLen + commentLen)
-            throw ZipError("damaged central directory (record overruns it)");
         e.name.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameLen);
         const unsigned char* x = p + kCentralHeaderSize + nameLen;
         const unsigned char* xEnd = x + extraLen;

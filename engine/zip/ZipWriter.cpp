@@ -38,7 +38,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 // One record of a central directory, for the inner archive or the outer wrapper.
 struct CentralRecord
 {
-    std::string name;
+    std::string_view name;
     uint16_t versionNeeded = kNeedDefault;
     uint16_t flags = kFlagUtf8;
     uint16_t method = kMethodStored;
@@ -52,55 +52,48 @@ struct CentralRecord
     bool forceZip64Sizes = false;
 };
 
-// Writes a central directory starting at stream offset `start`, then the (zip64) end records.
-void writeCentralDirectory(const std::function<void(const std::string&)>& write,
-                           const std::vector<CentralRecord>& records, uint64_t start)
+void appendCentralRecord(Bytes& chunk, const CentralRecord& r)
 {
-    uint64_t cdSize = 0;
-    Bytes chunk;
-    for (const CentralRecord& r : records) {
-        const bool bigSize = r.forceZip64Sizes || r.size >= kMax32;
-        const bool bigCompressed = r.forceZip64Sizes || r.compressedSize >= kMax32;
-        const bool bigOffset = r.offset >= kMax32;
-        Bytes z64;
-        if (bigSize)
-            z64.u64(r.size);
-        if (bigCompressed)
-            z64.u64(r.compressedSize);
-        if (bigOffset)
-            z64.u64(r.offset);
-        Bytes extra;
-        if (!z64.data.empty())
-            extra.u16(kZip64ExtraId).u16(static_cast<uint16_t>(z64.data.size())).str(z64.data);
-        extra.str(r.extraTail);
-        const uint16_t needed = z64.data.empty() ? r.versionNeeded : std::max(r.versionNeeded, kNeedZip64);
-        chunk.u32(kCentralHeaderSig)
-            .u16(kMadeByUnix)
-            .u16(needed)
-            .u16(r.flags)
-            .u16(r.method)
-            .u16(r.dos.time)
-            .u16(r.dos.date)
-            .u32(r.crc)
-            .u32(bigCompressed ? kMax32 : static_cast<uint32_t>(r.compressedSize))
-            .u32(bigSize ? kMax32 : static_cast<uint32_t>(r.size))
-            .u16(static_cast<uint16_t>(r.name.size()))
-            .u16(static_cast<uint16_t>(extra.data.size()))
-            .u16(0)  // comment
-            .u16(0)  // disk
-            .u16(0)  // internal attributes
-            .u32(r.externalAttributes)
-            .u32(bigOffset ? kMax32 : static_cast<uint32_t>(r.offset))
-            .str(r.name)
-            .str(extra.data);
-        if (chunk.data.size() >= kSinkBufferSize) {
-            cdSize += chunk.data.size();
-            write(chunk.data);
-            chunk.data.clear();
-        }
-    }
-    cdSize += chunk.data.size();
-    const uint64_t count = records.size();
+    const bool bigSize = r.forceZip64Sizes || r.size >= kMax32;
+    const bool bigCompressed = r.forceZip64Sizes || r.compressedSize >= kMax32;
+    const bool bigOffset = r.offset >= kMax32;
+    Bytes z64;
+    if (bigSize)
+        z64.u64(r.size);
+    if (bigCompressed)
+        z64.u64(r.compressedSize);
+    if (bigOffset)
+        z64.u64(r.offset);
+    Bytes extra;
+    if (!z64.data.empty())
+        extra.u16(kZip64ExtraId).u16(static_cast<uint16_t>(z64.data.size())).str(z64.data);
+    extra.str(r.extraTail);
+    const uint16_t needed = z64.data.empty() ? r.versionNeeded : std::max(r.versionNeeded, kNeedZip64);
+    chunk.u32(kCentralHeaderSig)
+        .u16(kMadeByUnix)
+        .u16(needed)
+        .u16(r.flags)
+        .u16(r.method)
+        .u16(r.dos.time)
+        .u16(r.dos.date)
+        .u32(r.crc)
+        .u32(bigCompressed ? kMax32 : static_cast<uint32_t>(r.compressedSize))
+        .u32(bigSize ? kMax32 : static_cast<uint32_t>(r.size))
+        .u16(static_cast<uint16_t>(r.name.size()))
+        .u16(static_cast<uint16_t>(extra.data.size()))
+        .u16(0)  // comment
+        .u16(0)  // disk
+        .u16(0)  // internal attributes
+        .u32(r.externalAttributes)
+        .u32(bigOffset ? kMax32 : static_cast<uint32_t>(r.offset));
+    chunk.data.append(r.name);
+    chunk.str(extra.data);
+}
+
+// The end of a central directory of `count` records and cdSize bytes that starts at
+// stream offset `start`: the (zip64) end records.
+void appendCentralEnd(Bytes& chunk, uint64_t count, uint64_t cdSize, uint64_t start)
+{
     const bool zip64 = count >= kMax16 || cdSize >= kMax32 || start >= kMax32;
     if (zip64) {
         const uint64_t zip64EndOffset = start + cdSize;
@@ -124,8 +117,42 @@ void writeCentralDirectory(const std::function<void(const std::string&)>& write,
         .u32(static_cast<uint32_t>(std::min<uint64_t>(cdSize, kMax32)))
         .u32(static_cast<uint32_t>(std::min<uint64_t>(start, kMax32)))
         .u16(0);
-    write(chunk.data);
 }
+
+// The inner archive's central directory, kept as the bytes it will be written as (about
+// 75 bytes a file) from the moment each entry is finished, in chunks that never move.
+class CentralDirectory
+{
+public:
+    void add(const CentralRecord& r)
+    {
+        if (m_chunks.empty() || m_chunks.back().data.size() >= kSinkBufferSize) {
+            m_chunks.emplace_back();
+            m_chunks.back().data.reserve(kSinkBufferSize + 1024);
+        }
+        const size_t before = m_chunks.back().data.size();
+        appendCentralRecord(m_chunks.back(), r);
+        m_size += m_chunks.back().data.size() - before;
+        ++m_count;
+    }
+
+    // Writes the records, then the end records; the directory starts at stream offset start.
+    void write(const std::function<void(const std::string&)>& write, uint64_t start)
+    {
+        for (Bytes& chunk : m_chunks) {
+            write(chunk.data);
+            chunk.data = {};
+        }
+        Bytes end;
+        appendCentralEnd(end, m_count, m_size, start);
+        write(end.data);
+    }
+
+private:
+    std::deque<Bytes> m_chunks;
+    uint64_t m_count = 0;
+    uint64_t m_size = 0;
+};
 
 std::string timestampExtra(int64_t mtime)
 {
@@ -219,8 +246,9 @@ public:
         r.externalAttributes = static_cast<uint32_t>(S_IFREG | 0600) << 16;
         r.extraTail = aesExtra();
         r.forceZip64Sizes = true;
-        writeCentralDirectory([this](const std::string& s) { m_out.write(s.data(), s.size()); }, {r},
-                              m_out.position());
+        CentralDirectory outer;
+        outer.add(r);
+        outer.write([this](const std::string& s) { m_out.write(s.data(), s.size()); }, m_out.position());
         Bytes sizes;
         sizes.u64(r.size).u64(r.compressedSize);
         m_out.patch(m_sizesOffset, sizes.data.data(), sizes.data.size());
@@ -275,6 +303,24 @@ struct Entry
     DosTime dos;
 };
 
+// A vector of bytes that resize() leaves uninitialised: a block's buffers are sized for
+// the worst case, and only the pages actually written to then take memory.
+template <typename T> struct UninitialisedAllocator : std::allocator<T>
+{
+    template <typename U> struct rebind
+    {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <typename U, typename... Args> void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
+
 struct Block
 {
     std::shared_ptr<Entry> entry; // null for the end-of-input marker
@@ -283,9 +329,9 @@ struct Block
     bool abort = false; // the entry failed: no data, it is left out of the archive
     bool compressed = false;
     bool done = false;
-    std::vector<unsigned char> input;
-    std::vector<unsigned char> dict;
-    std::vector<unsigned char> output;
+    Buffer input;
+    Buffer dict;
+    Buffer output;
     uint32_t crc = 0;
     size_t budget = 0;
 };
@@ -415,7 +461,7 @@ struct ZipWriter::Impl
     std::atomic<bool> stop{false};
     bool finished = false;
 
-    std::vector<CentralRecord> central; // writer thread only
+    CentralDirectory central; // writer thread only
 
     std::thread readerThread;
     std::vector<std::thread> workerThreads;
@@ -427,8 +473,10 @@ struct ZipWriter::Impl
     {
         workerCount = options.threads ? options.threads : std::thread::hardware_concurrency();
         workerCount = std::clamp(workerCount, 1u, 64u);
+        // Enough blocks for every worker to have one and the next one waiting, and for the
+        // reader and the writer to have one each: more does not go faster, only takes memory.
         maxBlocks = std::max<size_t>(16, 8 * workerCount);
-        maxBytes = (4 * size_t{workerCount} + 4) * kBlockSize;
+        maxBytes = (2 * size_t{workerCount} + 2) * kBlockSize;
         try {
             readerThread = std::thread([this] { guarded([this] { readerLoop(); }); });
             for (unsigned i = 0; i < workerCount; ++i)
@@ -610,7 +658,7 @@ struct ZipWriter::Impl
 
         uint64_t remaining = e->src.size;
         bool first = true;
-        std::vector<unsigned char> tail;
+        Buffer tail;
         for (;;) {
             if (stop)
                 return;
@@ -716,8 +764,7 @@ struct ZipWriter::Impl
                 order.pop_front();
             }
             if (!b->entry) {
-                writeCentralDirectory([this](const std::string& s) { sink.write(s); }, central,
-                                      sink.position());
+                central.write([this](const std::string& s) { sink.write(s); }, sink.position());
                 sink.finish();
                 {
                     std::lock_guard lock(mutex);
@@ -740,7 +787,7 @@ struct ZipWriter::Impl
         }
     }
 
-    void writeLocalHeader(Entry& e, const Block& b, const std::vector<unsigned char>& data)
+    void writeLocalHeader(Entry& e, const Block& b, const Buffer& data)
     {
         e.dataDescriptor = !b.last;
         e.zip64Local = e.dataDescriptor && e.src.size >= kZip64Threshold;
@@ -791,7 +838,7 @@ struct ZipWriter::Impl
         }
         if (e.method == kMethodDeflate && !b.compressed)
             throw std::logic_error("zip writer: block of a deflated entry was not compressed");
-        const std::vector<unsigned char>& data = e.method == kMethodDeflate ? b.output : b.input;
+        const Buffer& data = e.method == kMethodDeflate ? b.output : b.input;
         if (b.first)
             writeLocalHeader(e, b, data);
         sink.write(data.data(), data.size());
@@ -825,7 +872,7 @@ struct ZipWriter::Impl
         r.offset = e.localOffset;
         r.externalAttributes = (e.src.mode << 16) | (e.src.kind == EntryKind::Directory ? 0x10 : 0);
         r.extraTail = timestampExtra(e.src.mtime);
-        central.push_back(std::move(r));
+        central.add(r);
         e.result.size = e.size;
         e.result.compressedSize = e.compressedSize;
         e.result.crc = e.crc;
@@ -851,10 +898,16 @@ struct ZipWriter::Impl
         std::vector<EntryResult> pending;
         {
             std::lock_guard lock(mutex);
-            if (options.onEntryDone)
-                pending.assign(results.begin() + static_cast<std::ptrdiff_t>(delivered), results.end());
-            delivered = results.size();
+            if (!options.collectResults) {
+                pending.swap(results); // none was delivered yet: all of them are new
+            } else {
+                if (options.onEntryDone)
+                    pending.assign(results.begin() + static_cast<std::ptrdiff_t>(delivered), results.end());
+                delivered = results.size();
+            }
         }
+        if (!options.onEntryDone)
+            return;
         for (const EntryResult& r : pending)
             options.onEntryDone(r);
     }

@@ -64,6 +64,9 @@ public:
         // blocks), onEntryDone once per added entry, in archive order.
         std::function<bool()> cancelled;
         std::function<void(const EntryResult&)> onEntryDone;
+        // false: the writer keeps no result once onEntryDone has seen it and finish()
+        // returns none, so that its memory does not grow with the number of entries.
+        bool collectResults = true;
     };
 
     ZipWriter(OutputFile& out, Options options);
@@ -74,7 +77,8 @@ public:
     // Queues an entry; blocks while the pipeline is full. Throws WriteError or Cancelled.
     void add(EntrySource entry);
     // Waits for every entry, writes the central directory (and the outer wrapper),
-    // and returns one result per added entry, in order. Throws WriteError or Cancelled.
+    // and returns one result per added entry, in order (none without collectResults).
+    // Throws WriteError or Cancelled.
     // It does not fsync: the caller syncs and closes the OutputFile.
     std::vector<EntryResult> finish();
 
