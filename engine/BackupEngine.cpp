@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -154,6 +156,29 @@ ManifestKind manifestKind(SelectedKind kind)
 std::string zipName(const SelectedEntry& e)
 {
     return e.kind == SelectedKind::Directory ? e.name + "/" : e.name;
+}
+
+// Compares a + (aSlash ? "/" : "") with b + (bSlash ? "/" : "") byte by byte, without
+// building either: a folder's name in the archive ends in "/".
+int compareWithSlash(std::string_view a, bool aSlash, std::string_view b, bool bSlash)
+{
+    const size_t n = std::min(a.size(), b.size());
+    if (const int c = a.substr(0, n).compare(b.substr(0, n)))
+        return c < 0 ? -1 : 1;
+    // One is a prefix of the other: what follows is the rest of the longer one, then the slash.
+    auto at = [](std::string_view s, bool slash, size_t i) -> int {
+        if (i < s.size())
+            return static_cast<unsigned char>(s[i]);
+        return i == s.size() && slash ? '/' : -1;
+    };
+    for (size_t i = n;; ++i) {
+        const int x = at(a, aSlash, i);
+        const int y = at(b, bSlash, i);
+        if (x != y)
+            return x < y ? -1 : 1;
+        if (x < 0)
+            return 0;
+    }
 }
 
 int64_t floorSeconds(int64_t ns)
@@ -427,49 +452,66 @@ private:
         if (m_job.backupType() == NewAndModified)
             base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
         m_incremental = base.has_value();
+        const auto& entries = m_selection.entries;
+        m_outcomes.assign(entries.size(), Outcome {});
         if (!base) {
-            for (const auto& e : m_selection.entries)
+            m_toWrite.reserve(entries.size());
+            for (const auto& e : entries)
                 m_toWrite.push_back(&e);
             return;
         }
         m_baseManifestRun = base->manifestRun;
-        const auto previous = m_catalog->manifest(base->manifestRun); // the one catalog read of this run
+        // The one catalog read of this run. Each row of the base is matched against the
+        // selection (sorted by name) as it comes, so the rows are never all held at once.
+        uint64_t previousRows = 0;
+        m_catalog->forEachManifestRow(base->manifestRun, [&](const ManifestRow& row) {
+            ++previousRows;
+            const auto it = std::lower_bound(entries.begin(), entries.end(), row.path,
+                                             [](const SelectedEntry& e, const std::string& name) { return e.name < name; });
+            if (it == entries.end() || it->name != row.path || row.kind != manifestKind(it->kind))
+                return;
+            Outcome& o = m_outcomes[static_cast<size_t>(it - entries.begin())];
+            o.known = true;
+            o.same = row.mtimeNs == it->mtimeNs && (it->kind == SelectedKind::Directory || row.size == it->size);
+            o.size = row.size;
+            o.crc = row.crc;
+            o.archiveRun = row.archiveRun;
+        });
         bool newFolder = false;
-        bool sameAsBase = previous.size() == m_selection.entries.size();
-        std::vector<std::pair<const SelectedEntry*, ManifestRow>> changedFolders;
-        for (const auto& e : m_selection.entries) {
-            const auto it = previous.find(e.name);
-            const bool known = it != previous.end() && it->second.kind == manifestKind(e.kind);
-            const bool same = known && it->second.mtimeNs == e.mtimeNs &&
-                              (e.kind == SelectedKind::Directory || it->second.size == e.size);
-            if (same) {
-                m_unchanged.push_back(it->second);
+        bool sameAsBase = previousRows == entries.size();
+        std::vector<size_t> changedFolders;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const SelectedEntry& e = entries[i];
+            Outcome& o = m_outcomes[i];
+            if (o.same) {
+                o.fate = Fate::Kept;
                 continue;
             }
             sameAsBase = false;
             if (e.kind != SelectedKind::Directory) {
                 m_toWrite.push_back(&e);
-            } else if (!known) {
+            } else if (!o.known) {
                 newFolder = true;
                 m_toWrite.push_back(&e);
             } else {
-                changedFolders.emplace_back(&e, it->second);
+                changedFolders.push_back(i);
             }
         }
         m_sameAsBase = sameAsBase;
         // A folder's time changes with its contents: its entry is stored only along with them.
+        // Otherwise its row of the base stands, with the folder's new time.
         const bool archive = !m_toWrite.empty() || newFolder;
-        for (auto& [folder, row] : changedFolders) {
-            if (archive) {
-                m_toWrite.push_back(folder);
-            } else {
-                row.mtimeNs = folder->mtimeNs;
-                m_unchanged.push_back(std::move(row));
-            }
+        for (const size_t i : changedFolders) {
+            if (archive)
+                m_toWrite.push_back(&entries[i]);
+            else
+                m_outcomes[i].fate = Fate::Kept;
         }
         std::sort(m_toWrite.begin(), m_toWrite.end(),
                   [](const SelectedEntry* a, const SelectedEntry* b) { return a->name < b->name; });
     }
+
+    size_t indexOf(const SelectedEntry& e) const { return static_cast<size_t>(&e - m_selection.entries.data()); }
 
     std::string kindText() const { return m_incremental ? "incremental" : "full"; }
 
@@ -515,7 +557,20 @@ private:
         options.innerName = m_archiveName;
         options.cancelled = [this] { return cancelled(); };
         const auto runner = std::this_thread::get_id();
-        options.onEntryDone = [this, runner](const zip::EntryResult& r) {
+        // Results come one by one, in the order of m_toWrite; the writer keeps none of them.
+        options.collectResults = false;
+        size_t delivered = 0;
+        options.onEntryDone = [this, runner, &delivered](const zip::EntryResult& r) {
+            if (delivered < m_toWrite.size()) {
+                const size_t i = indexOf(*m_toWrite[delivered]);
+                Outcome& o = m_outcomes[i];
+                o.size = r.size;
+                o.crc = r.crc;
+                o.status = static_cast<uint8_t>(r.status);
+                if (!r.error.empty())
+                    m_entryErrors.emplace_back(i, r.error);
+            }
+            ++delivered;
             {
                 std::lock_guard lock(m_progressMutex);
                 ++m_progress.filesDone;
@@ -525,7 +580,6 @@ private:
                 reportProgress(r.name);
         };
 
-        std::vector<zip::EntryResult> results;
         {
             zip::ZipWriter writer(*out, options);
             for (const auto* e : m_toWrite) {
@@ -541,7 +595,7 @@ private:
                 writer.add(std::move(source));
                 reportProgress(e->name);
             }
-            results = writer.finish();
+            writer.finish();
         }
         checkCancel();
         out->sync();
@@ -549,41 +603,44 @@ private:
         m_bytesWritten = out->position();
         out.reset();
 
-        if (results.size() != m_toWrite.size())
-            throw std::runtime_error("the zip writer returned " + std::to_string(results.size()) + " results for " +
+        if (delivered != m_toWrite.size())
+            throw std::runtime_error("the zip writer returned " + std::to_string(delivered) + " results for " +
                                      std::to_string(m_toWrite.size()) + " entries");
-        for (size_t i = 0; i < results.size(); ++i)
-            takeResult(*m_toWrite[i], results[i]);
+        size_t nextError = 0;
+        for (const auto* e : m_toWrite)
+            takeResult(*e, nextError);
+        m_entryErrors = {};
 
         publish();
         reportProgress({});
     }
 
-    void takeResult(const SelectedEntry& e, const zip::EntryResult& r)
+    // Takes the writer's result for e; the errors come in the same order as the entries.
+    void takeResult(const SelectedEntry& e, size_t& nextError)
     {
-        switch (r.status) {
+        const size_t i = indexOf(e);
+        Outcome& o = m_outcomes[i];
+        std::string error;
+        if (nextError < m_entryErrors.size() && m_entryErrors[nextError].first == i)
+            error = std::move(m_entryErrors[nextError++].second);
+        switch (static_cast<zip::EntryStatus>(o.status)) {
         case zip::EntryStatus::Changed:
-            m_log->warning("Changed while it was read: " + e.path + (r.error.empty() ? "" : " (" + r.error + ")"));
+            m_log->warning("Changed while it was read: " + e.path + (error.empty() ? "" : " (" + error + ")"));
             [[fallthrough]];
-        case zip::EntryStatus::Written: {
-            ManifestRow row;
-            row.path = e.name;
-            row.kind = manifestKind(e.kind);
-            row.size = e.kind == SelectedKind::Directory ? 0 : r.size;
-            row.mtimeNs = e.mtimeNs;
-            row.crc = r.crc;
-            row.archiveRun = 0;
-            m_written.push_back(std::move(row));
-            m_writtenResults.push_back({&e, r});
-            m_bytesRead += r.size;
+        case zip::EntryStatus::Written:
+            o.fate = Fate::Written;
+            o.archiveRun = 0;
+            m_bytesRead += o.size;
+            if (e.kind == SelectedKind::Directory)
+                o.size = 0;
+            ++m_writtenCount;
             m_log->file("Stored " + e.name);
             break;
-        }
         case zip::EntryStatus::Vanished:
             m_log->warning("Gone before it could be read: " + e.path);
             break;
         case zip::EntryStatus::Unreadable:
-            m_log->error("Cannot read " + e.path + (r.error.empty() ? "" : ": " + r.error));
+            m_log->error("Cannot read " + e.path + (error.empty() ? "" : ": " + error));
             m_unreadable.push_back(e.path);
             break;
         }
@@ -624,43 +681,58 @@ private:
             m_badEntries.push_back(name);
             m_log->error("Verification: " + name + ": " + why);
         };
-        std::unordered_map<std::string, const WrittenEntry*> expected;
-        for (const auto& w : m_writtenResults)
-            expected.emplace(zipName(*w.entry), &w);
+        // The entries this run wrote (indexes into the selection), sorted by their names in
+        // the archive, and whether the archive has listed each yet.
+        const auto& entries = m_selection.entries;
+        auto isDir = [&entries](size_t i) { return entries[i].kind == SelectedKind::Directory; };
+        std::vector<size_t> expected;
+        expected.reserve(m_writtenCount);
+        for (size_t i = 0; i < m_outcomes.size(); ++i)
+            if (m_outcomes[i].fate == Fate::Written)
+                expected.push_back(i);
+        std::sort(expected.begin(), expected.end(), [&](size_t a, size_t b) {
+            return compareWithSlash(entries[a].name, isDir(a), entries[b].name, isDir(b)) < 0;
+        });
+        std::vector<bool> seen(expected.size());
         try {
             zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
-            std::set<std::string> seen;
             for (const auto& entry : reader.entries()) {
                 checkCancel();
-                const auto it = expected.find(entry.name);
-                if (it == expected.end()) {
+                const auto it = std::lower_bound(expected.begin(), expected.end(), entry.name,
+                                                 [&](size_t i, const std::string& name) {
+                                                     return compareWithSlash(entries[i].name, isDir(i), name, false) < 0;
+                                                 });
+                if (it == expected.end() || compareWithSlash(entries[*it].name, isDir(*it), entry.name, false) != 0) {
                     bad(entry.name, "in the archive but not written by this run");
                     continue;
                 }
-                if (!seen.insert(entry.name).second) {
+                const size_t slot = static_cast<size_t>(it - expected.begin());
+                if (seen[slot]) {
                     bad(entry.name, "listed twice in the archive");
                     continue;
                 }
-                const WrittenEntry& w = *it->second;
+                seen[slot] = true;
+                const SelectedEntry& written = entries[*it];
+                const Outcome& o = m_outcomes[*it];
                 try {
-                    if (entry.kind != zipKind(w.entry->kind)) {
+                    if (entry.kind != zipKind(written.kind)) {
                         bad(entry.name, "stored as the wrong kind of entry");
                     } else if (entry.kind == zip::EntryKind::Symlink) {
-                        if (reader.readLinkTarget(entry) != w.entry->linkTarget)
+                        if (reader.readLinkTarget(entry) != written.linkTarget)
                             bad(entry.name, "the link target differs");
                     } else if (entry.kind == zip::EntryKind::File) {
                         uint64_t size = 0;
                         const uint32_t crc = reader.read(entry, [&](const char*, size_t n) { size += n; });
-                        if (crc != w.result.crc || entry.crc != w.result.crc || size != w.result.size)
+                        if (crc != o.crc || entry.crc != o.crc || size != o.size)
                             bad(entry.name, "the content differs from the file that was read");
                     }
                 } catch (const zip::ZipError& e) {
                     bad(entry.name, e.what());
                 }
             }
-            for (const auto& [name, w] : expected)
-                if (!seen.count(name))
-                    bad(name, "missing from the archive");
+            for (size_t slot = 0; slot < expected.size(); ++slot)
+                if (!seen[slot])
+                    bad(zipName(entries[expected[slot]]), "missing from the archive");
         } catch (const zip::ZipError& e) {
             bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
         }
@@ -669,20 +741,28 @@ private:
     void record(int32_t code)
     {
         RunRecord run = baseRecord(code);
-        std::vector<ManifestRow> manifest;
-        if (m_incremental && m_sameAsBase && m_archiveName.empty()) {
+        if (m_incremental && m_sameAsBase && m_archiveName.empty())
             run.manifestRun = m_baseManifestRun;
-        } else {
-            manifest.reserve(m_unchanged.size() + m_written.size());
-            for (auto& row : m_unchanged)
-                manifest.push_back(std::move(row));
-            for (auto& row : m_written)
-                manifest.push_back(std::move(row));
-            std::sort(manifest.begin(), manifest.end(),
-                      [](const ManifestRow& a, const ManifestRow& b) { return a.path < b.path; });
-        }
+        // The manifest, in path order (the selection's), one row at a time: the kept rows of
+        // the base (with the entry's time) and the entries written now.
+        size_t next = 0;
+        auto nextRow = [this, &next](ManifestRow& row) {
+            while (next < m_outcomes.size() && m_outcomes[next].fate == Fate::Left)
+                ++next;
+            if (next == m_outcomes.size())
+                return false;
+            const SelectedEntry& e = m_selection.entries[next];
+            const Outcome& o = m_outcomes[next++];
+            row.path = e.name;
+            row.kind = manifestKind(e.kind);
+            row.size = o.size;
+            row.mtimeNs = e.mtimeNs;
+            row.crc = o.crc;
+            row.archiveRun = o.fate == Fate::Written ? 0 : o.archiveRun;
+            return true;
+        };
         try {
-            m_runId = m_catalog->recordRun(std::move(run), manifest, m_impl.hooks.beforeCommit);
+            m_runId = m_catalog->recordRun(std::move(run), nextRow, m_impl.hooks.beforeCommit);
         } catch (const CatalogError& e) {
             discardArchive();
             throw RunFailure {CatalogFailure,
@@ -704,12 +784,13 @@ private:
         run.kind = kindText();
         run.archive = m_archiveName;
         run.result = code;
-        run.files = m_unchanged.size() + m_written.size();
-        for (const auto& r : m_unchanged)
-            run.bytes += r.size;
-        for (const auto& r : m_written)
-            run.bytes += r.size;
-        run.filesWritten = m_written.size();
+        for (const Outcome& o : m_outcomes) {
+            if (o.fate == Fate::Left)
+                continue;
+            ++run.files;
+            run.bytes += o.size;
+        }
+        run.filesWritten = m_writtenCount;
         run.bytesRead = m_bytesRead;
         run.bytesWritten = m_bytesWritten;
         if (m_job.verifyAfterBackup() && !m_archiveName.empty())
@@ -728,7 +809,7 @@ private:
             run.files = 0;
             run.bytes = 0;
             run.verified.reset();
-            m_catalog->recordRun(std::move(run), {});
+            m_catalog->recordRun(std::move(run), std::vector<ManifestRow> {});
         } catch (const std::exception& e) {
             m_log->error(std::string("The failed run could not be recorded in the catalog: ") + e.what());
         }
@@ -812,7 +893,7 @@ private:
         else if (code == Success)
             text += ": nothing changed, no archive written";
         text += "; " + plural(m_selectedFiles, "file", "files") + " selected (" + std::to_string(m_selectedBytes) +
-                " bytes), " + std::to_string(m_written.size()) + " entries stored, " +
+                " bytes), " + std::to_string(m_writtenCount) + " entries stored, " +
                 std::to_string(m_unreadable.size()) + " unreadable; " + std::to_string(m_bytesRead) +
                 " bytes read, " + std::to_string(m_bytesWritten) + " bytes written; " + duration + "; verification ";
         if (m_archiveName.empty() || !m_job.verifyAfterBackup())
@@ -835,10 +916,22 @@ private:
         return text;
     }
 
-    struct WrittenEntry
+    enum class Fate : uint8_t {
+        Left,    // not in this run's manifest
+        Kept,    // the base run's row stands (size, CRC and archive from there)
+        Written, // stored in this run's archive
+    };
+    // What became of one selected entry: a few bytes each, parallel to the selection, so that
+    // a run over many files keeps one list of them, not several.
+    struct Outcome
     {
-        const SelectedEntry* entry;
-        zip::EntryResult result;
+        uint64_t size = 0;
+        int64_t archiveRun = 0;
+        uint32_t crc = 0;
+        Fate fate = Fate::Left;
+        uint8_t status = 0;  // the writer's zip::EntryStatus
+        bool known = false;  // the base run has a row of this name and kind
+        bool same = false;   // ... with the same time (and size)
     };
 
     BackupEngine& m_engine;
@@ -865,9 +958,9 @@ private:
     bool m_sameAsBase = false;
     int64_t m_baseManifestRun = 0;
     std::vector<const SelectedEntry*> m_toWrite;
-    std::vector<ManifestRow> m_unchanged;
-    std::vector<ManifestRow> m_written;
-    std::vector<WrittenEntry> m_writtenResults;
+    std::vector<Outcome> m_outcomes; // one per selected entry
+    std::vector<std::pair<size_t, std::string>> m_entryErrors; // the writer's reasons, in entry order
+    uint64_t m_writtenCount = 0;
     std::vector<std::string> m_unreadable;
 
     std::string m_archiveName;

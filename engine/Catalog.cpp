@@ -206,21 +206,26 @@ std::optional<RunRecord> Catalog::newestBase(const std::string& setName, const s
 
 std::unordered_map<std::string, ManifestRow> Catalog::manifest(int64_t runId)
 {
-    Statement s(m_db, "SELECT path, kind, size, mtime_ns, crc, archive_run FROM manifest WHERE run_id = ?");
-    s.bind(1, runId);
     std::unordered_map<std::string, ManifestRow> rows;
+    forEachManifestRow(runId, [&rows](const ManifestRow& r) { rows.emplace(r.path, r); });
+    return rows;
+}
+
+void Catalog::forEachManifestRow(int64_t runId, const std::function<void(const ManifestRow&)>& visit)
+{
+    Statement s(m_db, "SELECT path, kind, size, mtime_ns, crc, archive_run FROM manifest WHERE run_id = ?"
+                      " ORDER BY path");
+    s.bind(1, runId);
+    ManifestRow r;
     while (s.step()) {
-        ManifestRow r;
         r.path = s.text(0);
         r.kind = static_cast<ManifestKind>(s.integer(1));
         r.size = static_cast<uint64_t>(s.integer(2));
         r.mtimeNs = s.integer(3);
         r.crc = static_cast<uint32_t>(s.integer(4));
         r.archiveRun = s.integer(5);
-        std::string key = r.path;
-        rows.emplace(std::move(key), std::move(r));
+        visit(r);
     }
-    return rows;
 }
 
 std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
@@ -234,6 +239,21 @@ std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
 }
 
 int64_t Catalog::recordRun(RunRecord run, const std::vector<ManifestRow>& manifest,
+                           const std::function<void()>& beforeCommit)
+{
+    size_t next = 0;
+    return recordRun(
+        std::move(run),
+        [&](ManifestRow& row) {
+            if (next == manifest.size())
+                return false;
+            row = manifest[next++];
+            return true;
+        },
+        beforeCommit);
+}
+
+int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow,
                            const std::function<void()>& beforeCommit)
 {
     exec("BEGIN IMMEDIATE");
@@ -271,7 +291,8 @@ int64_t Catalog::recordRun(RunRecord run, const std::vector<ManifestRow>& manife
             self.step();
             Statement row(m_db, "INSERT INTO manifest(run_id, path, kind, size, mtime_ns, crc, archive_run)"
                                 " VALUES(?,?,?,?,?,?,?)");
-            for (const auto& m : manifest) {
+            ManifestRow m;
+            while (nextRow(m)) {
                 row.bind(1, id);
                 row.bind(2, m.path);
                 row.bind(3, static_cast<int64_t>(m.kind));

@@ -72,12 +72,18 @@ public:
     std::optional<RunRecord> newestBase(const std::string& setName, const std::string& folder);
     // The manifest of a run, keyed by path: one query.
     std::unordered_map<std::string, ManifestRow> manifest(int64_t runId);
+    // The same rows one at a time, in path order, without holding them all: one query.
+    void forEachManifestRow(int64_t runId, const std::function<void(const ManifestRow&)>& visit);
     // The runs whose archives a run's manifest refers to.
     std::vector<int64_t> archiveRunsOf(int64_t manifestRun);
 
     // Records one run (and, when manifestRun is 0, its manifest as this run's own) in one
     // transaction; returns its id. beforeCommit is called inside the transaction.
     int64_t recordRun(RunRecord run, const std::vector<ManifestRow>& manifest,
+                      const std::function<void()>& beforeCommit = {});
+    // The same, with the manifest handed over one row at a time: nextRow fills in the next
+    // row and returns true, or returns false after the last one.
+    int64_t recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow,
                       const std::function<void()>& beforeCommit = {});
     // Removes runs and their manifests in one transaction.
     void deleteRuns(const std::vector<int64_t>& ids);

@@ -110,11 +110,11 @@ public:
         m_result.base = commonBase(items);
         for (const auto& item : items)
             resolveItem(item);
-        addMissingParents();
 
-        m_result.entries.reserve(m_entries.size());
-        for (auto& [name, entry] : m_entries)
-            m_result.entries.push_back(std::move(entry));
+        sortByName();
+        addMissingParents();
+        // The list lives as long as the run: without the slack of its growth.
+        m_result.entries.shrink_to_fit();
     }
 
 private:
@@ -189,7 +189,7 @@ private:
             return false;
         }
         if (!rel.empty())
-            m_entries.insert_or_assign(rel, std::move(e));
+            m_result.entries.push_back(std::move(e));
         return true;
     }
 
@@ -274,35 +274,84 @@ private:
         ::closedir(dir);
     }
 
-    // A folder holding a selected entry has an entry of its own.
+    // Sorts the entries by name in place (they are the one list of the run, and large); of
+    // entries with the same name, the one added last stays.
+    void sortByName()
+    {
+        auto& entries = m_result.entries;
+        std::vector<uint32_t> order(entries.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&entries](uint32_t a, uint32_t b) { return entries[a].name < entries[b].name; });
+        // Moves entries[order[i]] to position i, cycle by cycle.
+        for (uint32_t i = 0; i < order.size(); ++i) {
+            if (order[i] == i)
+                continue;
+            SelectedEntry held = std::move(entries[i]);
+            uint32_t to = i;
+            for (;;) {
+                const uint32_t from = order[to];
+                order[to] = to;
+                if (from == i) {
+                    entries[to] = std::move(held);
+                    break;
+                }
+                entries[to] = std::move(entries[from]);
+                to = from;
+            }
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (i + 1 < entries.size() && entries[i + 1].name == entries[i].name)
+                continue;
+            if (kept != i)
+                entries[kept] = std::move(entries[i]);
+            ++kept;
+        }
+        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+    }
+
+    bool selected(const std::string& name) const
+    {
+        const auto& entries = m_result.entries;
+        const auto it = std::lower_bound(entries.begin(), entries.end(), name,
+                                         [](const SelectedEntry& e, const std::string& n) { return e.name < n; });
+        return it != entries.end() && it->name == name;
+    }
+
+    // A folder holding a selected entry has an entry of its own. The entries are sorted.
     void addMissingParents()
     {
         std::vector<std::string> missing;
         std::string last;
-        for (const auto& [name, entry] : m_entries) {
+        for (const auto& entry : m_result.entries) {
+            const std::string& name = entry.name;
             for (size_t pos = name.rfind('/'); pos != std::string::npos && pos > 0; pos = name.rfind('/', pos - 1)) {
                 const std::string parent = name.substr(0, pos);
-                if (parent == last || m_entries.count(parent))
+                if (parent == last || selected(parent))
                     break;
                 missing.push_back(parent);
                 last = parent;
             }
         }
+        if (missing.empty())
+            return;
+        std::sort(missing.begin(), missing.end());
+        missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
         for (const auto& parent : missing) {
-            if (m_entries.count(parent))
-                continue;
             const fs::path path = m_result.base / parent;
             struct stat st {};
             if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
                 addEntry(parent, path.string(), st);
         }
+        sortByName();
     }
 
     const SelectionOptions& m_options;
     SelectionResult& m_result;
     std::vector<ExcludeMask> m_excludes;
     std::set<std::pair<dev_t, ino_t>> m_own;
-    std::map<std::string, SelectedEntry> m_entries;
     uint64_t m_visited = 0;
 };
 
