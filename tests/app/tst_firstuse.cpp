@@ -87,6 +87,7 @@ void TestFirstUse::addRenameDeleteFilterProtectAndRun()
     w.clickRow(1);
     MessageBox::setNextAnswer(1);
     EditorWindow::click(frm.BtnDeleteProfile);
+    QCOMPARE(shownBoxes(), QStringList{"Delete Profile/Do you really want to delete the selected profile?/Yes,No"});
     QCOMPARE(w.rows(), (QStringList{"Photos", "Papers"}));
     QCOMPARE(w.selectedRow(), 1);
     QCOMPARE(frm.EdtProfileName->text(), QStringLiteral("Papers"));
@@ -112,15 +113,15 @@ void TestFirstUse::addRenameDeleteFilterProtectAndRun()
     QCOMPARE(w.stored(QStringLiteral("Music"), QStringLiteral("SourceFolder")), QStringLiteral("<missing>"));
     QCOMPARE(w.stored(QStringLiteral("Documents"), QStringLiteral("SourceFolder")), QStringLiteral("<missing>"));
 
-    // The next tick: Papers (every 3 hours) runs at once; Photos (23:00 today) is placed.
+    // The next tick: Papers (every 3 hours) runs at once; Photos (23:30 today) is placed.
     setClock(frm, Tick);
     frm.TimerScheduleTimer();
     QCOMPARE(shownBoxes(), QStringList());
     QCOMPARE(w.stored(QStringLiteral("Papers"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
     QCOMPARE(w.stored(QStringLiteral("Papers"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 11:00"));
     QCOMPARE(w.stored(QStringLiteral("Photos"), QStringLiteral("LastRun")), QString());
-    QCOMPARE(w.stored(QStringLiteral("Photos"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 23:00"));
-    QCOMPARE(frm.LvwProfiles->topLevelItem(0)->text(2), QStringLiteral("2026/12/09 23:00"));
+    QCOMPARE(w.stored(QStringLiteral("Photos"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 23:30"));
+    QCOMPARE(frm.LvwProfiles->topLevelItem(0)->text(2), QStringLiteral("2026/12/09 23:30"));
     QCOMPARE(frm.LvwProfiles->topLevelItem(1)->text(1), QStringLiteral("2026/12/09 08:00"));
 
     // One encrypted backup of Papers, holding exactly the filtered files.
