@@ -25,10 +25,10 @@ namespace {
 
 constexpr uint64_t MiB = 1 << 20;
 
-std::string pattern(size_t n, unsigned seed)
+std::string pattern(size_t n, unsigned variant)
 {
     std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
+    uint32_t x = variant * 2654435761u + 1;
     for (size_t i = 0; i < n; ++i) {
         x = x * 1103515245u + 12345u;
         // compressible, but not trivially: a small alphabet with runs

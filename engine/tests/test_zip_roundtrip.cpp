@@ -22,9 +22,9 @@ namespace {
 
 const std::string kInnerName = "Backup_20261209-080013_full.zip";
 
-std::string randomBytes(size_t n, unsigned seed)
+std::string randomBytes(size_t n, unsigned variant)
 {
-    std::mt19937 gen(seed);
+    std::mt19937 gen(variant);
     std::string s(n, '\0');
     for (char& c : s)
         c = static_cast<char>(gen());
@@ -32,11 +32,11 @@ std::string randomBytes(size_t n, unsigned seed)
 }
 
 // Text-like data that deflates well but not trivially.
-std::string textBytes(size_t n, unsigned seed)
+std::string textBytes(size_t n, unsigned variant)
 {
     static const char* words[] = {"backup ", "archive ", "stowkeep ", "folder ", "entry ", "deflate ",
                                   "zip64 ", "catalog ", "\n", "2026-12-09 ", "retention "};
-    std::mt19937 gen(seed);
+    std::mt19937 gen(variant);
     std::string s;
     while (s.size() < n)
         s += words[gen() % std::size(words)];

@@ -61,12 +61,12 @@ protected:
         return Clock::from_time_t(std::mktime(&tm));
     }
 
-    static std::string binary(size_t n, uint32_t seed)
+    static std::string binary(size_t n, uint32_t variant)
     {
         std::string s(n, '\0');
         for (auto& c : s) {
-            seed = seed * 1103515245u + 12345u;
-            c = static_cast<char>(seed >> 16);
+            variant = variant * 1103515245u + 12345u;
+            c = static_cast<char>(variant >> 16);
         }
         return s;
     }
