@@ -30,23 +30,6 @@ std::map<std::string, std::string> filesOnly(const std::map<std::string, std::st
     return files;
 }
 
-// Every item below a folder by relative path, as ArchiveTools' readArchive() shows an archive:
-// a file maps to its bytes, a folder ("name/") to "", a link to "-> target".
-std::map<std::string, std::string> sourceTree(const fs::path& folder)
-{
-    std::map<std::string, std::string> tree;
-    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string rel = it->path().lexically_relative(folder).generic_string();
-        if (it->is_symlink())
-            tree[rel] = "-> " + fs::read_symlink(it->path()).string();
-        else if (it->is_directory())
-            tree[rel + "/"] = "";
-        else
-            tree[rel] = readFile(it->path());
-    }
-    return tree;
-}
-
 // Empty when the trees are equal; otherwise the names that differ (the contents can be large).
 std::string treeDiff(const std::map<std::string, std::string>& got, const std::map<std::string, std::string>& want)
 {
@@ -89,7 +72,7 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
         EXPECT_TRUE(std::regex_match(zips.back(), std::regex(R"(Documents_\d{8}-\d{6}_full\.zip)"))) << zips.back();
 
         // Everything, folders and the link included, read back through the engine.
-        EXPECT_EQ(treeDiff(readArchive(archive, c.password), sourceTree(src)), "");
+        EXPECT_EQ(treeDiff(readArchive(archive, c.password), readTree(src)), "");
 
         // libzip: plain archives directly; an encrypted one holds the inner archive.
         std::vector<LibzipEntry> entries;
@@ -108,7 +91,7 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
         for (const auto& e : entries)
             if (e.name.back() != '/')
                 viaLibzip[e.name] = e.data;
-        auto expected = filesOnly(sourceTree(src));
+        auto expected = filesOnly(readTree(src));
         for (const auto& [name, bytes] : expected)
             EXPECT_EQ(viaLibzip[name], bytes) << name;
 
@@ -120,7 +103,7 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
             tree = tmp / ("7z-inner-" + std::to_string(n));
             ASSERT_EQ(sevenZipExtract(out / zips.back(), tree).exitCode, 0);
         }
-        EXPECT_EQ(treeDiff(filesOnly(sourceTree(tree)), expected), "");
+        EXPECT_EQ(treeDiff(filesOnly(readTree(tree)), expected), "");
     }
     // Nothing else was left in the destination.
     EXPECT_EQ(listFolder(dest), archives());
@@ -183,7 +166,7 @@ TEST_F(RunTest, IncrementalStoresOnlyWhatChanged)
     // A full run takes everything again.
     job.setBackupType(FullBackup);
     ASSERT_EQ(engine.RunJob(job), Success);
-    EXPECT_EQ(readArchive(dest / archives().back()).size(), sourceTree(src).size());
+    EXPECT_EQ(readArchive(dest / archives().back()).size(), readTree(src).size());
 }
 
 TEST_F(RunTest, JobChecks)

@@ -2,7 +2,7 @@
 // different frequencies, a rename, the middle one deleted, filters and a password set,
 // and the next tick runs or places each profile as its schedule says.
 
-#include "../profiles/EditorWindow.h"
+#include "EditorWindow.h"
 #include "backup/EngineAdapter.h"
 #include "dialogs/TFrmFilter.h"
 #include "dialogs/TFrmPassword.h"

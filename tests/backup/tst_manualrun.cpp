@@ -1,8 +1,6 @@
 // "Run Profile" and the media prompt, on the real main window with a recording engine.
 
-#include "MainWindowFixture.h"
-#include "RecordingEngine.h"
-#include "profiles/ProfileStore.h"
+#include "EditorWindow.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -15,32 +13,11 @@ namespace {
 
 const QDateTime Start(QDate(2026, 12, 9), QTime(14, 3, 59));
 
-struct Window
+// The manual runs below start at this time.
+struct Window : EditorWindow
 {
-    DataFolderFixture data;
-    RecordingEngine* engine = nullptr;
-    std::unique_ptr<TFrmMain> frm;
-
-    explicit Window(const QByteArray& store)
-    {
-        data.writeStore(store);
-        auto recording = std::make_unique<RecordingEngine>();
-        engine = recording.get();
-        frm = makeMainWindow(std::move(recording));
-        setClock(*frm, Start);
-        MessageBox::takeShown();
-    }
-
-    void clickRow(int row)
-    {
-        QTreeWidget* list = frm->LvwProfiles;
-        const QRect rect = list->visualItemRect(list->topLevelItem(row));
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
-    }
-    QString stored(const QString& key) const
-    {
-        return ProfileStore(data.storePath()).readString(QStringLiteral("Docs"), key, QStringLiteral("<missing>"));
-    }
+    explicit Window(const QByteArray& store) : EditorWindow(store) { setClock(*frm, Start); }
+    QString stored(const QString& key) const { return EditorWindow::stored(QStringLiteral("Docs"), key); }
 };
 
 const QByteArray Store = "[Other]\nFrequencyOption=0\n"
@@ -73,7 +50,7 @@ void TestManualRun::withoutSelectionNothingHappens()
     QVERIFY(MessageBox::takeShown().isEmpty());
     QCOMPARE(w.data.readStore(), before);
 
-    Window empty{QByteArray()};
+    Window empty{QByteArray("")};
     QTest::mouseClick(empty.frm->BtnRunProfile, Qt::LeftButton);
     QVERIFY(empty.engine->runJobs().isEmpty());
 }

@@ -2,7 +2,7 @@
 // what "OK" and "Cancel" leave in the editor, and the editor's unsaved-change test after it.
 
 #include "dialogs/TFrmFilter.h"
-#include "profiles/EditorWindow.h"
+#include "EditorWindow.h"
 
 using namespace Qt::StringLiterals;
 

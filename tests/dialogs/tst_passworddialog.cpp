@@ -2,7 +2,7 @@
 // its two tests in their order with their messages, and what it leaves in the editor.
 
 #include "dialogs/TFrmPassword.h"
-#include "profiles/EditorWindow.h"
+#include "EditorWindow.h"
 
 using namespace Qt::StringLiterals;
 

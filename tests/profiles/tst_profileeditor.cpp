@@ -2,7 +2,7 @@
 // panel, "Add Profile" resets it, the frequency option keeps its controls in step, and
 // "Save Profile" records unsaved changes.
 
-#include "profiles/EditorWindow.h"
+#include "EditorWindow.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,7 +1,7 @@
 // "Save Profile" and "Delete Profile" through the real main window: the checks and their
 // messages, the exact bytes written to Profiles.ini, the reload and the selection after it.
 
-#include "profiles/EditorWindow.h"
+#include "EditorWindow.h"
 
 #include <QDir>
 #include <QFile>

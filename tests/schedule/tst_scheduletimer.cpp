@@ -1,9 +1,7 @@
 // The schedule timer end to end: hand-written stores, a clock the test sets, the real main
 // window, and a recording engine that stands in for the backups.
 
-#include "MainWindowFixture.h"
-#include "RecordingEngine.h"
-#include "profiles/ProfileStore.h"
+#include "EditorWindow.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -20,35 +18,7 @@ QByteArray profileSection(const QByteArray& name, const QByteArray& keys)
     return "[" + name + "]\nSourceFolder=/src\nDestinationFolder=/dst\n" + keys + "\n";
 }
 
-struct Window
-{
-    DataFolderFixture data;
-    RecordingEngine* engine = nullptr;
-    std::unique_ptr<TFrmMain> frm;
-
-    explicit Window(const QByteArray& store)
-    {
-        data.writeStore(store);
-        auto recording = std::make_unique<RecordingEngine>();
-        engine = recording.get();
-        frm = makeMainWindow(std::move(recording));
-        MessageBox::takeShown();
-    }
-
-    QString stored(const QString& section, const QString& key) const
-    {
-        return ProfileStore(data.storePath()).readString(section, key, QStringLiteral("<missing>"));
-    }
-    QString cell(int row, int column) const
-    {
-        return frm->LvwProfiles->topLevelItem(row)->text(column);
-    }
-    void tick(const QDateTime& now)
-    {
-        setClock(*frm, now);
-        frm->TimerScheduleTimer();
-    }
-};
+using Window = EditorWindow;
 
 } // namespace
 
@@ -306,7 +276,7 @@ void TestScheduleTimer::profileDeletedDuringItsRunIsNotWrittenBack()
 
 void TestScheduleTimer::emptyListDoesNothing()
 {
-    Window w{QByteArray()};
+    Window w{QByteArray("")};
     const QByteArray before = w.data.readStore();
     w.tick(Tick);
     QCOMPARE(w.engine->runJobs().size(), 0);

@@ -3,8 +3,8 @@
 // The real main window on a throwaway data folder, driven like a user drives the profile
 // editor: clicks on rows and buttons, typing, keys. Shared by the editor and dialog tests.
 
-#include "support/MainWindowFixture.h"
-#include "support/RecordingEngine.h"
+#include "MainWindowFixture.h"
+#include "RecordingEngine.h"
 #include "profiles/ProfileStore.h"
 #include "ui/FolderPicker.h"
 #include "ui/MessageBox.h"
@@ -34,12 +34,19 @@ struct EditorWindow
     std::unique_ptr<TFrmMain> frm;
 
     // A null store means no Profiles.ini at all.
+    RecordingEngine* engine = nullptr; // the recording engine, when the window has one
+
     // Without an engine of its own the window gets a recording one.
-    explicit EditorWindow(const QByteArray& store = QByteArray(), std::unique_ptr<IBackupEngine> engine = {})
+    explicit EditorWindow(const QByteArray& store = QByteArray(), std::unique_ptr<IBackupEngine> own = {})
     {
         if (!store.isNull())
             data.writeStore(store);
-        frm = makeMainWindow(engine ? std::move(engine) : std::make_unique<RecordingEngine>());
+        if (!own) {
+            auto recording = std::make_unique<RecordingEngine>();
+            engine = recording.get();
+            own = std::move(recording);
+        }
+        frm = makeMainWindow(std::move(own));
         frm->show();
         if (!QTest::qWaitForWindowExposed(frm.get()))
             qFatal("the main window was not exposed");
@@ -80,6 +87,13 @@ struct EditorWindow
         click(frm->BtnSaveProfile);
     }
 
+    QString cell(int row, int column) const { return frm->LvwProfiles->topLevelItem(row)->text(column); }
+    // One tick of the schedule timer at the given time.
+    void tick(const QDateTime& now) const
+    {
+        setClock(*frm, now);
+        frm->TimerScheduleTimer();
+    }
     bool saveEnabled() const { return frm->BtnSaveProfile->isEnabled(); }
     QString caption() const { return frm->GboProperties->title(); }
     int selectedRow() const
