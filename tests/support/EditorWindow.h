@@ -1,7 +1,7 @@
 #pragma once
 
 // The real main window on a throwaway data folder, driven like a user drives the profile
-// editor: clicks on rows and buttons, typing, keys. Shared by the editor and dialog tests.
+// editor: clicks on rows and buttons, typing, keys, and the timer's ticks at a set time.
 
 #include "MainWindowFixture.h"
 #include "RecordingEngine.h"
