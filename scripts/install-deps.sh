@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libqt6svg6
   zlib1g-dev libssl-dev libsqlite3-dev
   libzip-dev p7zip-full zip unzip
-  faketime
+  faketime dbus-daemon
 )
 
 missing=()
