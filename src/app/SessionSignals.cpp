@@ -52,5 +52,6 @@ void SessionSignals::readSignal()
     char buffer[16];
     while (::read(s_fds[1], buffer, sizeof buffer) > 0) {
     }
+    m_endRequested = true;
     emit endRequested();
 }

@@ -14,6 +14,9 @@ public:
     explicit SessionSignals(QObject* parent = nullptr);
     ~SessionSignals() override;
 
+    // A signal came before anybody listened (while the main window was being created).
+    bool endWasRequested() const { return m_endRequested; }
+
 signals:
     void endRequested();
 
@@ -21,4 +24,5 @@ private:
     void readSignal();
 
     QSocketNotifier* m_notifier = nullptr;
+    bool m_endRequested = false;
 };

@@ -12,6 +12,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Stowkeep"));
+    // From here on the session's signals wait for the event loop instead of killing us.
+    SessionSignals sessionSignals;
 
     const QString dataFolder = GetDataFolder();
     if (dataFolder.isEmpty()) {
@@ -26,7 +28,6 @@ int main(int argc, char* argv[])
         return 0;
 
     QApplication::setQuitOnLastWindowClosed(false);
-    SessionSignals sessionSignals;
 
     TFrmMain FrmMain(std::make_unique<EngineAdapter>());
     QObject::connect(&sessionSignals, &SessionSignals::endRequested, &FrmMain, &TFrmMain::WMQueryEndSession);
@@ -34,5 +35,7 @@ int main(int argc, char* argv[])
                      [&FrmMain](QSessionManager&) { FrmMain.WMQueryEndSession(); });
     QObject::connect(&FrmMain, &TFrmMain::closedForGood, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, &FrmMain, &TFrmMain::showMainWindow);
+    if (sessionSignals.endWasRequested())
+        QMetaObject::invokeMethod(&FrmMain, &TFrmMain::WMQueryEndSession, Qt::QueuedConnection);
     return QApplication::exec();
 }

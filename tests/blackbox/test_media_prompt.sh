@@ -14,9 +14,10 @@ FrequencyInterval=5
 INI
 
 start "2026-12-09 08:00:12"
-# The run starts: LastRun and NextRun are set in memory first, and the question waits.
-wait_for 30 grep -q "Unplugged" "$DATA"/Logs/*.log 2>/dev/null || true
-sleep 3
+# The run starts and the engine asks for the medium; the question waits for an answer.
+asking() { grep -q "not available; asking for it" "$DATA"/Logs/*.log 2>/dev/null; }
+wait_for 60 asking || { cat "$WORK/out.log" >&2; fail "the medium was not asked for"; }
+sleep 1
 alive "$PID" || { cat "$WORK/out.log" >&2; fail "Stowkeep ended while asking for the medium"; }
 [ -z "$(value Unplugged LastRun)" ] || fail "the run finished without an answer"
 stop TERM
