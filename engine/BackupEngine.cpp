@@ -398,15 +398,14 @@ private:
         ::closedir(dir);
         for (const auto& name : names) {
             const std::string path = (fs::path(m_folder) / name).string();
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-                ::close(fd);
+            // Only what we can open and lock is a leftover: a run still writing holds the lock,
+            // and a file we cannot even open (another user's run) is not ours to judge.
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            if (fd < 0)
                 continue;
-            }
-            if (::unlink(path.c_str()) == 0)
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0)
                 m_log->warning("Removed " + path + ", left behind by an earlier run that did not finish.");
-            if (fd >= 0)
-                ::close(fd);
+            ::close(fd);
         }
     }
 
@@ -547,9 +546,8 @@ private:
 
         auto out = std::make_unique<zip::OutputFile>(m_tempPath, m_impl.writeFault);
         m_tempCreated = true;
-        m_lockFd = ::open(m_tempPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_lockFd >= 0)
-            ::flock(m_lockFd, LOCK_EX | LOCK_NB);
+        // The file is locked since its creation; this keeps the lock until the run ends.
+        m_lockFd = out->duplicateHandle();
 
         zip::ZipWriter::Options options;
         options.level = m_job.compressionLevel();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -227,7 +228,9 @@ private:
 
     void walk(const std::string& dirPath, const std::string& rel, const IncludeItem& item)
     {
-        DIR* dir = ::opendir(dirPath.c_str());
+        // Closed however the walk ends: a cancelled run throws from deep inside it.
+        const std::unique_ptr<DIR, int (*)(DIR*)> guard(::opendir(dirPath.c_str()), ::closedir);
+        DIR* dir = guard.get();
         if (!dir) {
             if (errno != ENOENT)
                 m_result.unreadable.push_back(dirPath + ": " + std::strerror(errno));
@@ -271,7 +274,6 @@ private:
                 addEntry(childRel, childPath, st);
             }
         }
-        ::closedir(dir);
     }
 
     // Sorts the entries by name in place (they are the one list of the run, and large); of

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <regex>
+#include <thread>
 
 using namespace stowkeep::engine;
 using namespace stowkeep::test;
@@ -353,6 +354,46 @@ TEST_F(RunTest, WriteFailuresLeaveNothing)
     EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
     engine.setWriteFaultHook({});
     EXPECT_EQ(engine.RunJob(job), Success);
+}
+
+// A full disk that strikes while the caller's progress hook runs is still a full disk,
+// never a "cancelled" run that nobody asked for.
+TEST_F(RunTest, WriteFailureDuringProgressIsNotCancelled)
+{
+    for (int i = 0; i < 40; ++i)
+        writeFile(src / ("many/f" + std::to_string(i) + ".bin"), binary(300000, static_cast<uint32_t>(i)));
+    job.setCompressionLevel(0);
+    uint64_t written = 0;
+    engine.setWriteFaultHook([&](uint64_t bytes) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        written += bytes;
+        return written > 4000000 ? ENOSPC : 0;
+    });
+    RunControl control;
+    control.onProgress = [](const Progress&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    EXPECT_EQ(engine.RunJob(job, control), CannotWriteDestination);
+    EXPECT_TRUE(listFolder(dest).empty());
+}
+
+// Runs cancelled while the source is being listed give back every folder they opened.
+TEST_F(RunTest, CancelledListingLeaksNoDescriptors)
+{
+    fs::path deep = src / "deep";
+    for (int level = 0; level < 20; ++level)
+        deep /= "level" + std::to_string(level);
+    for (int i = 0; i < 50; ++i)
+        writeFile(deep / ("f" + std::to_string(i)), "x");
+    const auto openDescriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    std::atomic<bool> cancel {true};
+    RunControl control;
+    control.cancel = &cancel;
+    EXPECT_EQ(engine.RunJob(job, control), Cancelled); // the catalog and the log are open from here on
+    const auto before = openDescriptors();
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(engine.RunJob(job, control), Cancelled);
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(RunTest, CancelledRunLeavesNothing)

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,13 @@ OutputFile::OutputFile(const std::string& path, FaultHook hook) : m_path(path), 
     } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0)
         fail("cannot create", path, errno);
+    // Held from the first moment: a cleanup of leftovers by another run leaves a locked file alone.
+    ::flock(m_fd, LOCK_EX | LOCK_NB);
+}
+
+int OutputFile::duplicateHandle() const
+{
+    return ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
 }
 
 OutputFile::~OutputFile()

@@ -36,6 +36,8 @@ public:
     void sync();  // fsync; throws WriteError
     void close(); // throws WriteError
     const std::string& path() const { return m_path; }
+    // A second descriptor of the file: it keeps the file's lock after close() (-1 on failure).
+    int duplicateHandle() const;
 
 private:
     std::string m_path;

@@ -38,7 +38,7 @@ public:
     explicit FileSource(const std::string& path) : m_path(path)
     {
         do {
-            m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); // a FIFO must not hang us
         } while (m_fd < 0 && errno == EINTR);
         if (m_fd < 0)
             throw ZipError("cannot open " + path + ": " + std::strerror(errno));

@@ -934,8 +934,12 @@ void ZipWriter::add(EntrySource entry)
         m->deliver();
         m->checkCancelled();
         std::unique_lock lock(m->mutex);
-        if (m->stop)
+        if (m->stop) {
+            // A failed write stops the pipeline too: report the failure, not a cancel.
+            lock.unlock();
+            m->rethrowIfFailed();
             throw Cancelled();
+        }
         if (m->entryQueue.size() < kMaxQueuedEntries) {
             m->entryQueue.push_back(std::move(entry));
             lock.unlock();
@@ -962,8 +966,12 @@ std::vector<EntryResult> ZipWriter::finish()
         std::unique_lock lock(m->mutex);
         if (m->writerFinished)
             break;
-        if (m->stop)
+        if (m->stop) {
+            // A failed write stops the pipeline too: report the failure, not a cancel.
+            lock.unlock();
+            m->rethrowIfFailed();
             throw Cancelled();
+        }
         m->resultsChanged.wait_for(lock, kPollInterval);
     }
     m->shutDown();
