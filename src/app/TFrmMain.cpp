@@ -4,6 +4,7 @@
 #include "TFrmAbout.h"
 #include "ui/DesktopNotification.h"
 #include "ui/LayoutFont.h"
+#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 #include "ui/Widgets.h"
 
@@ -290,10 +291,7 @@ void TFrmMain::runHandler(void (TFrmMain::*handler)())
     try {
         (this->*handler)();
     } catch (const std::exception& error) {
-        // A failing tick would otherwise stack a new box every second.
-        m_showingError = true;
         MessageBox::showError(this, QString::fromUtf8(error.what()));
-        m_showingError = false;
     }
 }
 
@@ -362,12 +360,16 @@ void TFrmMain::BtnHelpClick()
 void TFrmMain::BtnAboutClick()
 {
     TFrmAbout about(this);
+    const ModalScope modal;
     about.exec();
 }
 
 void TFrmMain::MnuExitClick()
 {
     CloseAllowed = true;
+    // The program ends now, not when a running backup would have finished.
+    if (m_jobRunning)
+        Xmain->cancelRunningJob();
     close();
 }
 

@@ -213,7 +213,6 @@ private:
     bool CloseAllowed = false;
     bool m_jobRunning = false;
     bool m_inTick = false;
-    bool m_quitPending = false;
-    bool m_showingError = false;   // an error box is open: ticks wait until it is closed    // closed for good while a backup was being cancelled
+    bool m_quitPending = false;    // closed for good while a backup was being cancelled
     int m_frequencyOption = -1;    // the option whose controls are shown
 };

@@ -8,6 +8,7 @@
 #include "dialogs/TFrmPassword.h"
 #include "profiles/FilterSummary.h"
 #include "ui/FolderPicker.h"
+#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 
 #include <QButtonGroup>
@@ -355,6 +356,7 @@ void TFrmMain::BtnFilterSetupClick()
 {
     {
         TFrmFilter dialog(*this);
+        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();
@@ -366,6 +368,7 @@ void TFrmMain::BtnPasswordClick()
 {
     {
         TFrmPassword dialog(*this);
+        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();

@@ -167,6 +167,7 @@ void TFrmMain::BtnDeleteProfileClick()
 {
     if (LvwProfiles->topLevelItemCount() == 0 || selectedRow() < 0)
         return;
+    const QString name = LvwProfiles->topLevelItem(selectedRow())->text(0);
 
     dlg.setCaption(QStringLiteral("Delete Profile"));
     dlg.setText(QStringLiteral("Do you really want to delete the selected profile?"));
@@ -178,11 +179,14 @@ void TFrmMain::BtnDeleteProfileClick()
     if (answer != 1)
         return;
 
+    // Only the profile the user was asked about is deleted, whatever happened meanwhile.
     const int row = selectedRow();
+    if (row < 0 || LvwProfiles->topLevelItem(row)->text(0) != name)
+        return;
     {
         ProfileStore store(GetProfileStorePath());
         // A failed erase ends the handler here, leaving the row and the store as they were.
-        store.eraseSection(LvwProfiles->topLevelItem(row)->text(0));
+        store.eraseSection(name);
     }
     {
         const QSignalBlocker blocker(LvwProfiles);

@@ -1,15 +1,17 @@
 #include "app/DataFolder.h"
 #include "app/TFrmMain.h"
 #include "profiles/ProfileStore.h"
+#include "ui/ModalScope.h"
 
 #include <QScopeGuard>
 #include <QTreeWidget>
 
 void TFrmMain::TimerScheduleTimer()
 {
-    // No tick starts inside a running one (a backup waiting in the media prompt, say):
-    // the profiles it would have visited are picked up by the next tick.
-    if (m_inTick || m_jobRunning || m_showingError || CloseAllowed)
+    // No tick starts inside a running one (a backup waiting in the media prompt, say), nor
+    // while a box or dialog of the program is open (an error box would otherwise stack a new
+    // one every second): the profiles it would have visited are picked up by the next tick.
+    if (m_inTick || m_jobRunning || ModalScope::active() || CloseAllowed)
         return;
     m_inTick = true;
     const auto tickDone = qScopeGuard([this] { m_inTick = false; });
@@ -72,8 +74,10 @@ void TFrmMain::RunScheduledProfile(int index, const ScheduleStep& step, const QS
     if (index < 0)
         return;
     record = &m_profileTable[static_cast<size_t>(index)];
+    // Saved while it ran: the save started its schedule afresh, which the next tick places.
+    if (record->NextRun != nextRun)
+        return;
     record->LastRun = lastRun;
-    record->NextRun = nextRun;
     QTreeWidgetItem* row = LvwProfiles->topLevelItem(index);
     row->setText(1, lastRun);
     row->setText(2, nextRun);

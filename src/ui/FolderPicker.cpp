@@ -1,5 +1,7 @@
 #include "FolderPicker.h"
 
+#include "ModalScope.h"
+
 #include <QFileDialog>
 #include <QList>
 
@@ -15,6 +17,7 @@ QString FolderPicker::chooseFolder(QWidget* owner, const QString& title)
     s_lastTitle = title;
     if (!s_nextFolders.isEmpty())
         return s_nextFolders.takeFirst();
+    const ModalScope modal;
     return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
 }
 

@@ -1,5 +1,7 @@
 #include "MessageBox.h"
 
+#include "ModalScope.h"
+
 #include <QAbstractButton>
 #include <QPushButton>
 
@@ -54,6 +56,7 @@ int MessageBox::exec()
     box.setDefaultButton(buttons.first());
     // Escape and the title bar's close button both end in the escape button's click.
     box.setEscapeButton(buttons.size() >= 2 ? buttons[1] : buttons[0]);
+    const ModalScope modal;
     box.exec();
     const int index = buttons.indexOf(static_cast<QPushButton*>(box.clickedButton()));
     return index >= 0 ? m_buttons[index].result : escapeResult();

@@ -47,6 +47,7 @@ private slots:
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
     void endOfSessionCancelsRunningBackupAndClosesBoxes();
+    void exitDuringBackupCancelsIt();
     void configureFailureEndsCreation();
     void helpOpensHelpPageBesideProgram();
     void aboutWindowShowsProgramAndLinks();
@@ -216,6 +217,23 @@ void TestMainWindow::endOfSessionCancelsRunningBackupAndClosesBoxes()
     MessageBox box(nullptr);
     QCOMPARE(box.exec(), 1);
     MessageBox::setClosingDown(false);
+}
+
+void TestMainWindow::exitDuringBackupCancelsIt()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=2\nFrequencyInterval=1\n");
+    auto engine = std::make_unique<RecordingEngine>();
+    RecordingEngine* recording = engine.get();
+    auto frm = makeMainWindow(std::move(engine));
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    recording->setDuringRun([&](IBackupJob&) { frm->popupMenu()->actions()[2]->trigger(); });
+    setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
+    frm->TimerScheduleTimer();
+
+    QCOMPARE(recording->runResults(), QList<qint32>{recording->cancelledResult()});
+    QCOMPARE(closed.size(), 1);
+    QVERIFY(MessageBox::takeShown().isEmpty());
 }
 
 void TestMainWindow::configureFailureEndsCreation()

@@ -3,6 +3,7 @@
 
 #include "EditorWindow.h"
 
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -38,6 +39,8 @@ private slots:
     void noTickStartsInsideARunningOne();
     void engineErrorEndsTheTickAndIsShown();
     void profileDeletedDuringItsRunIsNotWrittenBack();
+    void profileSavedDuringItsRunKeepsItsFreshSchedule();
+    void nothingStartsWhileABoxIsOpen();
     void emptyListDoesNothing();
 };
 
@@ -272,6 +275,50 @@ void TestScheduleTimer::profileDeletedDuringItsRunIsNotWrittenBack()
     QCOMPARE(w.frm->LvwProfiles->topLevelItemCount(), 1);
     QCOMPARE(w.cell(0, 0), QStringLiteral("Kept"));
     QCOMPARE(w.cell(0, 1), QString());
+}
+
+void TestScheduleTimer::profileSavedDuringItsRunKeepsItsFreshSchedule()
+{
+    Window w(profileSection("Busy", "FrequencyOption=1\nFrequencyInterval=5\nNextRun="));
+    w.engine->setDuringRun([&](IBackupJob&) {
+        // The user switches the running profile to "Manual" and saves it.
+        w.clickRow(0);
+        EditorWindow::click(w.frm->RbFrequency[0]);
+        w.save();
+    });
+    w.tick(Tick);
+
+    QCOMPARE(w.engine->runJobs().size(), 1);
+    QCOMPARE(w.stored(QStringLiteral("Busy"), QStringLiteral("FrequencyOption")), QStringLiteral("0"));
+    QCOMPARE(w.stored(QStringLiteral("Busy"), QStringLiteral("LastRun")), QString());
+    QCOMPARE(w.stored(QStringLiteral("Busy"), QStringLiteral("NextRun")), QString());
+    QCOMPARE(w.cell(0, 2), QString());
+}
+
+void TestScheduleTimer::nothingStartsWhileABoxIsOpen()
+{
+    // The delete question is open over B when a tick comes: A is due but waits, and "Yes"
+    // deletes B, the profile the question was about.
+    Window w(profileSection("A", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("B", "FrequencyOption=0") + profileSection("C", "FrequencyOption=0"));
+    w.clickRow(1);
+    bool asked = false;
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        asked = true;
+        w.tick(Tick);
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == QStringLiteral("Yes"))
+                button->click();
+    });
+    EditorWindow::click(w.frm->BtnDeleteProfile);
+
+    QVERIFY(asked);
+    QCOMPARE(w.engine->runJobs().size(), 0);
+    QCOMPARE(w.rows(), (QStringList{"A", "C"}));
+    w.tick(Tick); // the box is closed: A runs now
+    QCOMPARE(w.engine->runJobs().size(), 1);
 }
 
 void TestScheduleTimer::emptyListDoesNothing()
