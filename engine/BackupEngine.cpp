@@ -40,12 +40,15 @@ struct RunFailure
     std::string detail;
 };
 
+// The set name as part of a file name: also the characters that FAT, exFAT and NTFS
+// drives refuse, since backups so often go to such a drive.
 std::string sanitizeSetName(const std::string& name)
 {
+    static constexpr std::string_view refused = "/\\:*?\"<>|";
     std::string out;
     for (char c : name) {
         const auto u = static_cast<unsigned char>(c);
-        out += (c == '/' || u < 0x20 || u == 0x7f) ? '_' : c;
+        out += (refused.find(c) != std::string_view::npos || u < 0x20 || u == 0x7f) ? '_' : c;
     }
     // Leave room in a 255-byte file name for the time, the kind and the suffixes.
     constexpr size_t kMax = 200;

@@ -112,15 +112,15 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
 
 TEST_F(RunTest, ArchiveNameFollowsSetTimeAndKind)
 {
-    job.setBackupSetName("My/Docs\x01");
+    job.setBackupSetName("My/Docs\x01: \"A|B\"?");
     ASSERT_EQ(engine.RunJob(job), Success);
     ASSERT_EQ(engine.RunJob(job), Success); // same second: a second name, nothing overwritten
     job.setBackupType(NewAndModified);
     modify(src / "a.txt", "changed", 1700000000);
     ASSERT_EQ(engine.RunJob(job), Success);
-    EXPECT_EQ(archives(), (std::vector<std::string> {"My_Docs__20261209-080013_full-2.zip",
-                                                     "My_Docs__20261209-080013_full.zip",
-                                                     "My_Docs__20261209-080013_incremental.zip"}));
+    EXPECT_EQ(archives(), (std::vector<std::string> {"My_Docs__ _A_B___20261209-080013_full-2.zip",
+                                                     "My_Docs__ _A_B___20261209-080013_full.zip",
+                                                     "My_Docs__ _A_B___20261209-080013_incremental.zip"}));
 }
 
 TEST_F(RunTest, IncrementalStoresOnlyWhatChanged)
