@@ -42,34 +42,21 @@ OutputFile::~OutputFile()
 
 void OutputFile::write(const void* data, size_t size)
 {
-    if (m_fd < 0)
-        throw WriteError("write to closed file " + m_path, EBADF);
-    if (m_hook) {
-        if (int error = m_hook(size))
-            fail("cannot write to", m_path, error);
-    }
-    auto* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(m_fd, bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot write to", m_path, errno);
-        }
-        if (n == 0)
-            fail("cannot write to", m_path, ENOSPC);
-        done += static_cast<size_t>(n);
-        m_position += static_cast<uint64_t>(n);
-    }
+    writeAt(data, size, std::nullopt);
 }
 
 void OutputFile::patch(uint64_t offset, const void* data, size_t size)
 {
-    if (m_fd < 0)
-        throw WriteError("write to closed file " + m_path, EBADF);
     if (offset + size > m_position)
         throw WriteError("patch beyond the end of " + m_path, EINVAL);
+    writeAt(data, size, offset);
+}
+
+// Appends at the end, or overwrites at `offset`; short writes and EINTR are retried.
+void OutputFile::writeAt(const void* data, size_t size, std::optional<uint64_t> offset)
+{
+    if (m_fd < 0)
+        throw WriteError("write to closed file " + m_path, EBADF);
     if (m_hook) {
         if (int error = m_hook(size))
             fail("cannot write to", m_path, error);
@@ -77,7 +64,8 @@ void OutputFile::patch(uint64_t offset, const void* data, size_t size)
     auto* bytes = static_cast<const char*>(data);
     size_t done = 0;
     while (done < size) {
-        ssize_t n = ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        const ssize_t n = offset ? ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(*offset + done))
+                                 : ::write(m_fd, bytes + done, size - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -86,6 +74,8 @@ void OutputFile::patch(uint64_t offset, const void* data, size_t size)
         if (n == 0)
             fail("cannot write to", m_path, ENOSPC);
         done += static_cast<size_t>(n);
+        if (!offset)
+            m_position += static_cast<uint64_t>(n);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -40,6 +41,8 @@ public:
     int duplicateHandle() const;
 
 private:
+    void writeAt(const void* data, size_t size, std::optional<uint64_t> offset);
+
     std::string m_path;
     int m_fd = -1;
     uint64_t m_position = 0;
