@@ -1,0 +1,149 @@
+#pragma once
+
+// One run of one job, from the checks to the summary line. Its steps live in one file each
+// beside this one: the medium (Medium.cpp), what to write (Decide.cpp), the archive
+// (WriteArchive.cpp), verification (Verify.cpp), the catalog and retention (Record.cpp).
+
+#include "BackupEngine.h"
+#include "Catalog.h"
+#include "RunLog.h"
+#include "Selection.h"
+#include "zip/OutputFile.h"
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace stowkeep::engine::detail {
+
+// What the engine keeps between runs.
+struct EngineState
+{
+    std::string catalogFolder;
+    std::string logFolder;
+    int32_t logLevel = 2;
+    WriteFaultHook writeFault;
+    BackupEngine::TestHooks hooks;
+    std::map<int32_t, std::string> lastFailure; // code -> what the engine knew
+};
+
+class Run
+{
+public:
+    Run(BackupEngine& engine, EngineState& impl, const BackupJob& job, const RunControl& control);
+    ~Run() { discardArchive(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    int32_t execute();
+    const std::string& logPath() const { return m_log->path(); }
+
+private:
+    std::string writeErrorText(const zip::WriteError& e) const;
+    bool cancelled() const { return m_control.cancel && m_control.cancel->load(); }
+    void checkCancel() const;
+
+    int32_t backUp();
+    void checkJob();
+    void openCatalog();
+    // Medium.cpp
+    bool mediumPresent(const std::vector<RunRecord>& runs) const;
+    void findMedium();
+    // Temporary archives of this set that a crashed run left behind.
+    void removeLeftovers();
+    // Decide.cpp
+    void resolve();
+    void decide();
+    // WriteArchive.cpp
+    void reportProgress(const std::string& current);
+    void writeArchive();
+    void takeResult(const SelectedEntry& e, size_t& nextError);
+    void publish();
+    // Verify.cpp
+    void verify();
+    // Record.cpp
+    void record(int32_t code);
+    void recordFailedRun(int32_t code);
+    void applyRetention();
+
+    RunRecord baseRecord(int32_t code) const;
+    void discardArchive();
+    void logSummary(int32_t code);
+
+    size_t indexOf(const SelectedEntry& e) const { return static_cast<size_t>(&e - m_selection.entries.data()); }
+    std::string kindText() const { return m_incremental ? "incremental" : "full"; }
+
+    enum class Fate : uint8_t {
+        Left,    // not in this run's manifest
+        Kept,    // the base run's row stands (size, CRC and archive from there)
+        Written, // stored in this run's archive
+    };
+    // What became of one selected entry: a few bytes each, parallel to the selection, so that
+    // a run over many files keeps one list of them, not several.
+    struct Outcome
+    {
+        uint64_t size = 0;
+        int64_t archiveRun = 0;
+        uint32_t crc = 0;
+        Fate fate = Fate::Left;
+        uint8_t status = 0;  // the writer's zip::EntryStatus
+        bool known = false;  // the base run has a row of this name and kind
+        bool same = false;   // ... with the same time (and size)
+    };
+
+    BackupEngine& m_engine;
+    EngineState& m_impl;
+    const BackupJob& m_job;
+    const RunControl& m_control;
+
+    std::chrono::system_clock::time_point m_start;
+    std::time_t m_startTime = 0;
+    std::chrono::steady_clock::time_point m_steadyStart;
+    std::string m_stamp;
+    std::unique_ptr<RunLog> m_log;
+    std::unique_ptr<Catalog> m_catalog;
+    int32_t m_phaseCode = InvalidJob;
+    std::string m_failureDetail;
+
+    std::string m_folder;  // BackupFolder, normalized
+    std::string m_setFile; // the set name as it may appear in a file name
+    SelectionResult m_selection;
+    uint64_t m_selectedFiles = 0;
+    uint64_t m_selectedBytes = 0;
+
+    bool m_incremental = false;
+    bool m_sameAsBase = false;
+    int64_t m_baseManifestRun = 0;
+    std::vector<const SelectedEntry*> m_toWrite;
+    std::vector<Outcome> m_outcomes; // one per selected entry
+    std::vector<std::pair<size_t, std::string>> m_entryErrors; // the writer's reasons, in entry order
+    uint64_t m_writtenCount = 0;
+    std::vector<std::string> m_unreadable;
+
+    std::string m_archiveName;
+    std::string m_archivePath;
+    std::string m_tempPath;
+    bool m_tempCreated = false;
+    bool m_archiveCreated = false;
+    int m_lockFd = -1;
+    uint64_t m_bytesRead = 0;
+    uint64_t m_bytesWritten = 0;
+
+    std::optional<bool> m_verified;
+    std::vector<std::string> m_badEntries;
+    bool m_recorded = false;
+    int64_t m_runId = 0;
+    std::vector<std::string> m_retentionDeleted;
+
+    std::mutex m_progressMutex;
+    Progress m_progress;
+};
+
+} // namespace stowkeep::engine::detail

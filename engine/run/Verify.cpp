@@ -1,0 +1,77 @@
+#include "Run.h"
+
+#include "RunSupport.h"
+#include "zip/ZipReader.h"
+
+#include <algorithm>
+
+namespace stowkeep::engine::detail {
+
+void Run::verify()
+{
+    if (m_impl.hooks.beforeVerify)
+        m_impl.hooks.beforeVerify(m_archivePath);
+    m_verified = true;
+    auto bad = [this](const std::string& name, const std::string& why) {
+        m_verified = false;
+        m_badEntries.push_back(name);
+        m_log->error("Verification: " + name + ": " + why);
+    };
+    // The entries this run wrote (indexes into the selection), sorted by their names in
+    // the archive, and whether the archive has listed each yet.
+    const auto& entries = m_selection.entries;
+    auto isDir = [&entries](size_t i) { return entries[i].kind == SelectedKind::Directory; };
+    std::vector<size_t> expected;
+    expected.reserve(m_writtenCount);
+    for (size_t i = 0; i < m_outcomes.size(); ++i)
+        if (m_outcomes[i].fate == Fate::Written)
+            expected.push_back(i);
+    std::sort(expected.begin(), expected.end(), [&](size_t a, size_t b) {
+        return compareWithSlash(entries[a].name, isDir(a), entries[b].name, isDir(b)) < 0;
+    });
+    std::vector<bool> seen(expected.size());
+    try {
+        zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
+        for (const auto& entry : reader.entries()) {
+            checkCancel();
+            const auto it = std::lower_bound(expected.begin(), expected.end(), entry.name,
+                                             [&](size_t i, const std::string& name) {
+                                                 return compareWithSlash(entries[i].name, isDir(i), name, false) < 0;
+                                             });
+            if (it == expected.end() || compareWithSlash(entries[*it].name, isDir(*it), entry.name, false) != 0) {
+                bad(entry.name, "in the archive but not written by this run");
+                continue;
+            }
+            const size_t slot = static_cast<size_t>(it - expected.begin());
+            if (seen[slot]) {
+                bad(entry.name, "listed twice in the archive");
+                continue;
+            }
+            seen[slot] = true;
+            const SelectedEntry& written = entries[*it];
+            const Outcome& o = m_outcomes[*it];
+            try {
+                if (entry.kind != zipKind(written.kind)) {
+                    bad(entry.name, "stored as the wrong kind of entry");
+                } else if (entry.kind == zip::EntryKind::Symlink) {
+                    if (reader.readLinkTarget(entry) != written.linkTarget)
+                        bad(entry.name, "the link target differs");
+                } else if (entry.kind == zip::EntryKind::File) {
+                    uint64_t size = 0;
+                    const uint32_t crc = reader.read(entry, [&](const char*, size_t n) { size += n; });
+                    if (crc != o.crc || entry.crc != o.crc || size != o.size)
+                        bad(entry.name, "the content differs from the file that was read");
+                }
+            } catch (const zip::ZipError& e) {
+                bad(entry.name, e.what());
+            }
+        }
+        for (size_t slot = 0; slot < expected.size(); ++slot)
+            if (!seen[slot])
+                bad(zipName(entries[expected[slot]]), "missing from the archive");
+    } catch (const zip::ZipError& e) {
+        bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
+    }
+}
+
+} // namespace stowkeep::engine::detail

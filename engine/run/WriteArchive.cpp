@@ -1,0 +1,174 @@
+#include "Run.h"
+
+#include "RunSupport.h"
+#include "zip/ZipWriter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace stowkeep::engine::detail {
+
+namespace fs = std::filesystem;
+
+void Run::reportProgress(const std::string& current)
+{
+    if (!m_control.onProgress)
+        return;
+    Progress p;
+    {
+        std::lock_guard lock(m_progressMutex);
+        p = m_progress;
+    }
+    if (!current.empty())
+        p.currentFile = current;
+    m_control.onProgress(p);
+}
+
+void Run::writeArchive()
+{
+    const std::string stem = m_setFile + "_" + m_stamp + "_" + kindText();
+    for (int n = 1;; ++n) {
+        const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n));
+        m_archiveName = name + ".zip";
+        m_tempPath = (fs::path(m_folder) / ("." + name + ".zip.part")).string();
+        m_archivePath = (fs::path(m_folder) / m_archiveName).string();
+        if (::access(m_archivePath.c_str(), F_OK) != 0 && ::access(m_tempPath.c_str(), F_OK) != 0)
+            break;
+    }
+
+    m_progress.filesTotal = m_toWrite.size();
+    for (const auto* e : m_toWrite)
+        m_progress.bytesTotal += e->size;
+
+    auto out = std::make_unique<zip::OutputFile>(m_tempPath, m_impl.writeFault);
+    m_tempCreated = true;
+    // The file is locked since its creation; this keeps the lock until the run ends.
+    m_lockFd = out->duplicateHandle();
+
+    zip::ZipWriter::Options options;
+    options.level = m_job.compressionLevel();
+    options.password = m_job.encryptionPassword();
+    options.innerName = m_archiveName;
+    options.cancelled = [this] { return cancelled(); };
+    const auto runner = std::this_thread::get_id();
+    // Results come one by one, in the order of m_toWrite; the writer keeps none of them.
+    options.collectResults = false;
+    size_t delivered = 0;
+    options.onEntryDone = [this, runner, &delivered](const zip::EntryResult& r) {
+        if (delivered < m_toWrite.size()) {
+            const size_t i = indexOf(*m_toWrite[delivered]);
+            Outcome& o = m_outcomes[i];
+            o.size = r.size;
+            o.crc = r.crc;
+            o.status = static_cast<uint8_t>(r.status);
+            if (!r.error.empty())
+                m_entryErrors.emplace_back(i, r.error);
+        }
+        ++delivered;
+        {
+            std::lock_guard lock(m_progressMutex);
+            ++m_progress.filesDone;
+            m_progress.bytesDone += r.size;
+        }
+        if (std::this_thread::get_id() == runner)
+            reportProgress(r.name);
+    };
+
+    {
+        zip::ZipWriter writer(*out, options);
+        for (const auto* e : m_toWrite) {
+            checkCancel();
+            zip::EntrySource source;
+            source.name = zipName(*e);
+            source.kind = zipKind(e->kind);
+            source.mode = e->mode;
+            source.mtime = floorSeconds(e->mtimeNs);
+            source.path = e->path;
+            source.linkTarget = e->linkTarget;
+            source.size = e->size;
+            writer.add(std::move(source));
+            reportProgress(e->name);
+        }
+        writer.finish();
+    }
+    checkCancel();
+    out->sync();
+    out->close();
+    m_bytesWritten = out->position();
+    out.reset();
+
+    if (delivered != m_toWrite.size())
+        throw std::runtime_error("the zip writer returned " + std::to_string(delivered) + " results for " +
+                                 std::to_string(m_toWrite.size()) + " entries");
+    size_t nextError = 0;
+    for (const auto* e : m_toWrite)
+        takeResult(*e, nextError);
+    m_entryErrors = {};
+
+    publish();
+    reportProgress({});
+}
+
+// Takes the writer's result for e; the errors come in the same order as the entries.
+void Run::takeResult(const SelectedEntry& e, size_t& nextError)
+{
+    const size_t i = indexOf(e);
+    Outcome& o = m_outcomes[i];
+    std::string error;
+    if (nextError < m_entryErrors.size() && m_entryErrors[nextError].first == i)
+        error = std::move(m_entryErrors[nextError++].second);
+    switch (static_cast<zip::EntryStatus>(o.status)) {
+    case zip::EntryStatus::Changed:
+        m_log->warning("Changed while it was read: " + e.path + (error.empty() ? "" : " (" + error + ")"));
+        [[fallthrough]];
+    case zip::EntryStatus::Written:
+        o.fate = Fate::Written;
+        o.archiveRun = 0;
+        m_bytesRead += o.size;
+        if (e.kind == SelectedKind::Directory)
+            o.size = 0;
+        ++m_writtenCount;
+        m_log->file("Stored " + e.name);
+        break;
+    case zip::EntryStatus::Vanished:
+        m_log->warning("Gone before it could be read: " + e.path);
+        break;
+    case zip::EntryStatus::Unreadable:
+        m_log->error("Cannot read " + e.path + (error.empty() ? "" : ": " + error));
+        m_unreadable.push_back(e.path);
+        break;
+    }
+}
+
+// Renames the finished archive to its name and makes both durable.
+void Run::publish()
+{
+    for (int n = 2;; ++n) {
+        if (::renameat2(AT_FDCWD, m_tempPath.c_str(), AT_FDCWD, m_archivePath.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        const int error = errno;
+        if (error == EINVAL || error == ENOSYS) {
+            // The file system cannot refuse to replace: look first.
+            if (::access(m_archivePath.c_str(), F_OK) != 0 && ::rename(m_tempPath.c_str(), m_archivePath.c_str()) == 0)
+                break;
+        } else if (error != EEXIST) {
+            throw zip::WriteError("cannot rename " + m_tempPath + ": " + std::strerror(error), error);
+        }
+        if (n > 1000)
+            throw zip::WriteError("cannot find a free name for " + m_archivePath, EEXIST);
+        // Someone made a file of that name meanwhile; the inner name stays as written.
+        m_archiveName = m_setFile + "_" + m_stamp + "_" + kindText() + "-" + std::to_string(n) + ".zip";
+        m_archivePath = (fs::path(m_folder) / m_archiveName).string();
+    }
+    m_tempCreated = false;
+    m_archiveCreated = true;
+    syncFolder(m_folder);
+}
+
+} // namespace stowkeep::engine::detail
