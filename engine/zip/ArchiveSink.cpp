@@ -1,0 +1,108 @@
+#include "ArchiveSink.h"
+
+#include "CentralDirectory.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <ctime>
+#include <sys/stat.h>
+
+namespace stowkeep::engine::zip::detail {
+
+ArchiveSink::ArchiveSink(OutputFile& out, const std::string& password, const std::string& innerName)
+    : m_out(out)
+{
+    m_buffer.reserve(kChunkBytes);
+    if (password.empty())
+        return;
+    m_innerName = innerName.empty() ? std::string("backup.zip") : innerName;
+    m_dos = toDosTime(static_cast<int64_t>(std::time(nullptr)));
+    m_headerOffset = out.position();
+    Bytes h;
+    Bytes extra;
+    extra.u16(kZip64ExtraId).u16(16).u64(0).u64(0).str(aesExtra());
+    h.u32(kLocalHeaderSig)
+        .u16(kNeedAes)
+        .u16(kFlagEncrypted | kFlagUtf8)
+        .u16(kMethodAes)
+        .u16(m_dos.time)
+        .u16(m_dos.date)
+        .u32(0)       // CRC-32 of the inner archive: patched at the end
+        .u32(kMax32)  // sizes: in the zip64 field, patched at the end
+        .u32(kMax32)
+        .u16(static_cast<uint16_t>(m_innerName.size()))
+        .u16(static_cast<uint16_t>(extra.data.size()))
+        .str(m_innerName)
+        .str(extra.data);
+    m_sizesOffset = m_headerOffset + kLocalHeaderSize + m_innerName.size() + 4;
+    uint8_t salt[kAesSaltSize];
+    randomBytes(salt, sizeof salt);
+    AesKeys keys = deriveKeys(password, salt);
+    m_aes = std::make_unique<AesCtr>(keys.cipherKey);
+    m_hmac = std::make_unique<HmacSha1>(keys.macKey);
+    h.data.append(reinterpret_cast<const char*>(salt), sizeof salt);
+    h.data.append(reinterpret_cast<const char*>(keys.verifier.data()), keys.verifier.size());
+    out.write(h.data.data(), h.data.size());
+}
+
+void ArchiveSink::write(const void* data, size_t size)
+{
+    auto* bytes = static_cast<const uint8_t*>(data);
+    m_position += size;
+    while (size > 0) {
+        const size_t n = std::min(size, kChunkBytes - m_buffer.size());
+        m_buffer.insert(m_buffer.end(), bytes, bytes + n);
+        bytes += n;
+        size -= n;
+        if (m_buffer.size() == kChunkBytes)
+            flush();
+    }
+}
+
+void ArchiveSink::finish()
+{
+    flush();
+    if (!m_aes)
+        return;
+    const auto mac = m_hmac->final();
+    m_out.write(mac.data(), kAesMacSize);
+    CentralRecord r;
+    r.name = m_innerName;
+    r.versionNeeded = kNeedAes;
+    r.flags = kFlagEncrypted | kFlagUtf8;
+    r.method = kMethodAes;
+    r.dos = m_dos;
+    r.crc = m_crc;
+    r.size = m_position;
+    r.compressedSize = kAesSaltSize + kAesVerifierSize + m_position + kAesMacSize;
+    r.offset = m_headerOffset;
+    r.externalAttributes = static_cast<uint32_t>(S_IFREG | 0600) << 16;
+    r.extraTail = aesExtra();
+    r.forceZip64Sizes = true;
+    CentralDirectory outer;
+    outer.add(r);
+    outer.write([this](const std::string& s) { m_out.write(s.data(), s.size()); }, m_out.position());
+    Bytes sizes;
+    sizes.u64(r.size).u64(r.compressedSize);
+    m_out.patch(m_sizesOffset, sizes.data.data(), sizes.data.size());
+    Bytes crc;
+    crc.u32(m_crc);
+    m_out.patch(m_headerOffset + 14, crc.data.data(), crc.data.size());
+}
+
+void ArchiveSink::flush()
+{
+    if (m_buffer.empty())
+        return;
+    if (m_aes) {
+        m_crc = crc32(m_crc, m_buffer.data(), static_cast<uInt>(m_buffer.size()));
+        m_aes->apply(m_flushed, m_buffer.data(), m_buffer.size());
+        m_hmac->update(m_buffer.data(), m_buffer.size());
+    }
+    m_out.write(m_buffer.data(), m_buffer.size());
+    m_flushed += m_buffer.size();
+    m_buffer.clear();
+}
+
+} // namespace stowkeep::engine::zip::detail
