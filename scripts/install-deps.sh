@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev libqt6svg6
   zlib1g-dev libssl-dev libsqlite3-dev
-  libzip-dev p7zip-full zip unzip
+  libdeflate-dev libisal-dev
+  libzip-dev p7zip-full zip unzip libarchive-tools python3
   faketime dbus-daemon
 )
 

@@ -2,8 +2,6 @@
 
 #include "CentralDirectory.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <ctime>
 #include <sys/stat.h>
@@ -13,7 +11,8 @@ namespace stowkeep::engine::zip::detail {
 ArchiveSink::ArchiveSink(OutputFile& out, const std::string& password, const std::string& innerName)
     : m_out(out)
 {
-    m_buffer.reserve(kChunkBytes);
+    m_buffer = std::make_unique<Chunk>();
+    m_buffer->data.reserve(kChunkBytes);
     if (password.empty())
         return;
     m_innerName = innerName.empty() ? std::string("backup.zip") : innerName;
@@ -38,11 +37,10 @@ ArchiveSink::ArchiveSink(OutputFile& out, const std::string& password, const std
     m_sizesOffset = m_headerOffset + kLocalHeaderSize + m_innerName.size() + 4;
     uint8_t salt[kAesSaltSize];
     randomBytes(salt, sizeof salt);
-    AesKeys keys = deriveKeys(password, salt);
-    m_aes = std::make_unique<AesCtr>(keys.cipherKey);
-    m_hmac = std::make_unique<HmacSha1>(keys.macKey);
+    m_keys = deriveKeys(password, salt);
+    m_hmac = std::make_unique<HmacSha1>(m_keys.macKey);
     h.data.append(reinterpret_cast<const char*>(salt), sizeof salt);
-    h.data.append(reinterpret_cast<const char*>(keys.verifier.data()), keys.verifier.size());
+    h.data.append(reinterpret_cast<const char*>(m_keys.verifier.data()), m_keys.verifier.size());
     out.write(h.data.data(), h.data.size());
 }
 
@@ -51,19 +49,19 @@ void ArchiveSink::write(const void* data, size_t size)
     auto* bytes = static_cast<const uint8_t*>(data);
     m_position += size;
     while (size > 0) {
-        const size_t n = std::min(size, kChunkBytes - m_buffer.size());
-        m_buffer.insert(m_buffer.end(), bytes, bytes + n);
+        Buffer& b = m_buffer->data;
+        const size_t n = std::min(size, kChunkBytes - b.size());
+        b.insert(b.end(), bytes, bytes + n);
         bytes += n;
         size -= n;
-        if (m_buffer.size() == kChunkBytes)
+        if (b.size() == kChunkBytes)
             flush();
     }
 }
 
 void ArchiveSink::finish()
 {
-    flush();
-    if (!m_aes)
+    if (!m_hmac)
         return;
     const auto mac = m_hmac->final();
     m_out.write(mac.data(), kAesMacSize);
@@ -93,16 +91,34 @@ void ArchiveSink::finish()
 
 void ArchiveSink::flush()
 {
-    if (m_buffer.empty())
+    if (m_buffer->data.empty())
         return;
-    if (m_aes) {
-        m_crc = crc32(m_crc, m_buffer.data(), static_cast<uInt>(m_buffer.size()));
-        m_aes->apply(m_flushed, m_buffer.data(), m_buffer.size());
-        m_hmac->update(m_buffer.data(), m_buffer.size());
+    if (m_hmac) {
+        // The outer entry's CRC is of the plain inner archive.
+        m_crc = crc32Of(m_crc, m_buffer->data.data(), m_buffer->data.size());
+        m_buffer->offset = m_flushed;
+        m_flushed += m_buffer->data.size();
+        auto next = std::make_unique<Chunk>();
+        next->data.reserve(kChunkBytes);
+        std::swap(next, m_buffer);
+        if (m_handOff) {
+            m_handOff(std::move(next));
+        } else {
+            AesCtr aes(m_keys.cipherKey);
+            aes.apply(next->offset, next->data.data(), next->data.size());
+            emit(*next);
+        }
+        return;
     }
-    m_out.write(m_buffer.data(), m_buffer.size());
-    m_flushed += m_buffer.size();
-    m_buffer.clear();
+    m_out.write(m_buffer->data.data(), m_buffer->data.size());
+    m_flushed += m_buffer->data.size();
+    m_buffer->data.clear();
+}
+
+void ArchiveSink::emit(const Chunk& chunk)
+{
+    m_hmac->update(chunk.data.data(), chunk.data.size());
+    m_out.write(chunk.data.data(), chunk.data.size());
 }
 
 } // namespace stowkeep::engine::zip::detail

@@ -3,11 +3,14 @@
 // Where the inner archive's bytes go: straight into the file, or, with a password,
 // through AES and HMAC into the one entry of the outer wrapper. Buffered.
 
+#include "Deflate.h"
 #include "OutputFile.h"
 #include "WinZipAes.h"
 #include "ZipFormat.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,24 +20,45 @@ namespace stowkeep::engine::zip::detail {
 class ArchiveSink
 {
 public:
+    // A buffer of the inner stream that starts at `offset`, to be encrypted.
+    struct Chunk
+    {
+        Buffer data;
+        uint64_t offset = 0;
+        bool done = false;
+    };
+    using HandOff = std::function<void(std::unique_ptr<Chunk>)>;
+
     ArchiveSink(OutputFile& out, const std::string& password, const std::string& innerName);
+
+    bool encrypted() const { return m_hmac != nullptr; }
+    const std::array<uint8_t, 32>& cipherKey() const { return m_keys.cipherKey; }
+    // With a password, full buffers go to the hand-off, whose taker encrypts them (AES in
+    // counter mode needs nothing but their offset) and passes them to emit() in order.
+    // Without one, the sink encrypts them itself.
+    void setHandOff(HandOff handOff) { m_handOff = std::move(handOff); }
 
     uint64_t position() const { return m_position; }
 
     void write(const void* data, size_t size);
     void write(const std::string& s) { write(s.data(), s.size()); }
+    // Passes on what is buffered.
+    void flush();
+    // Authenticates and writes an encrypted chunk; in stream order.
+    void emit(const Chunk& chunk);
 
-    // Flushes the inner stream; with a password, closes the outer wrapper around it.
+    // With a password, closes the outer wrapper around the inner stream, which must have
+    // been flushed and emitted whole.
     void finish();
 
 private:
-    void flush();
 
     OutputFile& m_out;
-    std::vector<uint8_t> m_buffer;
+    std::unique_ptr<Chunk> m_buffer;
+    HandOff m_handOff;
+    AesKeys m_keys;
     uint64_t m_position = 0; // bytes of the inner stream handed in
     uint64_t m_flushed = 0;  // of which written out
-    std::unique_ptr<AesCtr> m_aes;
     std::unique_ptr<HmacSha1> m_hmac;
     std::string m_innerName;
     DosTime m_dos;
@@ -42,7 +66,7 @@ private:
     uint64_t m_sizesOffset = 0;
     // The outer entry records the CRC-32 of the inner archive although AE-2 makes it
     // optional: libzip checks it on every AE-2 entry of 20 bytes or more and refuses a zero.
-    unsigned long m_crc = 0;
+    uint32_t m_crc = 0;
 };
 
 } // namespace stowkeep::engine::zip::detail

@@ -94,10 +94,16 @@ void CentralDirectory::write(const std::function<void(const std::string&)>& writ
     write(end.data);
 }
 
-std::string timestampExtra(int64_t mtime)
+std::string timeExtras(int64_t mtime)
 {
     Bytes b;
     b.u16(kTimestampExtraId).u16(5).u8(1).u32(timestamp32(mtime));
+    if (mtime > INT32_MAX || mtime < INT32_MIN) {
+        // Past the signed 32 bits of the extended timestamp: the NTFS field keeps the
+        // exact time for the readers that use it.
+        const uint64_t filetime = toFiletime(mtime);
+        b.u16(kNtfsExtraId).u16(32).u32(0).u16(1).u16(24).u64(filetime).u64(filetime).u64(filetime);
+    }
     return b.data;
 }
 

@@ -53,7 +53,8 @@ private:
     uint64_t m_size = 0;
 };
 
-std::string timestampExtra(int64_t mtime);
+// The extended timestamp, and the NTFS times for a time that it cannot hold.
+std::string timeExtras(int64_t mtime);
 std::string aesExtra();
 
 } // namespace stowkeep::engine::zip::detail

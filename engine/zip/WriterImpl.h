@@ -1,11 +1,15 @@
 #pragma once
 
-// The zip writer's pipeline, shared by its stages: the reader thread (WriterInput.cpp) turns
-// entries into blocks, the workers (WriterWorkers.cpp) checksum and deflate them in any
-// order, and the writer thread (WriterOutput.cpp) puts them into the archive in order.
+// The zip writer's pipeline, shared by its stages. The reader thread (WriterInput.cpp)
+// packs entries into units of about 1 MiB: many small files whole, or one block of a large
+// file. One worker is woken per unit (WriterWorkers.cpp) to checksum and deflate it; the
+// writer thread (WriterOutput.cpp) puts the units into the archive in order. With a
+// password the archive's bytes are encrypted by the workers too, at their known offsets,
+// and the output thread authenticates and writes them in order.
 
 #include "ArchiveSink.h"
 #include "CentralDirectory.h"
+#include "Deflate.h"
 #include "ZipWriter.h"
 
 #include <atomic>
@@ -22,9 +26,11 @@ namespace stowkeep::engine::zip {
 
 namespace detail {
 
-constexpr size_t kBlockSize = size_t{1} << 20;   // a file is read and deflated in blocks of 1 MiB
-constexpr size_t kDictSize = 32768;              // deflate window carried from block to block
-constexpr size_t kMaxQueuedEntries = 1024;
+constexpr size_t kBlockSize = size_t{1} << 20; // a large file is read and deflated in blocks of 1 MiB
+constexpr size_t kUnitSize = size_t{1} << 20;  // small files are packed into units of about as much
+constexpr size_t kMaxPiecesPerUnit = 2048;     // and so are empty files, folders and links
+constexpr size_t kMaxQueuedEntries = 4096;
+constexpr size_t kMaxChunksInFlight = 6;      // encrypted output buffers between writer and output
 // Entries that may come near 4 GiB get zip64 fields in their local header from the
 // start: their sizes are only known once their data is written.
 constexpr uint64_t kZip64Threshold = 0xf0000000ull;
@@ -34,7 +40,7 @@ struct Entry
 {
     EntrySource src;
     EntryResult result;
-    std::atomic<int> store{-1}; // -1 undecided, 0 deflate, 1 store (set by the writer)
+    bool utf8Name = true;
     // Writer state.
     uint16_t method = kMethodStored;
     bool dataDescriptor = false;
@@ -46,67 +52,64 @@ struct Entry
     DosTime dos;
 };
 
-// A vector of bytes that resize() leaves uninitialised: a block's buffers are sized for
-// the worst case, and only the pages actually written to then take memory.
-template <typename T> struct UninitialisedAllocator : std::allocator<T>
+// One entry's share of a unit: a whole small entry, or one block of a large one.
+struct Piece
 {
-    template <typename U> struct rebind
-    {
-        using other = UninitialisedAllocator<U>;
-    };
-    UninitialisedAllocator() = default;
-    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-    template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
-    template <typename U, typename... Args> void construct(U* p, Args&&... args)
-    {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
-
-struct Block
-{
-    std::shared_ptr<Entry> entry; // null for the end-of-input marker
+    std::shared_ptr<Entry> entry;
+    size_t inOffset = 0; // in the unit's input
+    size_t inSize = 0;
+    size_t outOffset = 0; // in the unit's output, when deflated
+    size_t outSize = 0;
+    uint32_t crc = 0;
     bool first = false;
     bool last = false;
-    bool abort = false; // the entry failed: no data, it is left out of the archive
-    bool compressed = false;
-    bool done = false;
+    bool abort = false;    // the entry failed: no data, it is left out of the archive
+    bool deflated = false; // the output holds the piece as deflate data
+};
+
+struct Unit
+{
+    std::vector<Piece> pieces;
     Buffer input;
-    Buffer dict;
     Buffer output;
-    uint32_t crc = 0;
-    size_t budget = 0;
+    Buffer dict;      // the 32 KiB before a block of a large file
+    bool end = false; // the end-of-input marker
+    bool done = false;
 };
 
 } // namespace detail
 
 struct ZipWriter::Impl
 {
-    using Block = detail::Block;
+    using Unit = detail::Unit;
+    using Piece = detail::Piece;
     using Entry = detail::Entry;
-    using Buffer = detail::Buffer;
+    using Chunk = detail::ArchiveSink::Chunk;
 
     OutputFile& out;
     Options options;
     int level;
     detail::ArchiveSink sink;
     unsigned workerCount;
-    size_t maxBlocks;
-    size_t maxBytes;
+    size_t maxUnits;
 
     std::mutex mutex;
-    std::condition_variable entriesChanged; // the reader waits for entries, add() for space
-    std::condition_variable workChanged;    // workers wait for blocks
-    std::condition_variable doneChanged;    // the writer waits for the next block in order
+    std::condition_variable entriesAdded;   // the reader waits for entries
+    std::condition_variable queueSpace;     // add() waits for room in the queue
+    std::condition_variable workChanged;    // workers wait for units or chunks to encrypt
+    std::condition_variable doneChanged;    // the writer waits for the next unit in order
     std::condition_variable budgetChanged;  // the reader waits for room in the pipeline
     std::condition_variable resultsChanged; // the caller waits for results
+    std::condition_variable chunksChanged;  // the output thread waits for encrypted chunks, the writer for room
     std::deque<EntrySource> entryQueue;
     bool inputClosed = false;
-    std::deque<std::unique_ptr<Block>> order;
-    std::deque<Block*> work;
-    size_t blocksInFlight = 0;
-    size_t bytesInFlight = 0;
+    std::deque<std::unique_ptr<Unit>> order;
+    std::deque<Unit*> work;
+    size_t unitsInFlight = 0;
+    std::deque<std::unique_ptr<Chunk>> chunkOrder; // encrypted output, in stream order
+    std::deque<Chunk*> chunkWork;
+    bool chunksClosed = false;
+    bool chunksDrained = false;
     std::vector<EntryResult> results;
     size_t delivered = 0;
     bool writerFinished = false;
@@ -119,6 +122,7 @@ struct ZipWriter::Impl
     std::thread readerThread;
     std::vector<std::thread> workerThreads;
     std::thread writerThread;
+    std::thread outputThread; // with a password: authenticates and writes the encrypted chunks
 
     Impl(OutputFile& o, Options opts);
     ~Impl() { shutDown(); }
@@ -140,22 +144,34 @@ struct ZipWriter::Impl
         }
     }
 
-    // ---- the reader thread: entries in, blocks out, in archive order (WriterInput.cpp) ----
+    // ---- the reader thread: entries in, units out, in archive order (WriterInput.cpp) ----
     void readerLoop();
-    std::unique_ptr<Block> acquireBlock(size_t bytes);
-    void push(std::unique_ptr<Block> b, bool needsWork);
-    void pushFailure(const std::shared_ptr<Entry>& e, EntryStatus status, const std::string& why);
+    std::unique_ptr<Unit> acquireUnit();
+    void push(std::unique_ptr<Unit> u);
     static void markChanged(Entry& e, const char* why);
-    void readEntry(EntrySource src);
+    std::shared_ptr<Entry> makeEntry(EntrySource src);
+    // Adds a small entry whole to the unit; false when the pipeline stopped.
+    bool readSmall(const std::shared_ptr<Entry>& e, Unit& unit);
+    // Reads a large file block by block, a unit each; false when the pipeline stopped.
+    bool readLarge(const std::shared_ptr<Entry>& e, int fd);
+    // Marks the entry changed when the open file's size or time differ from the recorded ones.
+    static void checkUnchanged(Entry& e, int fd);
 
-    // ---- worker threads: CRC and deflate, any block in any order (WriterWorkers.cpp) ----
+    // ---- worker threads: CRC and deflate, any unit in any order (WriterWorkers.cpp) ----
     void workerLoop();
+    void processUnit(Unit& u, detail::Compressor* compressor);
 
-    // ---- the writer thread: blocks in archive order into the sink (WriterOutput.cpp) ----
+    // ---- the writer thread: units in archive order into the sink (WriterOutput.cpp) ----
     void writerLoop();
-    void writeLocalHeader(Entry& e, const Block& b, const Buffer& data);
-    // Returns true when the block completes its entry.
-    bool writeBlock(Block& b);
+    void writeLocalHeader(Entry& e, const Piece& p, size_t dataSize);
+    // Returns true when the piece completes its entry.
+    bool writePiece(const Unit& u, const Piece& p);
+    // With a password: hands a full buffer of the inner stream to the workers.
+    void handOff(std::unique_ptr<Chunk> chunk);
+    void finishArchive();
+
+    // ---- the output thread, with a password (WriterOutput.cpp) ----
+    void outputLoop();
 
     // ---- the caller's side (ZipWriter.cpp) ----
     void rethrowIfFailed();

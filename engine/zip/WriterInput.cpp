@@ -1,7 +1,5 @@
 #include "WriterImpl.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -60,75 +58,111 @@ uint32_t normalizedMode(const EntrySource& src)
     return (mode & 07777) | type;
 }
 
+// Names are flagged as UTF-8 only when they are: other bytes are stored as they are.
+bool isValidUtf8(const std::string& s)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        size_t n;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if ((c & 0xe0) == 0xc0) {
+            n = 1;
+            cp = c & 0x1f;
+        } else if ((c & 0xf0) == 0xe0) {
+            n = 2;
+            cp = c & 0x0f;
+        } else if ((c & 0xf8) == 0xf0) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) <= n)
+            return false;
+        for (size_t i = 1; i <= n; ++i) {
+            if ((p[i] & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i] & 0x3f);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+        static const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < minimum[n] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff)
+            return false;
+        p += n + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 void ZipWriter::Impl::readerLoop()
 {
+    std::deque<EntrySource> batch;
+    std::unique_ptr<Unit> unit; // small entries are packed into it
     for (;;) {
-        EntrySource src;
-        {
+        if (batch.empty()) {
             std::unique_lock lock(mutex);
-            entriesChanged.wait(lock, [&] { return stop || !entryQueue.empty() || inputClosed; });
+            if (entryQueue.empty() && !inputClosed && unit && !unit->pieces.empty()) {
+                // Nothing more to pack for now: the workers get what there is.
+                lock.unlock();
+                push(std::move(unit));
+                continue;
+            }
+            entriesAdded.wait(lock, [&] { return stop || !entryQueue.empty() || inputClosed; });
             if (stop)
                 return;
             if (entryQueue.empty()) {
-                auto end = std::make_unique<Block>();
+                lock.unlock();
+                if (unit && !unit->pieces.empty())
+                    push(std::move(unit));
+                auto end = std::make_unique<Unit>();
+                end->end = true;
                 end->done = true;
-                order.push_back(std::move(end));
+                {
+                    std::lock_guard endLock(mutex);
+                    order.push_back(std::move(end));
+                }
                 doneChanged.notify_all();
                 return;
             }
-            src = std::move(entryQueue.front());
-            entryQueue.pop_front();
+            batch.swap(entryQueue);
+            lock.unlock();
+            queueSpace.notify_all();
         }
-        entriesChanged.notify_all();
-        readEntry(std::move(src));
+        auto e = makeEntry(std::move(batch.front()));
+        batch.pop_front();
+        if (!unit && !(unit = acquireUnit()))
+            return;
+        if (!readSmall(e, *unit))
+            return;
+        if (unit && (unit->input.size() >= kUnitSize || unit->pieces.size() >= kMaxPiecesPerUnit))
+            push(std::move(unit));
     }
 }
 
-std::unique_ptr<Block> ZipWriter::Impl::acquireBlock(size_t bytes)
+std::unique_ptr<ZipWriter::Impl::Unit> ZipWriter::Impl::acquireUnit()
 {
     std::unique_lock lock(mutex);
-    budgetChanged.wait(lock, [&] {
-        return stop || blocksInFlight == 0
-               || (blocksInFlight < maxBlocks && bytesInFlight + bytes <= maxBytes);
-    });
+    budgetChanged.wait(lock, [&] { return stop || unitsInFlight < maxUnits; });
     if (stop)
         return nullptr;
-    ++blocksInFlight;
-    bytesInFlight += bytes;
-    auto b = std::make_unique<Block>();
-    b->budget = bytes;
-    return b;
+    ++unitsInFlight;
+    return std::make_unique<Unit>();
 }
 
-void ZipWriter::Impl::push(std::unique_ptr<Block> b, bool needsWork)
+void ZipWriter::Impl::push(std::unique_ptr<Unit> u)
 {
     {
         std::lock_guard lock(mutex);
-        if (needsWork)
-            work.push_back(b.get());
-        else
-            b->done = true;
-        order.push_back(std::move(b));
+        work.push_back(u.get());
+        order.push_back(std::move(u));
     }
-    if (needsWork)
-        workChanged.notify_one();
-    else
-        doneChanged.notify_all();
-}
-
-void ZipWriter::Impl::pushFailure(const std::shared_ptr<Entry>& e, EntryStatus status, const std::string& why)
-{
-    e->result.status = status;
-    e->result.error = why;
-    auto b = acquireBlock(0);
-    if (!b)
-        return;
-    b->entry = e;
-    b->abort = true;
-    b->last = true;
-    push(std::move(b), false);
+    workChanged.notify_one();
 }
 
 void ZipWriter::Impl::markChanged(Entry& e, const char* why)
@@ -139,7 +173,7 @@ void ZipWriter::Impl::markChanged(Entry& e, const char* why)
     }
 }
 
-void ZipWriter::Impl::readEntry(EntrySource src)
+std::shared_ptr<ZipWriter::Impl::Entry> ZipWriter::Impl::makeEntry(EntrySource src)
 {
     auto e = std::make_shared<Entry>();
     e->src = std::move(src);
@@ -147,19 +181,31 @@ void ZipWriter::Impl::readEntry(EntrySource src)
     if (e->src.kind == EntryKind::Directory && (e->src.name.empty() || e->src.name.back() != '/'))
         e->src.name += '/';
     e->result.name = e->src.name;
+    e->utf8Name = isValidUtf8(e->src.name);
     e->dos = toDosTime(e->src.mtime);
+    return e;
+}
 
+bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
+{
+    Piece p;
+    p.entry = e;
+    p.first = p.last = true;
+    p.inOffset = unit.input.size();
+    auto fail = [&](EntryStatus status, const std::string& why) {
+        e->result.status = status;
+        e->result.error = why;
+        unit.input.resize(p.inOffset);
+        p.abort = true;
+        unit.pieces.push_back(std::move(p));
+        return true;
+    };
     if (e->src.kind != EntryKind::File) {
-        auto b = acquireBlock(e->src.linkTarget.size());
-        if (!b)
-            return;
-        b->entry = e;
-        b->first = b->last = true;
         if (e->src.kind == EntryKind::Symlink)
-            b->input.assign(e->src.linkTarget.begin(), e->src.linkTarget.end());
-        b->crc = static_cast<uint32_t>(crc32(0, b->input.data(), static_cast<uInt>(b->input.size())));
-        push(std::move(b), false);
-        return;
+            unit.input.insert(unit.input.end(), e->src.linkTarget.begin(), e->src.linkTarget.end());
+        p.inSize = unit.input.size() - p.inOffset;
+        unit.pieces.push_back(std::move(p));
+        return true;
     }
 
     // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
@@ -170,81 +216,113 @@ void ZipWriter::Impl::readEntry(EntrySource src)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int err = errno;
-        pushFailure(e, err == ENOENT || err == ENOTDIR ? EntryStatus::Vanished : EntryStatus::Unreadable,
+        return fail(err == ENOENT || err == ENOTDIR ? EntryStatus::Vanished : EntryStatus::Unreadable,
                     std::strerror(err));
-        return;
     }
     FdGuard guard(fd);
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        pushFailure(e, EntryStatus::Unreadable, std::strerror(errno));
-        return;
+    if (::fstat(fd, &st) != 0)
+        return fail(EntryStatus::Unreadable, std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(EntryStatus::Unreadable, "not a regular file");
+    if (e->src.size > kBlockSize) {
+        if (!unit.pieces.empty()) {
+            // The blocks of a large file are units of their own, after what came before.
+            auto packed = std::make_unique<Unit>();
+            std::swap(*packed, unit);
+            push(std::move(packed));
+            std::lock_guard lock(mutex);
+            ++unitsInFlight; // `unit` stays held, empty, for what comes after
+        }
+        return readLarge(e, fd);
     }
-    if (!S_ISREG(st.st_mode)) {
-        pushFailure(e, EntryStatus::Unreadable, "not a regular file");
-        return;
-    }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
+    // The read asks for one byte more than expected, to notice a file that grew.
+    const size_t want = static_cast<size_t>(e->src.size);
+    unit.input.resize(p.inOffset + want + 1);
+    size_t got = 0;
+    if (int err = readFull(fd, unit.input.data() + p.inOffset, want + 1, got))
+        return fail(EntryStatus::Unreadable, std::string("read error: ") + std::strerror(err));
+    if (got > want) {
+        got = want;
+        markChanged(*e, "the file grew while it was read");
+    } else if (got < want) {
+        markChanged(*e, "the file shrank while it was read");
+    }
+    unit.input.resize(p.inOffset + got);
+    p.inSize = got;
+    checkUnchanged(*e, fd);
+    unit.pieces.push_back(std::move(p));
+    return true;
+}
+
+void ZipWriter::Impl::checkUnchanged(Entry& e, int fd)
+{
+    struct stat after;
+    if (::fstat(fd, &after) == 0
+        && (static_cast<uint64_t>(after.st_size) != e.src.size
+            || static_cast<int64_t>(after.st_mtim.tv_sec) != e.src.mtime))
+        markChanged(e, "the file changed while it was read");
+}
+
+bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, int fd)
+{
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     uint64_t remaining = e->src.size;
     bool first = true;
     Buffer tail;
     for (;;) {
         if (stop)
-            return;
+            return false;
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kBlockSize));
         const bool finalRead = remaining <= kBlockSize;
-        // The final read asks for one byte more than expected, to notice a file that grew.
-        auto b = acquireBlock(want + 1);
-        if (!b)
-            return;
-        b->input.resize(want + (finalRead ? 1 : 0));
+        auto u = acquireUnit();
+        if (!u)
+            return false;
+        Piece p;
+        p.entry = e;
+        p.first = first;
+        u->input.resize(want + (finalRead ? 1 : 0));
         size_t got = 0;
-        if (int err = readFull(fd, b->input.data(), b->input.size(), got)) {
+        if (int err = readFull(fd, u->input.data(), u->input.size(), got)) {
             e->result.status = EntryStatus::Unreadable;
             e->result.error = std::string("read error: ") + std::strerror(err);
-            b->input.clear();
-            b->entry = e;
-            b->abort = true;
-            b->last = true;
-            push(std::move(b), false);
-            return;
+            u->input.clear();
+            p.abort = true;
+            p.last = true;
+            u->pieces.push_back(std::move(p));
+            push(std::move(u));
+            return true;
         }
-        bool last = false;
         if (got > want) {
             got = want;
-            last = true;
+            p.last = true;
             markChanged(*e, "the file grew while it was read");
         } else if (got < want) {
-            last = true;
+            p.last = true;
             markChanged(*e, "the file shrank while it was read");
         } else if (finalRead) {
-            last = true;
+            p.last = true;
         }
-        b->input.resize(got);
+        u->input.resize(got);
+        p.inSize = got;
         remaining -= got;
-        if (last) {
-            struct stat after;
-            if (::fstat(fd, &after) == 0
-                && (static_cast<uint64_t>(after.st_size) != e->src.size
-                    || static_cast<int64_t>(after.st_mtim.tv_sec) != e->src.mtime))
-                markChanged(*e, "the file changed while it was read");
-        }
+        if (p.last)
+            checkUnchanged(*e, fd);
         if (level > 0) {
-            b->dict = std::move(tail);
+            u->dict = std::move(tail);
             tail.clear();
-            if (!last) {
-                const size_t keep = std::min(b->input.size(), kDictSize);
-                tail.assign(b->input.end() - static_cast<std::ptrdiff_t>(keep), b->input.end());
+            if (!p.last) {
+                const size_t keep = std::min(u->input.size(), kDictSize);
+                tail.assign(u->input.end() - static_cast<std::ptrdiff_t>(keep), u->input.end());
             }
         }
-        b->entry = e;
-        b->first = first;
-        b->last = last;
         first = false;
-        push(std::move(b), true);
+        const bool last = p.last;
+        u->pieces.push_back(std::move(p));
+        push(std::move(u));
         if (last)
-            return;
+            return true;
     }
 }
 

@@ -1,57 +1,121 @@
 #include "WriterImpl.h"
 
-#include <zlib.h>
-
 #include <stdexcept>
 
 namespace stowkeep::engine::zip {
 
 using namespace detail;
 
+namespace {
+
+uint16_t entryFlags(const Entry& e)
+{
+    return static_cast<uint16_t>((e.utf8Name ? kFlagUtf8 : 0) | (e.dataDescriptor ? kFlagDataDescriptor : 0));
+}
+
+} // namespace
+
 void ZipWriter::Impl::writerLoop()
 {
     for (;;) {
-        std::unique_ptr<Block> b;
+        std::unique_ptr<Unit> u;
         {
             std::unique_lock lock(mutex);
             doneChanged.wait(lock, [&] { return stop || (!order.empty() && order.front()->done); });
             if (stop)
                 return;
-            b = std::move(order.front());
+            u = std::move(order.front());
             order.pop_front();
         }
-        if (!b->entry) {
-            central.write([this](const std::string& s) { sink.write(s); }, sink.position());
-            sink.finish();
-            {
-                std::lock_guard lock(mutex);
-                writerFinished = true;
-            }
-            resultsChanged.notify_all();
+        if (u->end) {
+            finishArchive();
             return;
         }
-        bool entryDone = writeBlock(*b);
+        size_t entriesDone = 0;
+        std::vector<EntryResult> done;
+        for (const Piece& p : u->pieces)
+            if (writePiece(*u, p))
+                done.push_back(std::move(p.entry->result));
+        u.reset();
         {
             std::lock_guard lock(mutex);
-            --blocksInFlight;
-            bytesInFlight -= b->budget;
-            if (entryDone)
-                results.push_back(b->entry->result);
+            --unitsInFlight;
+            entriesDone = done.size();
+            for (EntryResult& r : done)
+                results.push_back(std::move(r));
         }
         budgetChanged.notify_all();
-        if (entryDone)
+        if (entriesDone > 0)
             resultsChanged.notify_all();
     }
 }
 
-void ZipWriter::Impl::writeLocalHeader(Entry& e, const Block& b, const Buffer& data)
+void ZipWriter::Impl::finishArchive()
 {
-    e.dataDescriptor = !b.last;
+    central.write([this](const std::string& s) { sink.write(s); }, sink.position());
+    sink.flush();
+    if (outputThread.joinable()) {
+        {
+            std::unique_lock lock(mutex);
+            chunksClosed = true;
+            chunksChanged.notify_all();
+            chunksChanged.wait(lock, [&] { return stop || chunksDrained; });
+            if (stop)
+                return;
+        }
+    }
+    sink.finish();
+    {
+        std::lock_guard lock(mutex);
+        writerFinished = true;
+    }
+    resultsChanged.notify_all();
+}
+
+void ZipWriter::Impl::handOff(std::unique_ptr<Chunk> chunk)
+{
+    std::unique_lock lock(mutex);
+    chunksChanged.wait(lock, [&] { return stop || chunkOrder.size() < kMaxChunksInFlight; });
+    if (stop)
+        return; // the pipeline is stopping; its cause is reported elsewhere
+    chunkWork.push_back(chunk.get());
+    chunkOrder.push_back(std::move(chunk));
+    lock.unlock();
+    workChanged.notify_one();
+}
+
+void ZipWriter::Impl::outputLoop()
+{
+    for (;;) {
+        std::unique_ptr<Chunk> chunk;
+        {
+            std::unique_lock lock(mutex);
+            chunksChanged.wait(lock, [&] {
+                return stop || (!chunkOrder.empty() && chunkOrder.front()->done) || (chunksClosed && chunkOrder.empty());
+            });
+            if (stop)
+                return;
+            if (chunkOrder.empty()) {
+                chunksDrained = true;
+                chunksChanged.notify_all();
+                return;
+            }
+            chunk = std::move(chunkOrder.front());
+            chunkOrder.pop_front();
+        }
+        chunksChanged.notify_all(); // room for the writer
+        sink.emit(*chunk);
+    }
+}
+
+void ZipWriter::Impl::writeLocalHeader(Entry& e, const Piece& p, size_t dataSize)
+{
+    e.dataDescriptor = !p.last;
     e.zip64Local = e.dataDescriptor && e.src.size >= kZip64Threshold;
     Bytes h;
     h.u32(kLocalHeaderSig)
         .u16(e.zip64Local ? kNeedZip64 : kNeedDefault)
-        .u16(static_cast<uint16_t>(kFlagUtf8 | (e.dataDescriptor ? kFlagDataDescriptor : 0)))
+        .u16(entryFlags(e))
         .u16(e.method)
         .u16(e.dos.time)
         .u16(e.dos.date);
@@ -59,12 +123,12 @@ void ZipWriter::Impl::writeLocalHeader(Entry& e, const Block& b, const Buffer& d
         const uint32_t sizes = e.zip64Local ? kMax32 : 0;
         h.u32(0).u32(sizes).u32(sizes);
     } else {
-        h.u32(b.crc).u32(static_cast<uint32_t>(data.size())).u32(static_cast<uint32_t>(b.input.size()));
+        h.u32(p.crc).u32(static_cast<uint32_t>(dataSize)).u32(static_cast<uint32_t>(p.inSize));
     }
     Bytes extra;
     if (e.zip64Local)
         extra.u16(kZip64ExtraId).u16(16).u64(0).u64(0);
-    extra.str(timestampExtra(e.src.mtime));
+    extra.str(timeExtras(e.src.mtime));
     h.u16(static_cast<uint16_t>(e.src.name.size()))
         .u16(static_cast<uint16_t>(extra.data.size()))
         .str(e.src.name)
@@ -73,10 +137,10 @@ void ZipWriter::Impl::writeLocalHeader(Entry& e, const Block& b, const Buffer& d
     sink.write(h.data);
 }
 
-bool ZipWriter::Impl::writeBlock(Block& b)
+bool ZipWriter::Impl::writePiece(const Unit& u, const Piece& p)
 {
-    Entry& e = *b.entry;
-    if (b.abort) {
+    Entry& e = *p.entry;
+    if (p.abort) {
         // Bytes already written for the entry stay in the file, unlisted: readers go
         // by the central directory.
         e.result.size = 0;
@@ -84,27 +148,19 @@ bool ZipWriter::Impl::writeBlock(Block& b)
         e.result.crc = 0;
         return true;
     }
-    if (b.first) {
-        bool store = level == 0 || e.src.kind != EntryKind::File || !b.compressed;
-        // Data that deflate does not shrink by at least 3% is stored instead.
-        if (!store)
-            store = b.output.size() * 100 > b.input.size() * 97;
-        e.store = store ? 1 : 0;
-        e.method = store ? kMethodStored : kMethodDeflate;
-    }
-    if (e.method == kMethodDeflate && !b.compressed)
-        throw std::logic_error("zip writer: block of a deflated entry was not compressed");
-    const Buffer& data = e.method == kMethodDeflate ? b.output : b.input;
-    if (b.first)
-        writeLocalHeader(e, b, data);
-    sink.write(data.data(), data.size());
-    e.crc = b.first ? b.crc
-                    : static_cast<uint32_t>(crc32_combine(e.crc, b.crc, static_cast<z_off_t>(b.input.size())));
-    e.size += b.input.size();
-    e.compressedSize += data.size();
-    b.input = {};
-    b.output = {};
-    if (!b.last)
+    if (p.first)
+        e.method = p.deflated ? kMethodDeflate : kMethodStored;
+    if ((e.method == kMethodDeflate) != p.deflated)
+        throw std::logic_error("zip writer: the blocks of an entry disagree on its method");
+    const unsigned char* data = p.deflated ? u.output.data() + p.outOffset : u.input.data() + p.inOffset;
+    const size_t size = p.deflated ? p.outSize : p.inSize;
+    if (p.first)
+        writeLocalHeader(e, p, size);
+    sink.write(data, size);
+    e.crc = p.first ? p.crc : crc32Combine(e.crc, p.crc, p.inSize);
+    e.size += p.inSize;
+    e.compressedSize += size;
+    if (!p.last)
         return false;
 
     if (e.dataDescriptor) {
@@ -119,7 +175,7 @@ bool ZipWriter::Impl::writeBlock(Block& b)
     CentralRecord r;
     r.name = e.src.name;
     r.versionNeeded = e.zip64Local ? kNeedZip64 : kNeedDefault;
-    r.flags = static_cast<uint16_t>(kFlagUtf8 | (e.dataDescriptor ? kFlagDataDescriptor : 0));
+    r.flags = entryFlags(e);
     r.method = e.method;
     r.dos = e.dos;
     r.crc = e.crc;
@@ -127,7 +183,7 @@ bool ZipWriter::Impl::writeBlock(Block& b)
     r.size = e.size;
     r.offset = e.localOffset;
     r.externalAttributes = (e.src.mode << 16) | (e.src.kind == EntryKind::Directory ? 0x10 : 0);
-    r.extraTail = timestampExtra(e.src.mtime);
+    r.extraTail = timeExtras(e.src.mtime);
     central.add(r);
     e.result.size = e.size;
     e.result.compressedSize = e.compressedSize;

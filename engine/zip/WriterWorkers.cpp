@@ -1,93 +1,82 @@
 #include "WriterImpl.h"
 
-#include <zlib.h>
-
-#include <stdexcept>
+#include "WinZipAes.h"
 
 namespace stowkeep::engine::zip {
 
 using namespace detail;
 
-namespace {
-
-class Deflater
-{
-public:
-    explicit Deflater(int level)
-    {
-        if (deflateInit2(&m_zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            throw std::runtime_error("zlib: cannot set up deflate");
-    }
-    ~Deflater() { deflateEnd(&m_zs); }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    // Deflates one block so that the blocks of a file, concatenated, make one raw deflate
-    // stream: earlier blocks end on a byte boundary (sync flush), the last one finishes it.
-    void compress(Block& b)
-    {
-        if (deflateReset(&m_zs) != Z_OK)
-            throw std::runtime_error("zlib: deflateReset failed");
-        if (!b.dict.empty()
-            && deflateSetDictionary(&m_zs, b.dict.data(), static_cast<uInt>(b.dict.size())) != Z_OK)
-            throw std::runtime_error("zlib: deflateSetDictionary failed");
-        size_t capacity = deflateBound(&m_zs, static_cast<uLong>(b.input.size())) + 64;
-        b.output.resize(capacity);
-        m_zs.next_in = b.input.data();
-        m_zs.avail_in = static_cast<uInt>(b.input.size());
-        m_zs.next_out = b.output.data();
-        m_zs.avail_out = static_cast<uInt>(capacity);
-        const int flush = b.last ? Z_FINISH : Z_SYNC_FLUSH;
-        for (;;) {
-            const int rc = deflate(&m_zs, flush);
-            if (rc == Z_STREAM_ERROR)
-                throw std::runtime_error("zlib: deflate failed");
-            if (b.last ? rc == Z_STREAM_END : (m_zs.avail_in == 0 && m_zs.avail_out > 0))
-                break;
-            if (m_zs.avail_out == 0) {
-                const size_t used = b.output.size();
-                b.output.resize(used * 2);
-                m_zs.next_out = b.output.data() + used;
-                m_zs.avail_out = static_cast<uInt>(used);
-            }
-        }
-        b.output.resize(m_zs.total_out);
-        b.compressed = true;
-    }
-
-private:
-    z_stream m_zs{};
-};
-
-} // namespace
-
 void ZipWriter::Impl::workerLoop()
 {
-    std::unique_ptr<Deflater> deflater;
+    std::unique_ptr<Compressor> compressor;
     if (level > 0)
-        deflater = std::make_unique<Deflater>(level);
+        compressor = std::make_unique<Compressor>(level, options.wholeCodec, options.blockCodec);
+    std::unique_ptr<AesCtr> aes;
     for (;;) {
-        Block* b;
+        Unit* u = nullptr;
+        Chunk* chunk = nullptr;
         {
             std::unique_lock lock(mutex);
-            workChanged.wait(lock, [&] { return stop || !work.empty(); });
+            workChanged.wait(lock, [&] { return stop || !work.empty() || !chunkWork.empty(); });
             if (stop)
                 return;
-            b = work.front();
-            work.pop_front();
+            // Encryption first: the output waits for it, and it frees memory.
+            if (!chunkWork.empty()) {
+                chunk = chunkWork.front();
+                chunkWork.pop_front();
+            } else {
+                u = work.front();
+                work.pop_front();
+            }
         }
-        b->crc = static_cast<uint32_t>(crc32(0, b->input.data(), static_cast<uInt>(b->input.size())));
-        if (deflater && b->entry->store.load() != 1)
-            deflater->compress(*b);
+        if (chunk) {
+            if (!aes)
+                aes = std::make_unique<AesCtr>(sink.cipherKey());
+            aes->apply(chunk->offset, chunk->data.data(), chunk->data.size());
+            bool front;
+            {
+                std::lock_guard lock(mutex);
+                chunk->done = true;
+                front = chunkOrder.front().get() == chunk;
+            }
+            if (front)
+                chunksChanged.notify_all();
+            continue;
+        }
+        processUnit(*u, compressor.get());
         bool front;
         {
             std::lock_guard lock(mutex);
-            b->done = true;
-            front = order.front().get() == b;
+            u->done = true;
+            front = order.front().get() == u;
         }
         if (front)
             doneChanged.notify_all();
     }
+}
+
+void ZipWriter::Impl::processUnit(Unit& u, Compressor* compressor)
+{
+    if (compressor)
+        u.output.reserve(u.input.size() + u.input.size() / 8 + 4096);
+    for (Piece& p : u.pieces) {
+        if (p.abort)
+            continue;
+        const unsigned char* data = u.input.data() + p.inOffset;
+        p.crc = crc32Of(0, data, p.inSize);
+        if (!compressor || p.entry->src.kind != EntryKind::File)
+            continue;
+        p.outOffset = u.output.size();
+        if (p.first && p.last) {
+            // A whole entry that does not shrink is stored as it is.
+            p.deflated = p.inSize > 0 && compressor->compressWhole(data, p.inSize, u.output);
+        } else {
+            compressor->compressBlock(data, p.inSize, u.dict.data(), u.dict.size(), p.last, u.output);
+            p.deflated = true;
+        }
+        p.outSize = u.output.size() - p.outOffset;
+    }
+    u.dict = {};
 }
 
 } // namespace stowkeep::engine::zip

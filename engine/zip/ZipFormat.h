@@ -19,6 +19,7 @@ constexpr uint32_t kZip64LocatorSig = 0x07064b50;
 
 constexpr uint16_t kZip64ExtraId = 0x0001;
 constexpr uint16_t kTimestampExtraId = 0x5455;
+constexpr uint16_t kNtfsExtraId = 0x000a;
 
 constexpr uint16_t kFlagEncrypted = 0x0001;
 constexpr uint16_t kFlagDataDescriptor = 0x0008;
@@ -113,14 +114,29 @@ inline int64_t fromDosTime(uint16_t time, uint16_t date)
     return static_cast<int64_t>(std::mktime(&tm));
 }
 
-// The extended-timestamp field holds a signed 32-bit time.
+// The extended-timestamp field holds 32 bits: signed for the times before 2038, which every
+// reader agrees on; after that, the unsigned value that Info-ZIP, libarchive and Go read
+// (to 2106), beside an NTFS field with the exact time.
 inline uint32_t timestamp32(int64_t unixTime)
 {
     if (unixTime < INT32_MIN)
         unixTime = INT32_MIN;
-    if (unixTime > INT32_MAX)
-        unixTime = INT32_MAX;
-    return static_cast<uint32_t>(static_cast<int32_t>(unixTime));
+    if (unixTime > UINT32_MAX)
+        unixTime = UINT32_MAX;
+    return static_cast<uint32_t>(unixTime);
+}
+
+// NTFS times count 100-nanosecond steps since 1601-01-01.
+constexpr int64_t kFiletimeEpochOffset = 11644473600;
+
+inline uint64_t toFiletime(int64_t unixTime)
+{
+    return unixTime < -kFiletimeEpochOffset ? 0 : static_cast<uint64_t>(unixTime + kFiletimeEpochOffset) * 10000000u;
+}
+
+inline int64_t fromFiletime(uint64_t filetime)
+{
+    return static_cast<int64_t>(filetime / 10000000u) - kFiletimeEpochOffset;
 }
 
 } // namespace stowkeep::engine::zip::detail

@@ -209,6 +209,7 @@ Directory readDirectory(const Source& src)
         const unsigned char* x = p + kCentralHeaderSize + nameLen;
         const unsigned char* xEnd = x + extraLen;
         bool haveTime = false;
+        bool haveNtfsTime = false;
         AesInfo aes;
         while (xEnd - x >= 4) {
             const uint16_t id = get16(x);
@@ -229,9 +230,13 @@ Directory readDirectory(const Source& src)
                 take(e.size);
                 take(e.compressedSize);
                 take(e.localHeaderOffset);
-            } else if (id == kTimestampExtraId && len >= 5 && (d[0] & 1)) {
+            } else if (id == kTimestampExtraId && len >= 5 && (d[0] & 1) && !haveNtfsTime) {
                 e.mtime = static_cast<int32_t>(get32(d + 1));
                 haveTime = true;
+            } else if (id == kNtfsExtraId && len >= 32 && get16(d + 4) == 1 && get16(d + 6) >= 24) {
+                // NTFS times are exact where the extended timestamp is cut to 32 bits.
+                e.mtime = fromFiletime(get64(d + 8));
+                haveTime = haveNtfsTime = true;
             } else if (id == kAesExtraId && len >= 7) {
                 aes.present = true;
                 aes.vendorVersion = get16(d);

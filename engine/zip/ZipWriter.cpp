@@ -12,11 +12,14 @@ ZipWriter::Impl::Impl(OutputFile& o, Options opts)
 {
     workerCount = options.threads ? options.threads : std::thread::hardware_concurrency();
     workerCount = std::clamp(workerCount, 1u, 64u);
-    // Enough blocks for every worker to have one and the next one waiting, and for the
+    // Enough units for every worker to have one and the next one waiting, and for the
     // reader and the writer to have one each: more does not go faster, only takes memory.
-    maxBlocks = std::max<size_t>(16, 8 * workerCount);
-    maxBytes = (2 * size_t{workerCount} + 2) * kBlockSize;
+    maxUnits = 2 * size_t{workerCount} + 2;
     try {
+        if (sink.encrypted()) {
+            sink.setHandOff([this](std::unique_ptr<Chunk> chunk) { handOff(std::move(chunk)); });
+            outputThread = std::thread([this] { guarded([this] { outputLoop(); }); });
+        }
         readerThread = std::thread([this] { guarded([this] { readerLoop(); }); });
         for (unsigned i = 0; i < workerCount; ++i)
             workerThreads.emplace_back([this] { guarded([this] { workerLoop(); }); });
@@ -41,11 +44,15 @@ void ZipWriter::Impl::shutDown()
             t.join();
     if (writerThread.joinable())
         writerThread.join();
+    if (outputThread.joinable())
+        outputThread.join();
 }
 
 void ZipWriter::Impl::notifyAll()
 {
-    entriesChanged.notify_all();
+    entriesAdded.notify_all();
+    queueSpace.notify_all();
+    chunksChanged.notify_all();
     workChanged.notify_all();
     doneChanged.notify_all();
     budgetChanged.notify_all();
@@ -110,12 +117,15 @@ void ZipWriter::add(EntrySource entry)
             throw Cancelled();
         }
         if (m->entryQueue.size() < kMaxQueuedEntries) {
+            // The reader waits only for an empty queue: one wake-up per batch it takes.
+            const bool wasEmpty = m->entryQueue.empty();
             m->entryQueue.push_back(std::move(entry));
             lock.unlock();
-            m->entriesChanged.notify_all();
+            if (wasEmpty)
+                m->entriesAdded.notify_one();
             return;
         }
-        m->entriesChanged.wait_for(lock, kPollInterval);
+        m->queueSpace.wait_for(lock, kPollInterval);
     }
 }
 
@@ -127,7 +137,7 @@ std::vector<EntryResult> ZipWriter::finish()
         std::lock_guard lock(m->mutex);
         m->inputClosed = true;
     }
-    m->entriesChanged.notify_all();
+    m->entriesAdded.notify_all();
     for (;;) {
         m->rethrowIfFailed();
         m->deliver();

@@ -4,6 +4,7 @@
 // written in order; zip64 where needed; with a password the whole archive becomes the
 // one AES-256 (WinZip AE-2) entry of an outer zip, with one key derivation per archive.
 
+#include "Deflate.h"
 #include "OutputFile.h"
 
 #include <cstdint>
@@ -59,6 +60,11 @@ public:
         std::string password;        // empty: no encryption
         std::string innerName;       // name of the inner entry when encrypted
         unsigned threads = 0;        // 0: every core
+        // The deflate library for whole entries and for the blocks of large ones: Auto
+        // takes the fastest that is no bigger than zlib at the level; the others are there
+        // to measure.
+        DeflateCodec wholeCodec = DeflateCodec::Auto;
+        DeflateCodec blockCodec = DeflateCodec::Auto;
         // Both callbacks run on the caller's thread, inside add() and finish(): cancelled is
         // polled at least every 20 ms while they wait (the pipeline then stops between
         // blocks), onEntryDone once per added entry, in archive order.

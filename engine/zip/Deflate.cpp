@@ -1,0 +1,320 @@
+#include "Deflate.h"
+
+#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace stowkeep::engine::zip::detail {
+
+namespace {
+
+constexpr size_t kMaxStoredBlock = 65535;
+constexpr size_t kSampleSize = 65536; // more than the window: repeats within it count
+constexpr int kIsalLevel = 1;
+
+// Compressed data is kept only when it saves at least 3%.
+bool worthIt(size_t compressed, size_t size)
+{
+    return compressed * 100 <= size * 97;
+}
+
+DeflateCodec resolve(DeflateCodec c, int level, bool whole)
+{
+    if (c != DeflateCodec::Auto)
+        return c;
+    if (level <= 1)
+        return DeflateCodec::Isal;
+    return whole ? DeflateCodec::Libdeflate : DeflateCodec::Libdeflate;
+}
+
+// The bit position of the final block's header in a raw deflate stream, and the number of
+// padding bits after its end-of-block code; found by inflating it block by block.
+struct StreamEnd
+{
+    uint64_t finalHeaderBit = 0;
+    unsigned paddingBits = 0;
+};
+
+StreamEnd findStreamEnd(z_stream& zs, const unsigned char* data, size_t size)
+{
+    if (inflateReset(&zs) != Z_OK)
+        throw std::runtime_error("zlib: inflateReset failed");
+    static thread_local std::vector<unsigned char> scratch(size_t{1} << 16);
+    zs.next_in = const_cast<unsigned char*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    StreamEnd end;
+    for (;;) {
+        zs.next_out = scratch.data();
+        zs.avail_out = static_cast<uInt>(scratch.size());
+        const int rc = inflate(&zs, Z_BLOCK);
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            throw std::runtime_error("deflate output cannot be read back");
+        if (rc == Z_BUF_ERROR && zs.avail_in == 0)
+            throw std::runtime_error("deflate output ends early");
+        if ((zs.data_type & 128) && (zs.data_type & 64)) {
+            // Just past the final block's end-of-block code: what is left of the byte is padding.
+            end.paddingBits = static_cast<unsigned>(zs.data_type & 7);
+            return end;
+        }
+        // At a block boundary the next bits are the next block's header.
+        if (zs.data_type & 128)
+            end.finalHeaderBit = (size - zs.avail_in) * uint64_t{8} - static_cast<unsigned>(zs.data_type & 7);
+    }
+}
+
+} // namespace
+
+uint32_t crc32Of(uint32_t crc, const void* data, size_t size)
+{
+    return libdeflate_crc32(crc, data, size);
+}
+
+uint32_t crc32Combine(uint32_t first, uint32_t second, uint64_t secondSize)
+{
+    return static_cast<uint32_t>(crc32_combine64(first, second, static_cast<z_off64_t>(secondSize)));
+}
+
+void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buffer& out)
+{
+    size_t at = out.size();
+    const size_t blocks = std::max<size_t>(1, (size + kMaxStoredBlock - 1) / kMaxStoredBlock);
+    out.resize(at + size + 5 * blocks);
+    do {
+        const size_t n = std::min(size, kMaxStoredBlock);
+        const bool last = final && n == size;
+        out[at++] = last ? 1 : 0; // BFINAL, BTYPE 00, padded to the byte
+        out[at++] = static_cast<unsigned char>(n);
+        out[at++] = static_cast<unsigned char>(n >> 8);
+        out[at++] = static_cast<unsigned char>(~n);
+        out[at++] = static_cast<unsigned char>(~n >> 8);
+        std::memcpy(out.data() + at, data, n);
+        at += n;
+        data += n;
+        size -= n;
+    } while (size > 0);
+}
+
+struct Compressor::Impl
+{
+    int level;
+    DeflateCodec whole;
+    DeflateCodec blocks;
+    libdeflate_compressor* libdeflate = nullptr;
+    libdeflate_compressor* sampler = nullptr;
+    bool zlibReady = false;
+    z_stream zlib{};
+    bool scannerReady = false;
+    z_stream scanner{};
+    isal_zstream isal{};
+    std::vector<uint8_t> isalLevelBuffer;
+
+    Impl(int lv, DeflateCodec w, DeflateCodec b)
+        : level(std::clamp(lv, 1, 9)), whole(resolve(w, level, true)), blocks(resolve(b, level, false))
+    {
+        if (whole == DeflateCodec::Libdeflate || blocks == DeflateCodec::Libdeflate) {
+            libdeflate = libdeflate_alloc_compressor(level);
+            if (!libdeflate)
+                throw std::runtime_error("libdeflate: cannot set up a compressor");
+        }
+        if (level > 1) {
+            sampler = libdeflate_alloc_compressor(1);
+            if (!sampler)
+                throw std::runtime_error("libdeflate: cannot set up a compressor");
+        }
+        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib) {
+            if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+                throw std::runtime_error("zlib: cannot set up deflate");
+            zlibReady = true;
+        }
+        if (blocks == DeflateCodec::Libdeflate) {
+            if (inflateInit2(&scanner, -15) != Z_OK)
+                throw std::runtime_error("zlib: cannot set up inflate");
+            scannerReady = true;
+        }
+        if (whole == DeflateCodec::Isal || blocks == DeflateCodec::Isal) {
+            isal_deflate_init(&isal);
+            isalLevelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
+        }
+    }
+
+    ~Impl()
+    {
+        libdeflate_free_compressor(libdeflate);
+        libdeflate_free_compressor(sampler);
+        if (zlibReady)
+            deflateEnd(&zlib);
+        if (scannerReady)
+            inflateEnd(&scanner);
+    }
+
+    // Appends the deflated data to out and returns its size; the stream is finished when
+    // `final`, otherwise it ends on a byte boundary (a sync flush), except for libdeflate,
+    // which always finishes its stream.
+    size_t zlibDeflate(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
+                       bool final, Buffer& out)
+    {
+        if (deflateReset(&zlib) != Z_OK)
+            throw std::runtime_error("zlib: deflateReset failed");
+        if (dictSize > 0 && deflateSetDictionary(&zlib, dict, static_cast<uInt>(dictSize)) != Z_OK)
+            throw std::runtime_error("zlib: deflateSetDictionary failed");
+        const size_t start = out.size();
+        size_t capacity = deflateBound(&zlib, static_cast<uLong>(size)) + 64;
+        out.resize(start + capacity);
+        zlib.next_in = const_cast<unsigned char*>(data);
+        zlib.avail_in = static_cast<uInt>(size);
+        zlib.next_out = out.data() + start;
+        zlib.avail_out = static_cast<uInt>(capacity);
+        const int flush = final ? Z_FINISH : Z_SYNC_FLUSH;
+        for (;;) {
+            const int rc = deflate(&zlib, flush);
+            if (rc == Z_STREAM_ERROR)
+                throw std::runtime_error("zlib: deflate failed");
+            if (final ? rc == Z_STREAM_END : (zlib.avail_in == 0 && zlib.avail_out > 0))
+                break;
+            if (zlib.avail_out == 0) {
+                const size_t used = out.size();
+                out.resize(used * 2);
+                zlib.next_out = out.data() + used;
+                zlib.avail_out = static_cast<uInt>(used);
+            }
+        }
+        out.resize(start + zlib.total_out);
+        return zlib.total_out;
+    }
+
+    size_t isalDeflate(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
+                       bool final, Buffer& out)
+    {
+        isal_deflate_reset(&isal);
+        isal.level = kIsalLevel;
+        isal.level_buf = isalLevelBuffer.data();
+        isal.level_buf_size = static_cast<uint32_t>(isalLevelBuffer.size());
+        isal.gzip_flag = IGZIP_DEFLATE;
+        if (dictSize > 0
+            && isal_deflate_set_dict(&isal, const_cast<uint8_t*>(dict), static_cast<uint32_t>(dictSize)) != COMP_OK)
+            throw std::runtime_error("ISA-L: cannot set the dictionary");
+        const size_t start = out.size();
+        size_t capacity = size + size / 8 + 1024;
+        out.resize(start + capacity);
+        isal.next_in = const_cast<uint8_t*>(data);
+        isal.avail_in = static_cast<uint32_t>(size);
+        isal.next_out = out.data() + start;
+        isal.avail_out = static_cast<uint32_t>(capacity);
+        isal.end_of_stream = final ? 1 : 0;
+        isal.flush = final ? NO_FLUSH : SYNC_FLUSH;
+        for (;;) {
+            if (isal_deflate(&isal) != COMP_OK)
+                throw std::runtime_error("ISA-L: deflate failed");
+            const bool done = final ? isal.internal_state.state == ZSTATE_END
+                                    : (isal.avail_in == 0 && isal.internal_state.state == ZSTATE_NEW_HDR);
+            if (done)
+                break;
+            if (isal.avail_out == 0) {
+                const size_t used = out.size();
+                out.resize(used * 2);
+                isal.next_out = out.data() + used;
+                isal.avail_out = static_cast<uint32_t>(used);
+            }
+        }
+        out.resize(start + isal.total_out);
+        return isal.total_out;
+    }
+
+    size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)
+    {
+        const size_t start = out.size();
+        out.resize(start + libdeflate_deflate_compress_bound(libdeflate, size));
+        const size_t n = libdeflate_deflate_compress(libdeflate, data, size, out.data() + start, out.size() - start);
+        if (n == 0)
+            throw std::runtime_error("libdeflate: deflate failed");
+        out.resize(start + n);
+        return n;
+    }
+
+    // libdeflate always finishes its stream: for a block that is not the last, the final
+    // block's bit is cleared and an empty stored block brings the stream to a byte boundary.
+    void reopenStream(Buffer& out, size_t start)
+    {
+        const StreamEnd end = findStreamEnd(scanner, out.data() + start, out.size() - start);
+        out[start + end.finalHeaderBit / 8] &= static_cast<unsigned char>(~(1u << (end.finalHeaderBit % 8)));
+        // The empty stored block's three header bits go into the padding when they fit.
+        if (end.paddingBits < 3)
+            out.push_back(0);
+        const unsigned char empty[] = {0x00, 0x00, 0xff, 0xff};
+        out.insert(out.end(), std::begin(empty), std::end(empty));
+    }
+
+    bool sampledIncompressible(const unsigned char* data, size_t size)
+    {
+        if (!sampler || size < 4 * kSampleSize)
+            return false;
+        static thread_local std::vector<unsigned char> scratch(kSampleSize + kSampleSize / 8 + 64);
+        for (size_t at : {size_t{0}, size / 2 - kSampleSize / 2, size - kSampleSize}) {
+            const size_t n = libdeflate_deflate_compress(sampler, data + at, kSampleSize, scratch.data(),
+                                                         kSampleSize * 97 / 100);
+            if (n != 0)
+                return false;
+        }
+        return true;
+    }
+};
+
+Compressor::Compressor(int level, DeflateCodec whole, DeflateCodec blocks)
+    : m(std::make_unique<Impl>(level, whole, blocks))
+{
+}
+
+Compressor::~Compressor() = default;
+
+bool Compressor::compressWhole(const unsigned char* data, size_t size, Buffer& out)
+{
+    const size_t start = out.size();
+    size_t n = 0;
+    switch (m->whole) {
+    case DeflateCodec::Libdeflate:
+        n = m->libdeflateDeflate(data, size, out);
+        break;
+    case DeflateCodec::Isal:
+        n = m->isalDeflate(data, size, nullptr, 0, true, out);
+        break;
+    default:
+        n = m->zlibDeflate(data, size, nullptr, 0, true, out);
+        break;
+    }
+    if (worthIt(n, size))
+        return true;
+    out.resize(start);
+    return false;
+}
+
+void Compressor::compressBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
+                               bool last, Buffer& out)
+{
+    const size_t start = out.size();
+    if (!m->sampledIncompressible(data, size)) {
+        size_t n = 0;
+        switch (m->blocks) {
+        case DeflateCodec::Libdeflate:
+            n = m->libdeflateDeflate(data, size, out);
+            if (!last && worthIt(n, size))
+                m->reopenStream(out, start);
+            break;
+        case DeflateCodec::Isal:
+            n = m->isalDeflate(data, size, dict, dictSize, last, out);
+            break;
+        default:
+            n = m->zlibDeflate(data, size, dict, dictSize, last, out);
+            break;
+        }
+        if (worthIt(n, size))
+            return;
+        out.resize(start);
+    }
+    appendStoredBlocks(data, size, last, out);
+}
+
+} // namespace stowkeep::engine::zip::detail

@@ -1,0 +1,75 @@
+#pragma once
+
+// Raw deflate for the zip writer, by zlib, libdeflate or ISA-L, and the checksums of the
+// zip layer. Whatever the codec, the output is plain deflate that every zip reader opens:
+// the parts of one entry, deflated apart, concatenate into one stream.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace stowkeep::engine::zip {
+
+// Which library deflates: whole entries (up to one block) and the blocks of larger ones
+// can be given different ones. Auto picks the fastest that is no bigger than zlib.
+enum class DeflateCodec { Auto, Zlib, Libdeflate, Isal };
+
+namespace detail {
+
+// A vector of bytes that resize() leaves uninitialised: buffers are sized for the worst
+// case, and only the pages actually written to then take memory.
+template <typename T> struct UninitialisedAllocator : std::allocator<T>
+{
+    template <typename U> struct rebind
+    {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <typename U, typename... Args> void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
+
+constexpr size_t kDictSize = 32768; // the deflate window
+
+uint32_t crc32Of(uint32_t crc, const void* data, size_t size);
+uint32_t crc32Combine(uint32_t first, uint32_t second, uint64_t secondSize);
+
+// Appends `size` bytes as stored deflate blocks; `final` marks the last one as the
+// stream's end. Expects the stream to be at a byte boundary.
+void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buffer& out);
+
+// One worker's deflater for one level (1..9). Not thread-safe: one per thread.
+class Compressor
+{
+public:
+    Compressor(int level, DeflateCodec whole, DeflateCodec blocks);
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // Deflates a whole entry as one stream, appended to out. Returns false, with out as it
+    // was, when the result would not be at least 3% smaller than the data.
+    bool compressWhole(const unsigned char* data, size_t size, Buffer& out);
+    // Deflates one block of a larger entry, appended to out: a block that is not the last
+    // ends on a byte boundary without the final-block bit, the last one ends the stream.
+    // dict holds the up to 32 KiB that precede the block (codecs that can use it do).
+    // An incompressible block goes out as stored blocks.
+    void compressBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
+                       bool last, Buffer& out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+// Whether a block of data seems not to shrink under deflate, judged on a few samples.
+bool looksIncompressible(const unsigned char* data, size_t size);
+
+} // namespace detail
+} // namespace stowkeep::engine::zip
