@@ -1,4 +1,5 @@
 // stowkeep_bench <size> [--files N] [--dir path]
+// stowkeep_bench --tree PATH | --codecs PATH (TreeBench.cpp)
 //
 // Generates a mixed corpus (many small text files, some large compressible files, some
 // random data) of the given size (e.g. 1G, 300M) or number of files, then measures the
@@ -10,8 +11,7 @@
 // corpus is made, so that each peak memory figure is that run's alone: not the corpus
 // generation's, nor that of the runs before it.
 
-#include "BackupEngine.h"
-#include "zip/ZipReader.h"
+#include "BenchSupport.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,6 +32,7 @@
 
 namespace fs = std::filesystem;
 using namespace stowkeep::engine;
+using namespace bench;
 
 namespace {
 
@@ -178,168 +179,19 @@ Corpus generate(const fs::path& root, const Options& o)
     return c;
 }
 
-double seconds(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-struct Measured
-{
-    double seconds = 0;
-    double peakMb = 0; // the child's peak resident memory
-};
-
-double megabytes(const struct rusage& ru)
-{
-    return static_cast<double>(ru.ru_maxrss) / 1024.0;
-}
-
-// Resident memory of this process now, in MB: what a child forked now starts with.
-double residentMb()
-{
-    long pages = 0;
-    long resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-// Runs body (which returns the seconds it measured) in a forked child and returns those
-// seconds with the child's peak memory. A failure in the child is thrown here.
-template <typename Body> Measured inChild(Body&& body)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string reply;
-        int code = 0;
-        try {
-            const double s = body();
-            reply.assign(reinterpret_cast<const char*>(&s), sizeof s);
-        } catch (const std::exception& e) {
-            reply = e.what();
-            code = 1;
-        }
-        for (size_t done = 0; done < reply.size();) {
-            const ssize_t n = ::write(fds[1], reply.data() + done, reply.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        ::_exit(code);
-    }
-    ::close(fds[1]);
-    std::string reply;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        reply.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    struct rusage ru {};
-    while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || reply.size() != sizeof(double))
-        throw std::runtime_error(reply.empty() ? std::string("a measuring child failed") : reply);
-    Measured m;
-    std::memcpy(&m.seconds, reply.data(), sizeof m.seconds);
-    m.peakMb = megabytes(ru);
-    return m;
-}
-
-// Runs `zip -qr -<level> <out> .` in the corpus folder; returns the seconds taken and its peak.
-Measured runZip(const fs::path& corpus, const fs::path& out, int level)
-{
-    const auto start = std::chrono::steady_clock::now();
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(corpus.c_str()) != 0)
-            ::_exit(126);
-        const std::string lv = "-" + std::to_string(level);
-        ::execlp("zip", "zip", "-qr", lv.c_str(), out.c_str(), ".", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage ru {};
-    while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("zip failed");
-    return {seconds(start), megabytes(ru)};
-}
-
-uint64_t folderBytes(const fs::path& folder)
-{
-    uint64_t total = 0;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            total += e.file_size();
-    return total;
-}
-
-// Reads every entry of the archive to its end, as verification does.
-double verifyTime(const fs::path& archive, const std::string& password)
-{
-    const auto start = std::chrono::steady_clock::now();
-    zip::ZipReader reader(archive.string(), password);
-    for (const auto& e : reader.entries())
-        if (e.kind == zip::EntryKind::File)
-            reader.read(e, [](const char*, size_t) {});
-    return seconds(start);
-}
-
-// One run of the job by a fresh engine (the catalog is on the disk), in a child process.
-Measured runEngine(const fs::path& work, const BackupJob& job, const char* what)
-{
-    return inChild([&] {
-        BackupEngine engine;
-        engine.setCatalogFolder((work / "catalog").string());
-        engine.setLogFolder((work / "logs").string());
-        engine.setLogDetailLevel(1);
-        const auto start = std::chrono::steady_clock::now();
-        const int32_t rc = engine.RunJob(job);
-        const double s = seconds(start);
-        if (rc != Success)
-            throw std::runtime_error(std::string(what) + ": " + engine.GetErrorText(0, rc));
-        return s;
-    });
-}
-
-Measured runVerify(const fs::path& archive, const std::string& password)
-{
-    return inChild([&] { return verifyTime(archive, password); });
-}
-
-void clearFolder(const fs::path& folder)
-{
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-}
-
 void usage()
 {
-    std::fprintf(stderr, "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n");
+    std::fprintf(stderr, "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n"
+                         "       stowkeep_bench --tree|--codecs PATH [--rounds N] [--dir path]\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--tree" || std::string(argv[i]) == "--codecs")
+            return treeModes(argc, argv);
     Options o;
     try {
         for (int i = 1; i < argc; ++i) {

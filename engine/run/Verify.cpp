@@ -32,8 +32,11 @@ void Run::verify()
     std::vector<bool> seen(expected.size());
     try {
         zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
-        for (const auto& entry : reader.entries()) {
-            checkCancel();
+        // Names and kinds first; then the entries' data, read on every core, in order.
+        std::vector<size_t> toRead;
+        std::vector<size_t> writtenOf(reader.entries().size());
+        for (size_t n = 0; n < reader.entries().size(); ++n) {
+            const auto& entry = reader.entries()[n];
             const auto it = std::lower_bound(expected.begin(), expected.end(), entry.name,
                                              [&](size_t i, const std::string& name) {
                                                  return compareWithSlash(entries[i].name, isDir(i), name, false) < 0;
@@ -48,24 +51,25 @@ void Run::verify()
                 continue;
             }
             seen[slot] = true;
-            const SelectedEntry& written = entries[*it];
-            const Outcome& o = m_outcomes[*it];
-            try {
-                if (entry.kind != zipKind(written.kind)) {
-                    bad(entry.name, "stored as the wrong kind of entry");
-                } else if (entry.kind == zip::EntryKind::Symlink) {
-                    if (reader.readLinkTarget(entry) != written.linkTarget)
-                        bad(entry.name, "the link target differs");
-                } else if (entry.kind == zip::EntryKind::File) {
-                    uint64_t size = 0;
-                    const uint32_t crc = reader.read(entry, [&](const char*, size_t n) { size += n; });
-                    if (crc != o.crc || entry.crc != o.crc || size != o.size)
-                        bad(entry.name, "the content differs from the file that was read");
-                }
-            } catch (const zip::ZipError& e) {
-                bad(entry.name, e.what());
+            if (entry.kind != zipKind(entries[*it].kind)) {
+                bad(entry.name, "stored as the wrong kind of entry");
+            } else if (entry.kind != zip::EntryKind::Directory) {
+                writtenOf[n] = *it;
+                toRead.push_back(n);
             }
         }
+        reader.checkAll(toRead, [&](size_t n, const zip::ZipReader::Check& check) {
+            checkCancel();
+            const auto& entry = reader.entries()[n];
+            const SelectedEntry& written = entries[writtenOf[n]];
+            const Outcome& o = m_outcomes[writtenOf[n]];
+            if (!check.error.empty())
+                bad(entry.name, check.error);
+            else if (entry.kind == zip::EntryKind::Symlink ? check.linkTarget != written.linkTarget
+                                                           : check.crc != o.crc || entry.crc != o.crc || check.size != o.size)
+                bad(entry.name, entry.kind == zip::EntryKind::Symlink ? "the link target differs"
+                                                                      : "the content differs from the file that was read");
+        });
         for (size_t slot = 0; slot < expected.size(); ++slot)
             if (!seen[slot])
                 bad(zipName(entries[expected[slot]]), "missing from the archive");

@@ -1,8 +1,10 @@
 #include "ZipReader.h"
 
+#include "Deflate.h"
 #include "WinZipAes.h"
 #include "ZipFormat.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,6 +22,8 @@ using namespace detail;
 namespace {
 
 constexpr size_t kChunkSize = 256 * 1024;
+// Entries up to this size are inflated whole, by libdeflate: it is much faster than zlib.
+constexpr uint64_t kWholeLimit = uint64_t{4} << 20;
 constexpr size_t kMaxLinkTarget = 64 * 1024;
 
 // Random access to the bytes of an archive.
@@ -84,7 +88,7 @@ class DecryptingSource : public Source
 {
 public:
     DecryptingSource(const Source& file, uint64_t start, uint64_t size, const std::array<uint8_t, 32>& key)
-        : m_file(file), m_start(start), m_size(size), m_aes(key)
+        : m_file(file), m_start(start), m_size(size), m_key(key)
     {
     }
 
@@ -95,16 +99,29 @@ public:
         if (offset > m_size || size > m_size - offset)
             throw ZipError("encrypted archive is truncated or damaged");
         m_file.read(m_start + offset, data, size);
+        // Readers on several threads decrypt at once, each with a cipher of its own.
+        std::unique_ptr<AesCtr> aes;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_idle.empty()) {
+                aes = std::move(m_idle.back());
+                m_idle.pop_back();
+            }
+        }
+        if (!aes)
+            aes = std::make_unique<AesCtr>(m_key);
+        aes->apply(offset, static_cast<uint8_t*>(data), size);
         std::lock_guard lock(m_mutex);
-        m_aes.apply(offset, static_cast<uint8_t*>(data), size);
+        m_idle.push_back(std::move(aes));
     }
 
 private:
     const Source& m_file;
     uint64_t m_start;
     uint64_t m_size;
+    std::array<uint8_t, 32> m_key;
     mutable std::mutex m_mutex;
-    mutable AesCtr m_aes;
+    mutable std::vector<std::unique_ptr<AesCtr>> m_idle;
 };
 
 struct AesInfo
@@ -299,6 +316,45 @@ private:
     z_stream m_zs{};
 };
 
+struct DecompressorFree
+{
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_decompressor* threadDecompressor()
+{
+    static thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> d(libdeflate_alloc_decompressor());
+    if (!d)
+        throw ZipError("libdeflate: cannot set up a decompressor");
+    return d.get();
+}
+
+uint32_t readWhole(const Source& src, uint64_t start, const ZipEntry& entry,
+                   const std::function<void(const char*, size_t)>& sink)
+{
+    Buffer in(static_cast<size_t>(entry.compressedSize));
+    src.read(start, in.data(), in.size());
+    Buffer out(static_cast<size_t>(entry.size));
+    size_t used = 0;
+    size_t produced = 0;
+    const auto rc = libdeflate_deflate_decompress_ex(threadDecompressor(), in.data(), in.size(), out.data(),
+                                                     out.size(), &used, &produced);
+    if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
+        throw ZipError("entry " + entry.name + " holds more data than recorded");
+    if (rc != LIBDEFLATE_SUCCESS && rc != LIBDEFLATE_SHORT_OUTPUT)
+        throw ZipError("deflated data of " + entry.name + " is damaged");
+    if (used != in.size())
+        throw ZipError("deflated data of " + entry.name + " does not fill its recorded size");
+    if (produced != entry.size)
+        throw ZipError("entry " + entry.name + " is shorter than recorded");
+    const uint32_t crc = crc32Of(0, out.data(), produced);
+    if (crc != entry.crc)
+        throw ZipError("entry " + entry.name + " is damaged (CRC mismatch)");
+    if (sink && produced > 0)
+        sink(reinterpret_cast<const char*>(out.data()), produced);
+    return crc;
+}
+
 } // namespace
 
 struct ZipReader::Impl
@@ -381,14 +437,16 @@ uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const c
     if (entry.method != kMethodStored && entry.method != kMethodDeflate)
         throw ZipError("entry " + entry.name + " uses an unsupported compression method");
     const uint64_t start = dataOffset(src, entry);
+    if (entry.method == kMethodDeflate && entry.size <= kWholeLimit && entry.compressedSize <= 2 * kWholeLimit)
+        return readWhole(src, start, entry, sink);
     std::vector<unsigned char> in(kChunkSize);
-    uLong crc = crc32(0, nullptr, 0);
+    uint32_t crc = 0;
     uint64_t produced = 0;
     auto emit = [&](const unsigned char* data, size_t n) {
         produced += n;
         if (produced > entry.size)
             throw ZipError("entry " + entry.name + " holds more data than recorded");
-        crc = crc32(crc, data, static_cast<uInt>(n));
+        crc = crc32Of(crc, data, n);
         if (sink && n > 0)
             sink(reinterpret_cast<const char*>(data), n);
     };
@@ -430,9 +488,9 @@ uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const c
     }
     if (produced != entry.size)
         throw ZipError("entry " + entry.name + " is shorter than recorded");
-    if (static_cast<uint32_t>(crc) != entry.crc)
+    if (crc != entry.crc)
         throw ZipError("entry " + entry.name + " is damaged (CRC mismatch)");
-    return static_cast<uint32_t>(crc);
+    return crc;
 }
 
 std::string ZipReader::readLinkTarget(const ZipEntry& entry) const

@@ -56,6 +56,20 @@ public:
     uint32_t read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const;
     std::string readLinkTarget(const ZipEntry& entry) const;
 
+    // What reading one entry to its end found.
+    struct Check
+    {
+        uint32_t crc = 0;
+        uint64_t size = 0;
+        std::string linkTarget; // of a link
+        std::string error;      // empty when the entry reads back whole
+    };
+    // Reads the entries at these indexes (into entries()) to their ends, several at once
+    // on `threads` threads (0: every core), and calls done() for each, in the order given,
+    // on the caller's thread. An exception from done() stops the reading and is rethrown.
+    void checkAll(const std::vector<size_t>& which, const std::function<void(size_t, const Check&)>& done,
+                  unsigned threads = 0) const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> m;

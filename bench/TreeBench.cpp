@@ -1,0 +1,363 @@
+// stowkeep_bench --tree PATH [--rounds N] [--dir WORK]
+//
+// Measures Stowkeep against Info-ZIP's zip on an existing folder: each case once per
+// round, the rounds interleaved so that a change in the machine's load touches every case
+// alike, and the median of the rounds printed with the load average seen before each run.
+// Then the same for Medium and zip -6 with one other busy process on the machine.
+//
+// stowkeep_bench --codecs PATH: the zip writer alone on that folder, with each choice of
+// deflate library for whole entries and for blocks of large ones, at levels 1, 6 and 9.
+
+#include "BenchSupport.h"
+
+#include "zip/ZipWriter.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace stowkeep::engine;
+
+namespace bench {
+
+namespace {
+
+double loadAverage()
+{
+    double load = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1)
+            load = -1;
+        std::fclose(f);
+    }
+    return load;
+}
+
+struct Sample
+{
+    double seconds = 0;
+    double load = 0;
+    double peakMb = 0;
+    uint64_t bytes = 0; // archive size
+};
+
+struct Series
+{
+    std::vector<Sample> samples;
+
+    Sample median() const
+    {
+        std::vector<Sample> sorted = samples;
+        std::sort(sorted.begin(), sorted.end(), [](const Sample& a, const Sample& b) { return a.seconds < b.seconds; });
+        return sorted.empty() ? Sample{} : sorted[sorted.size() / 2];
+    }
+    std::string loads() const
+    {
+        std::string s;
+        for (const Sample& x : samples) {
+            char buffer[32];
+            std::snprintf(buffer, sizeof buffer, "%s%.1f", s.empty() ? "" : " ", x.load);
+            s += buffer;
+        }
+        return s;
+    }
+};
+
+// A process that keeps one core busy, as another program would, until it is stopped.
+class BusyProcess
+{
+public:
+    BusyProcess()
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            volatile uint64_t x = 0;
+            for (;;)
+                x = x + 1;
+        }
+        if (m_pid < 0)
+            throw std::runtime_error("fork failed");
+    }
+    ~BusyProcess()
+    {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    BusyProcess(const BusyProcess&) = delete;
+    BusyProcess& operator=(const BusyProcess&) = delete;
+
+private:
+    pid_t m_pid = -1;
+};
+
+struct Case
+{
+    std::string name;
+    int level = 6;          // zip's level, or the job's
+    bool zip = false;       // Info-ZIP's zip instead of a backup
+    std::string password;
+    bool verify = false;    // verification of the case's archive (plain Medium)
+};
+
+Measured sevenZipExtract(const fs::path& archive, const fs::path& out)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string o = "-o" + out.string();
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, 1);
+        ::execlp("7z", "7z", "x", "-y", "-bd", o.c_str(), archive.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("7z x failed");
+    return {seconds(start), megabytes(ru)};
+}
+
+int treeMain(const fs::path& tree, const fs::path& work, int rounds)
+{
+    uint64_t files = 0, bytes = 0;
+    for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it)
+        if (!it->is_symlink() && it->is_regular_file()) {
+            ++files;
+            bytes += it->file_size();
+        }
+    std::printf("tree: %s, %llu files, %.1f MB; %d interleaved rounds\n", tree.c_str(),
+                static_cast<unsigned long long>(files), static_cast<double>(bytes) / 1e6, rounds);
+    const fs::path dest = work / "dest";
+    const fs::path zipOut = work / "zip-out.zip";
+    const fs::path kept = work / "medium.zip";
+    FileSelection selection;
+    selection.IncludeItem(tree.string() + "/", -1);
+
+    auto runCase = [&](const Case& c) {
+        Sample s;
+        s.load = loadAverage();
+        if (c.zip) {
+            fs::remove(zipOut);
+            const Measured m = runZip(tree, zipOut, c.level);
+            s.seconds = m.seconds;
+            s.peakMb = m.peakMb;
+            s.bytes = fs::file_size(zipOut);
+            fs::remove(zipOut);
+            return s;
+        }
+        if (c.verify) {
+            const Measured m = runVerify(kept, "");
+            s.seconds = m.seconds;
+            s.peakMb = m.peakMb;
+            return s;
+        }
+        clearFolder(dest);
+        fs::remove_all(work / "engine");
+        BackupJob job;
+        job.setBackupFolder(dest.string());
+        job.setBackupSetName("tree");
+        job.setSelection(&selection);
+        job.setCompressionLevel(c.level);
+        job.setEncryptionPassword(c.password);
+        job.setVerifyAfterBackup(false);
+        const Measured m = runEngine(work / "engine", job, c.name.c_str());
+        s.seconds = m.seconds;
+        s.peakMb = m.peakMb;
+        s.bytes = folderBytes(dest);
+        if (c.level == 6 && c.password.empty()) {
+            fs::remove(kept);
+            fs::rename(fs::directory_iterator(dest)->path(), kept);
+        }
+        clearFolder(dest);
+        return s;
+    };
+
+    const std::vector<Case> quiet = {
+        {"zip -r -6", 6, true, "", false},          {"Medium", 6, false, "", false},
+        {"verification (Medium)", 6, false, "", true}, {"Medium, password", 6, false, "pw", false},
+        {"zip -r -1", 1, true, "", false},          {"Low", 1, false, "", false},
+        {"None", 0, false, "", false},              {"None, password", 0, false, "pw", false},
+    };
+    const std::vector<Case> loaded = {{"zip -r -6", 6, true, "", false}, {"Medium", 6, false, "", false}};
+    std::map<std::string, Series> q, l;
+    for (int r = 0; r < rounds; ++r) {
+        for (const Case& c : quiet)
+            q[c.name].samples.push_back(runCase(c));
+        BusyProcess busy;
+        for (const Case& c : loaded)
+            l[c.name].samples.push_back(runCase(c));
+    }
+    Series sevenZip;
+    for (int r = 0; r < rounds; ++r) {
+        Sample s;
+        s.load = loadAverage();
+        fs::remove_all(work / "7z-out");
+        s.seconds = sevenZipExtract(kept, work / "7z-out").seconds;
+        fs::remove_all(work / "7z-out");
+        sevenZip.samples.push_back(s);
+    }
+
+    auto line = [&](const char* label, const Series& s, double reference, const char* goal) {
+        const Sample m = s.median();
+        std::printf("%-24s %8.2f s", label, m.seconds);
+        if (m.bytes)
+            std::printf("  %8.1f MB", static_cast<double>(m.bytes) / 1e6);
+        else
+            std::printf("  %11s", "");
+        if (reference > 0)
+            std::printf("  ratio %.2f%s", m.seconds / reference, goal);
+        std::printf("   [load %s; peak %.0f MB]\n", s.loads().c_str(), m.peakMb);
+    };
+    const double zip6 = q["zip -r -6"].median().seconds;
+    const double zip1 = q["zip -r -1"].median().seconds;
+    const double medium = q["Medium"].median().seconds;
+    const double none = q["None"].median().seconds;
+    std::printf("\n== quiet (medians) ==\n");
+    line("zip -r -6", q["zip -r -6"], 0, "");
+    line("Medium", q["Medium"], zip6, " of zip -6 (goal <= 0.30)");
+    line("Medium, password", q["Medium, password"], medium, " of Medium (goal <= 1.05)");
+    line("verification (Medium)", q["verification (Medium)"], medium, " of Medium (goal <= 0.15)");
+    line("zip -r -1", q["zip -r -1"], 0, "");
+    line("Low", q["Low"], zip1, " of zip -1 (goal <= 0.15)");
+    line("None", q["None"], 0, "");
+    line("None, password", q["None, password"], none, " of None (goal <= 1.40)");
+    line("7z x (Medium archive)", sevenZip, 0, "  (restore reference)");
+    std::printf("\n== one other busy process (medians) ==\n");
+    line("zip -r -6", l["zip -r -6"], 0, "");
+    line("Medium", l["Medium"], l["zip -r -6"].median().seconds, " of zip -6 (goal <= 0.30)");
+    return 0;
+}
+
+// The zip writer alone, in this process, for one choice of codecs.
+Sample writeWith(const std::vector<zip::EntrySource>& entries, const fs::path& out, int level, zip::DeflateCodec whole,
+                 zip::DeflateCodec blocks)
+{
+    Sample s;
+    s.load = loadAverage();
+    fs::remove(out);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        zip::OutputFile file(out.string());
+        zip::ZipWriter::Options o;
+        o.level = level;
+        o.wholeCodec = whole;
+        o.blockCodec = blocks;
+        o.collectResults = false;
+        zip::ZipWriter writer(file, o);
+        for (const auto& e : entries)
+            writer.add(e);
+        writer.finish();
+        file.close();
+    }
+    s.seconds = seconds(start);
+    s.bytes = fs::file_size(out);
+    fs::remove(out);
+    return s;
+}
+
+int codecsMain(const fs::path& tree, const fs::path& work, int rounds)
+{
+    std::vector<zip::EntrySource> entries;
+    for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        zip::EntrySource e;
+        e.name = it->path().lexically_relative(tree).generic_string();
+        e.mode = st.st_mode;
+        e.mtime = st.st_mtim.tv_sec;
+        e.path = it->path().string();
+        e.size = static_cast<uint64_t>(st.st_size);
+        entries.push_back(std::move(e));
+    }
+    std::printf("tree: %s, %zu files; the zip writer alone, median of %d rounds\n", tree.c_str(), entries.size(),
+                rounds);
+    const fs::path out = work / "codecs.zip";
+    using C = zip::DeflateCodec;
+    struct Choice
+    {
+        const char* name;
+        C whole, blocks;
+    };
+    const std::vector<Choice> choices = {{"zlib / zlib", C::Zlib, C::Zlib},
+                                         {"libdeflate / zlib", C::Libdeflate, C::Zlib},
+                                         {"libdeflate / libdeflate, final bit cleared", C::Libdeflate, C::Libdeflate},
+                                         {"ISA-L / ISA-L", C::Isal, C::Isal},
+                                         {"libdeflate / ISA-L", C::Libdeflate, C::Isal}};
+    for (int level : {1, 6, 9}) {
+        std::printf("\n== level %d (whole entries / blocks of large ones) ==\n", level);
+        std::map<std::string, Series> results;
+        for (int r = 0; r < rounds; ++r)
+            for (const Choice& c : choices) {
+                if ((c.whole == C::Isal || c.blocks == C::Isal) && level != 1)
+                    continue;
+                results[c.name].samples.push_back(writeWith(entries, out, level, c.whole, c.blocks));
+            }
+        for (const Choice& c : choices) {
+            if (!results.count(c.name))
+                continue;
+            const Sample m = results[c.name].median();
+            std::printf("%-44s %7.2f s  %9.1f MB   [load %s]\n", c.name, m.seconds, static_cast<double>(m.bytes) / 1e6,
+                        results[c.name].loads().c_str());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int treeModes(int argc, char** argv)
+{
+    fs::path tree;
+    fs::path work;
+    int rounds = 3;
+    bool codecs = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "--tree" || a == "--codecs") && i + 1 < argc) {
+            codecs = a == "--codecs";
+            tree = argv[++i];
+        } else if (a == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::stoi(argv[++i]));
+        } else if (a == "--dir" && i + 1 < argc) {
+            work = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--dir work]\n");
+            return 2;
+        }
+    }
+    const bool ownWork = work.empty();
+    if (ownWork) {
+        std::string pattern = (fs::temp_directory_path() / "stowkeep-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            return std::perror("mkdtemp"), 1;
+        work = pattern;
+    }
+    int rc = 1;
+    try {
+        fs::create_directories(work);
+        tree = fs::canonical(tree);
+        // Warm the page cache so that no case pays for the first read alone.
+        runZip(tree, work / "warm.zip", 0);
+        fs::remove(work / "warm.zip");
+        rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "stowkeep_bench: %s\n", e.what());
+    }
+    if (ownWork)
+        fs::remove_all(work);
+    return rc;
+}
+
+} // namespace bench
