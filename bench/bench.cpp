@@ -189,6 +189,7 @@ void usage()
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures show as they come, also into a file
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]) == "--tree" || std::string(argv[i]) == "--codecs")
             return treeModes(argc, argv);

@@ -78,6 +78,8 @@ struct Shape
     int level;
     const char* password;
     unsigned threads;
+    DeflateCodec whole = DeflateCodec::Auto;
+    DeflateCodec blocks = DeflateCodec::Auto;
 };
 
 class ZipRoundTrip : public ::testing::TestWithParam<Shape>
@@ -100,6 +102,8 @@ TEST_P(ZipRoundTrip, ReadBackByEveryReader)
     options.password = password;
     options.innerName = kInnerName;
     options.threads = shape.threads;
+    options.wholeCodec = shape.whole;
+    options.blockCodec = shape.blocks;
     const WriteOutcome outcome = writeArchive(archive, entries, options);
 
     // One result per entry, in order, each reported once in archive order.
@@ -222,7 +226,14 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ZipRoundTrip,
                                            Shape{"MediumThreeThreads", 6, "", 3},
                                            Shape{"StoredEncrypted", 0, "s3cret pässword", 2},
                                            Shape{"MediumEncrypted", 6, "s3cret pässword", 2},
-                                           Shape{"MaximumEncrypted", 9, "x", 1}),
+                                           Shape{"MaximumEncrypted", 9, "x", 1},
+                                           // every deflate library, for whole entries and for blocks
+                                           Shape{"MediumZlib", 6, "", 2, DeflateCodec::Zlib, DeflateCodec::Zlib},
+                                           Shape{"MediumZlibBlocks", 6, "", 2, DeflateCodec::Libdeflate,
+                                                 DeflateCodec::Zlib},
+                                           Shape{"FastLibdeflate", 1, "", 2, DeflateCodec::Libdeflate,
+                                                 DeflateCodec::Libdeflate},
+                                           Shape{"FastIsal", 1, "", 2, DeflateCodec::Isal, DeflateCodec::Isal}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Names that are not UTF-8 are stored as their bytes, unflagged; times past 2038 are
@@ -288,6 +299,43 @@ TEST(ZipReaders, NamesNotUtf8AndTimesPast2038)
                                    archive.string()});
         EXPECT_EQ(r.exitCode, 0) << r.output;
         EXPECT_EQ(r.output, "3\n");
+    }
+}
+
+// Thousands of small entries packed into units, with large files and failures between
+// them: every entry comes back in order, for every reader.
+TEST(ZipRoundTripMany, SmallFilesPackedIntoUnits)
+{
+    for (const std::string password : {"", "pw"}) {
+        TempDir dir;
+        const fs::path src = dir / "src";
+        std::mt19937 gen(11);
+        for (int i = 0; i < 3000; ++i) {
+            const size_t size = i % 997 == 0 ? (1u << 20) + 4096 : gen() % 3000;
+            writeFile(src / ("d" + std::to_string(i % 7)) / ("f" + std::to_string(i)),
+                      i % 3 ? textBytes(size, static_cast<unsigned>(i)) : randomBytes(size, static_cast<unsigned>(i)));
+        }
+        auto entries = entriesFromTree(src);
+        EntrySource gone = entries[100];
+        gone.name = "gone.txt";
+        gone.path = (dir / "gone.txt").string();
+        entries.insert(entries.begin() + 101, gone);
+        ZipWriter::Options options;
+        options.password = password;
+        options.innerName = kInnerName;
+        const fs::path archive = dir / "many.zip";
+        const WriteOutcome outcome = writeArchive(archive, entries, options);
+        std::vector<std::string> names;
+        for (const auto& e : entries)
+            names.push_back(e.name);
+        EXPECT_EQ(outcome.reported, names);
+        ASSERT_EQ(outcome.results.size(), entries.size());
+        EXPECT_EQ(outcome.results[101].status, EntryStatus::Vanished);
+        EXPECT_TRUE(sameTree(readArchive(archive, password), readTree(src)));
+        EXPECT_EQ(sevenZipTest(archive, password).exitCode, 0);
+        std::vector<LibzipEntry> lz;
+        std::string failure;
+        EXPECT_TRUE(libzipReadAll(archive, password, lz, failure)) << failure;
     }
 }
 
