@@ -5,6 +5,9 @@
 // alike, and the median of the rounds printed with the load average seen before each run.
 // Then the same for Medium and zip -6 with one other busy process on the machine.
 //
+// With --memory: only a Medium backup (with and without a password) and its verification,
+// for their peak memory on a folder of many files.
+//
 // stowkeep_bench --codecs PATH: the zip writer alone on that folder, with each choice of
 // deflate library for whole entries and for blocks of large ones, at levels 1, 6 and 9.
 
@@ -128,7 +131,7 @@ Measured sevenZipExtract(const fs::path& archive, const fs::path& out)
     return {seconds(start), megabytes(ru)};
 }
 
-int treeMain(const fs::path& tree, const fs::path& work, int rounds)
+int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memoryOnly)
 {
     uint64_t files = 0, bytes = 0;
     for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it)
@@ -189,6 +192,15 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds)
         {"zip -r -1", 1, true, "", false},          {"Low", 1, false, "", false},
         {"None", 0, false, "", false},              {"None, password", 0, false, "pw", false},
     };
+    if (memoryOnly) {
+        // One Medium backup, with a password, and the verification: their time and peak memory.
+        for (const Case& c : {Case{"Medium", 6, false, "", false}, Case{"Medium, password", 6, false, "pw", false},
+                              Case{"verification (Medium)", 6, false, "", true}}) {
+            const Sample s = runCase(c);
+            std::printf("%-24s %8.2f s  peak %.1f MB  [load %.1f]\n", c.name.c_str(), s.seconds, s.peakMb, s.load);
+        }
+        return 0;
+    }
     const std::vector<Case> loaded = {{"zip -r -6", 6, true, "", false}, {"Medium", 6, false, "", false}};
     std::map<std::string, Series> q, l;
     for (int r = 0; r < rounds; ++r) {
@@ -323,17 +335,20 @@ int treeModes(int argc, char** argv)
     fs::path work;
     int rounds = 3;
     bool codecs = false;
+    bool memoryOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if ((a == "--tree" || a == "--codecs") && i + 1 < argc) {
             codecs = a == "--codecs";
             tree = argv[++i];
+        } else if (a == "--memory") {
+            memoryOnly = true;
         } else if (a == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::stoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
             work = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--dir work]\n");
+            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--memory] [--dir work]\n");
             return 2;
         }
     }
@@ -351,7 +366,7 @@ int treeModes(int argc, char** argv)
         // Warm the page cache so that no case pays for the first read alone.
         runZip(tree, work / "warm.zip", 0);
         fs::remove(work / "warm.zip");
-        rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds);
+        rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds, memoryOnly);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "stowkeep_bench: %s\n", e.what());
     }
