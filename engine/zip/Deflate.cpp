@@ -99,13 +99,19 @@ void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buff
     } while (size > 0);
 }
 
+struct CompressorFree
+{
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+using LibdeflatePtr = std::unique_ptr<libdeflate_compressor, CompressorFree>;
+
 struct Compressor::Impl
 {
     int level;
     DeflateCodec whole;
     DeflateCodec blocks;
-    libdeflate_compressor* libdeflate = nullptr;
-    libdeflate_compressor* sampler = nullptr;
+    LibdeflatePtr libdeflate;
+    LibdeflatePtr sampler;
     bool zlibReady = false;
     z_stream zlib{};
     bool scannerReady = false;
@@ -117,24 +123,28 @@ struct Compressor::Impl
         : level(std::clamp(lv, 1, 9)), whole(resolve(w, level)), blocks(resolve(b, level))
     {
         if (whole == DeflateCodec::Libdeflate || blocks == DeflateCodec::Libdeflate) {
-            libdeflate = libdeflate_alloc_compressor(level);
+            libdeflate.reset(libdeflate_alloc_compressor(level));
             if (!libdeflate)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
         }
         if (level > 1) {
-            sampler = libdeflate_alloc_compressor(1);
+            sampler.reset(libdeflate_alloc_compressor(1));
             if (!sampler)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
-        }
-        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib) {
-            if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-                throw std::runtime_error("zlib: cannot set up deflate");
-            zlibReady = true;
         }
         if (blocks == DeflateCodec::Libdeflate) {
             if (inflateInit2(&scanner, -15) != Z_OK)
                 throw std::runtime_error("zlib: cannot set up inflate");
             scannerReady = true;
+        }
+        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib) {
+            // Last: a failure here leaves nothing of zlib's to free.
+            if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+                if (scannerReady)
+                    inflateEnd(&scanner);
+                throw std::runtime_error("zlib: cannot set up deflate");
+            }
+            zlibReady = true;
         }
         if (whole == DeflateCodec::Isal || blocks == DeflateCodec::Isal) {
             isal_deflate_init(&isal);
@@ -144,17 +154,15 @@ struct Compressor::Impl
 
     ~Impl()
     {
-        libdeflate_free_compressor(libdeflate);
-        libdeflate_free_compressor(sampler);
         if (zlibReady)
             deflateEnd(&zlib);
         if (scannerReady)
             inflateEnd(&scanner);
     }
 
-    // Appends the deflated data to out and returns its size; the stream is finished when
-    // `final`, otherwise it ends on a byte boundary (a sync flush), except for libdeflate,
-    // which always finishes its stream.
+    // zlib and ISA-L append the deflated data to out and return its size; the stream is
+    // finished when `final`, otherwise it ends on a byte boundary (a sync flush).
+    // libdeflate always finishes its stream.
     size_t zlibDeflate(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
                        bool final, Buffer& out)
     {
@@ -228,8 +236,8 @@ struct Compressor::Impl
     size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)
     {
         const size_t start = out.size();
-        out.resize(start + libdeflate_deflate_compress_bound(libdeflate, size));
-        const size_t n = libdeflate_deflate_compress(libdeflate, data, size, out.data() + start, out.size() - start);
+        out.resize(start + libdeflate_deflate_compress_bound(libdeflate.get(), size));
+        const size_t n = libdeflate_deflate_compress(libdeflate.get(), data, size, out.data() + start, out.size() - start);
         if (n == 0)
             throw std::runtime_error("libdeflate: deflate failed");
         out.resize(start + n);
@@ -255,7 +263,7 @@ struct Compressor::Impl
             return false;
         static thread_local std::vector<unsigned char> scratch(kSampleSize + kSampleSize / 8 + 64);
         for (size_t at : {size_t{0}, size / 2 - kSampleSize / 2, size - kSampleSize}) {
-            const size_t n = libdeflate_deflate_compress(sampler, data + at, kSampleSize, scratch.data(),
+            const size_t n = libdeflate_deflate_compress(sampler.get(), data + at, kSampleSize, scratch.data(),
                                                          kSampleSize * 97 / 100);
             if (n != 0)
                 return false;

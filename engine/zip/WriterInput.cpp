@@ -152,7 +152,10 @@ std::unique_ptr<ZipWriter::Impl::Unit> ZipWriter::Impl::acquireUnit()
     if (stop)
         return nullptr;
     ++unitsInFlight;
-    return std::make_unique<Unit>();
+    auto u = std::make_unique<Unit>();
+    // Room for a full unit and one more small file: packing never moves the data.
+    u->input.reserve(kUnitSize + kBlockSize + 1);
+    return u;
 }
 
 void ZipWriter::Impl::push(std::unique_ptr<Unit> u)
