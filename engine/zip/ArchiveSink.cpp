@@ -3,6 +3,7 @@
 #include "CentralDirectory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 
@@ -51,7 +52,10 @@ void ArchiveSink::write(const void* data, size_t size)
     while (size > 0) {
         Buffer& b = m_buffer->data;
         const size_t n = std::min(size, kChunkBytes - b.size());
-        b.insert(b.end(), bytes, bytes + n);
+        // resize() leaves the bytes uninitialised; memcpy fills them at full speed.
+        const size_t at = b.size();
+        b.resize(at + n);
+        std::memcpy(b.data() + at, bytes, n);
         bytes += n;
         size -= n;
         if (b.size() == kChunkBytes)

@@ -317,7 +317,8 @@ bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, int fd)
             tail.clear();
             if (!p.last) {
                 const size_t keep = std::min(u->input.size(), kDictSize);
-                tail.assign(u->input.end() - static_cast<std::ptrdiff_t>(keep), u->input.end());
+                tail.resize(keep);
+                std::memcpy(tail.data(), u->input.data() + u->input.size() - keep, keep);
             }
         }
         first = false;
