@@ -9,6 +9,7 @@ packages=(
   zlib1g-dev libssl-dev libsqlite3-dev
   libzip-dev p7zip-full zip unzip
   faketime dbus-daemon
+  dpkg-dev
 )
 
 missing=()
