@@ -227,7 +227,10 @@ void TFrmMain::fillPanel(const ProfileRecord& saved)
     EdtPassword->setText(saved.CompressPassword);
     ChkVerifyAfterBackup->setChecked(saved.BoolVerifyBackup);
     setDeleteBackupChecked(saved.BoolDeleteBackup);
-    SpinRetension->setText(QString::number(saved.DeleteInterval));
+    // An age that cannot be read shows as none rather than as 0, so that a save with the
+    // box ticked asks for one instead of writing 0 (delete all but the newest backup).
+    const bool ageUnknown = saved.BoolDeleteBackup && !saved.DeleteIntervalReadable;
+    SpinRetension->setText(ageUnknown ? QString() : QString::number(saved.DeleteInterval));
 }
 
 void TFrmMain::BtnAddProfileClick()

@@ -26,6 +26,9 @@ struct ProfileRecord
     bool BoolVerifyBackup = true;
     bool BoolDeleteBackup = false;
     qint32 DeleteInterval = 0;
+    // False when the stored DeleteInterval is missing or no valid integer: it then reads
+    // as 0, which must not be taken for an age of 0 that deletes old backups.
+    bool DeleteIntervalReadable = true;
     QString LastRun;
     QString NextRun;
     // The entry's engine objects: owned by the main window, kept by the index for the

@@ -285,6 +285,7 @@ void TestProfileStore::readProfileFieldsDefaults()
     QCOMPARE(record.BoolVerifyBackup, true);
     QCOMPARE(record.BoolDeleteBackup, false);
     QCOMPARE(record.DeleteInterval, 0);
+    QVERIFY(!record.DeleteIntervalReadable); // a missing age is not an age of 0
     QVERIFY(record.LastRun.isEmpty());
     QVERIFY(record.NextRun.isEmpty());
 }
@@ -331,6 +332,7 @@ void TestProfileStore::readProfileFieldsOverwritesEveryField()
     QCOMPARE(record.BoolVerifyBackup, false);
     QCOMPARE(record.BoolDeleteBackup, true);
     QCOMPARE(record.DeleteInterval, 16);
+    QVERIFY(record.DeleteIntervalReadable);
     QCOMPARE(record.LastRun, QStringLiteral("2026/12/09 08:00"));
     QCOMPARE(record.NextRun, QStringLiteral("2026/12/11 06:30"));
     QCOMPARE(record.FileSel, selection.get());
@@ -342,6 +344,7 @@ void TestProfileStore::readProfileFieldsOverwritesEveryField()
     QCOMPARE(record.StartingTime, QStringLiteral("0:0"));
     QCOMPARE(record.BoolVerifyBackup, true);
     QCOMPARE(record.BoolDeleteBackup, false);
+    QVERIFY(!record.DeleteIntervalReadable);
     QVERIFY(record.NextRun.isEmpty());
 }
 

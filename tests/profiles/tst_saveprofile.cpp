@@ -80,6 +80,7 @@ private slots:
     void saveWritesSectionAndReloads_data();
     void saveWritesSectionAndReloads();
     void failedWriteKeepsSaveEnabled();
+    void unreadableAgeIsNeverSavedAsZero();
     void deleteAsksAndSelectsNeighbour_data();
     void deleteAsksAndSelectsNeighbour();
     void deletingOnlyProfileStartsNewProfile();
@@ -285,6 +286,23 @@ void TestSaveProfile::failedWriteKeepsSaveEnabled()
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.selectedRow(), 1);
     QCOMPARE(w.rows(), QStringList({u"Alpha"_s, u"Beta"_s, u"Gamma"_s, u"Delta"_s}));
+}
+
+void TestSaveProfile::unreadableAgeIsNeverSavedAsZero()
+{
+    // Written by an earlier version that took any digits: it reads as 0, "all but the newest".
+    const QByteArray store = "[Old]\nSourceFolder=/s\nDestinationFolder=/d\nFrequencyOption=0\n"
+                             "BoolDeleteBackup=1\nDeleteInterval=99999999999\n";
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^Profile \"Old\": the age of "_s));
+    EditorWindow w(store);
+    QCOMPARE(w.engine->lastValue(u"job#1"_s, u"RetentionPeriod"_s), u"-1"_s);
+
+    w.clickRow(0);
+    QCOMPARE(w.frm->SpinRetension->text(), QString());
+    QTest::keyClick(w.frm->CboCompressLevel, Qt::Key_Up);
+    w.save(true);
+    QCOMPARE(shownBoxes(), QStringList{u"Error/Please enter a retension time./OK"_s});
+    QCOMPARE(w.store(), store);
 }
 
 void TestSaveProfile::deleteAsksAndSelectsNeighbour_data()
