@@ -59,6 +59,8 @@ private slots:
     void changeTracking_data();
     void changeTracking();
     void newProfileModeKeepsSaveEnabled();
+    void timeFieldsLeaveNumbersInRange_data();
+    void timeFieldsLeaveNumbersInRange();
 };
 
 void TestProfileEditor::startState()
@@ -331,6 +333,42 @@ void TestProfileEditor::newProfileModeKeepsSaveEnabled()
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.selectedRow(), -1);
     QCOMPARE(w.caption(), NewProfileCaption);
+}
+
+void TestProfileEditor::timeFieldsLeaveNumbersInRange_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("hour");   // what the hour field holds after losing the focus
+    QTest::addColumn<QString>("minute"); // the same text in the minute field
+
+    QTest::newRow("in range, as typed") << u"07"_s << u"07"_s << u"07"_s;
+    QTest::newRow("above") << u"75"_s << u"23"_s << u"59"_s;
+    QTest::newRow("below") << u"-3"_s << u"0"_s << u"0"_s;
+    QTest::newRow("beyond 64 bits") << u"99999999999999999999"_s << u"23"_s << u"59"_s;
+    QTest::newRow("hugely negative") << u"-99999999999999999999"_s << u"0"_s << u"0"_s;
+    QTest::newRow("lone minus") << u"-"_s << u"0"_s << u"0"_s;
+    QTest::newRow("minus zero") << u"-0"_s << u"0"_s << u"0"_s;
+    QTest::newRow("zeros beyond what is read") << u"0000000009"_s << u"9"_s << u"9"_s;
+    QTest::newRow("empty stays for its own message") << QString() << QString() << QString();
+}
+
+void TestProfileEditor::timeFieldsLeaveNumbersInRange()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, hour);
+    QFETCH(QString, minute);
+    EditorWindow w;
+    w.click(w.frm->BtnAddProfile);
+    w.chooseOption(3);
+
+    for (SpinEdit* field : {w.frm->SpinHour, w.frm->SpinMinute}) {
+        EditorWindow::type(field, typed);
+        QCOMPARE(field->text(), typed);
+        QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(field, &out);
+    }
+    QCOMPARE(w.frm->SpinHour->text(), hour);
+    QCOMPARE(w.frm->SpinMinute->text(), minute);
 }
 
 QTEST_MAIN(TestProfileEditor)
