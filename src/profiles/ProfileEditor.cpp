@@ -336,7 +336,8 @@ void TFrmMain::CboWeekdayChange()
 
 void TFrmMain::BtnSelectSrcClick()
 {
-    const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Please select source folder"));
+    const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Please select source folder"),
+                                                      EdtSrcFolder->text());
     if (folder.isEmpty())
         return;
     EdtSrcFolder->setText(folder);
@@ -347,7 +348,8 @@ void TFrmMain::BtnSelectSrcClick()
 void TFrmMain::BtnSelectDstClick()
 {
     const QString folder =
-        FolderPicker::chooseFolder(this, QStringLiteral("Please select destination folder"));
+        FolderPicker::chooseFolder(this, QStringLiteral("Please select destination folder"),
+                                   EdtDstFolder->text());
     if (folder.isEmpty())
         return;
     EdtDstFolder->setText(folder);

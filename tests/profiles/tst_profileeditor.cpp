@@ -4,6 +4,8 @@
 
 #include "EditorWindow.h"
 
+#include <QDir>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -61,6 +63,7 @@ private slots:
     void newProfileModeKeepsSaveEnabled();
     void timeFieldsLeaveNumbersInRange_data();
     void timeFieldsLeaveNumbersInRange();
+    void browserStartsAtTheFieldsFolder();
 };
 
 void TestProfileEditor::startState()
@@ -369,6 +372,25 @@ void TestProfileEditor::timeFieldsLeaveNumbersInRange()
     }
     QCOMPARE(w.frm->SpinHour->text(), hour);
     QCOMPARE(w.frm->SpinMinute->text(), minute);
+}
+
+void TestProfileEditor::browserStartsAtTheFieldsFolder()
+{
+    EditorWindow w;
+    w.click(w.frm->BtnAddProfile);
+    const QString existing = w.data.root();
+    // The field's folder when it exists, else the home folder, never the working folder.
+    const struct { QString field; QString start; } cases[] = {
+        {QString(), QDir::homePath()}, {existing, existing}, {existing + u"/gone"_s, QDir::homePath()}};
+    for (QLineEdit* field : {w.frm->EdtSrcFolder, w.frm->EdtDstFolder}) {
+        for (const auto& c : cases) {
+            field->setText(c.field);
+            FolderPicker::setNextFolder(QString()); // cancelled
+            w.click(field == w.frm->EdtSrcFolder ? w.frm->BtnSelectSrc : w.frm->BtnSelectDst);
+            QCOMPARE(FolderPicker::lastStartFolder(), c.start);
+            QCOMPARE(field->text(), c.field);
+        }
+    }
 }
 
 QTEST_MAIN(TestProfileEditor)
