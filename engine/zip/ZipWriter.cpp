@@ -456,6 +456,8 @@ struct ZipWriter::Impl
     size_t bytesInFlight = 0;
     std::vector<EntryResult> results;
     size_t delivered = 0;
+    size_t added = 0;    // entries add() queued
+    size_t reported = 0; // of which onEntryDone has seen the result
     bool writerFinished = false;
     std::exception_ptr error;
     std::atomic<bool> stop{false};
@@ -632,6 +634,11 @@ struct ZipWriter::Impl
             return;
         }
 
+        if (e->src.content) {
+            readMemory(e);
+            return;
+        }
+
         // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
         // link put in its place is never followed.
         int fd;
@@ -716,6 +723,29 @@ struct ZipWriter::Impl
             if (last)
                 return;
         }
+    }
+
+    // An entry whose bytes are in memory: cut into blocks as a file's are.
+    void readMemory(const std::shared_ptr<Entry>& e)
+    {
+        const std::string& data = *e->src.content;
+        e->src.size = data.size();
+        size_t offset = 0;
+        do {
+            const size_t n = std::min(data.size() - offset, kBlockSize);
+            auto b = acquireBlock(n);
+            if (!b)
+                return;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+            b->input.assign(bytes + offset, bytes + offset + n);
+            if (level > 0 && offset > 0)
+                b->dict.assign(bytes + offset - std::min(offset, kDictSize), bytes + offset);
+            b->entry = e;
+            b->first = offset == 0;
+            offset += n;
+            b->last = offset == data.size();
+            push(std::move(b), true);
+        } while (offset < data.size());
     }
 
     // ---- worker threads: CRC and deflate, any block in any order ----
@@ -900,10 +930,12 @@ struct ZipWriter::Impl
             std::lock_guard lock(mutex);
             if (!options.collectResults) {
                 pending.swap(results); // none was delivered yet: all of them are new
+                reported += pending.size();
             } else {
                 if (options.onEntryDone)
                     pending.assign(results.begin() + static_cast<std::ptrdiff_t>(delivered), results.end());
                 delivered = results.size();
+                reported = delivered;
             }
         }
         if (!options.onEntryDone)
@@ -942,11 +974,30 @@ void ZipWriter::add(EntrySource entry)
         }
         if (m->entryQueue.size() < kMaxQueuedEntries) {
             m->entryQueue.push_back(std::move(entry));
+            ++m->added;
             lock.unlock();
             m->entriesChanged.notify_all();
             return;
         }
         m->entriesChanged.wait_for(lock, kPollInterval);
+    }
+}
+
+void ZipWriter::waitForEntries()
+{
+    for (;;) {
+        m->rethrowIfFailed();
+        m->deliver();
+        m->checkCancelled();
+        std::unique_lock lock(m->mutex);
+        if (m->reported == m->added)
+            return;
+        if (m->stop) {
+            lock.unlock();
+            m->rethrowIfFailed();
+            throw Cancelled();
+        }
+        m->resultsChanged.wait_for(lock, kPollInterval);
     }
 }
 
