@@ -30,10 +30,27 @@ void Run::verify()
         return compareWithSlash(entries[a].name, isDir(a), entries[b].name, isDir(b)) < 0;
     });
     std::vector<bool> seen(expected.size());
+    bool manifestSeen = false;
     try {
         zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
         for (const auto& entry : reader.entries()) {
             checkCancel();
+            if (entry.name == m_manifestName) {
+                if (manifestSeen) {
+                    bad(entry.name, "listed twice in the archive");
+                    continue;
+                }
+                manifestSeen = true;
+                try {
+                    uint64_t size = 0;
+                    const uint32_t crc = reader.read(entry, [&](const char*, size_t n) { size += n; });
+                    if (entry.kind != zip::EntryKind::File || crc != m_manifestCrc || size != m_manifest->size())
+                        bad(entry.name, "the run's manifest differs from what was written");
+                } catch (const zip::ZipError& e) {
+                    bad(entry.name, e.what());
+                }
+                continue;
+            }
             const auto it = std::lower_bound(expected.begin(), expected.end(), entry.name,
                                              [&](size_t i, const std::string& name) {
                                                  return compareWithSlash(entries[i].name, isDir(i), name, false) < 0;
@@ -69,6 +86,8 @@ void Run::verify()
         for (size_t slot = 0; slot < expected.size(); ++slot)
             if (!seen[slot])
                 bad(zipName(entries[expected[slot]]), "missing from the archive");
+        if (!manifestSeen)
+            bad(m_manifestName, "the run's manifest is missing from the archive");
     } catch (const zip::ZipError& e) {
         bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
     }
