@@ -338,8 +338,12 @@ void usage()
 
 } // namespace
 
+int catalogSizeBenchmark(int argc, char** argv); // CatalogSize.cpp
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--catalog")
+        return catalogSizeBenchmark(argc, argv);
     Options o;
     try {
         for (int i = 1; i < argc; ++i) {
