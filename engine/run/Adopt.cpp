@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
@@ -30,7 +31,8 @@ bool lockedByARun(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
-    const bool locked = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    // A file system without locks (EINVAL, ENOLCK) cannot tell: the file is taken as finished.
+    const bool locked = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     return locked;
 }
