@@ -2,7 +2,7 @@
 
 #include "ProfileStore.h"
 
-void readProfileFields(const ProfileStore& store, const QString& section, ProfileRecord& record)
+void readProfileFields(const ProfileStoreSnapshot& store, const QString& section, ProfileRecord& record)
 {
     const auto text = [&](const char16_t* key) {
         return store.readString(section, QString::fromUtf16(key), QString());

@@ -40,8 +40,8 @@ struct ProfileRecord
 // Entry i describes the same profile as row i of the profile list.
 using ProfileTable = std::vector<ProfileRecord>;
 
-class ProfileStore;
+class ProfileStoreSnapshot;
 
 // Reads every stored field of the profile in the named section (the engine objects are
 // left as they are), each with its default when missing or not valid.
-void readProfileFields(const ProfileStore& store, const QString& section, ProfileRecord& record);
+void readProfileFields(const ProfileStoreSnapshot& store, const QString& section, ProfileRecord& record);

@@ -2,7 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
+#include <QSet>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,9 +17,8 @@
 namespace {
 
 constexpr qsizetype MaxValueLength = 2047;
-// The section-name list is handed out as if through a buffer of this many bytes:
-// every name with a terminating NUL, and one more NUL at the end.
-constexpr qsizetype SectionNameBudget = 16384;
+// Editors on other systems may start a UTF-8 file with a byte order mark.
+const QByteArray ByteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
 
 bool isBlank(char c)
 {
@@ -130,7 +131,7 @@ Document parseDocument(QByteArray bytes)
     doc.bytes = std::move(bytes);
     const QByteArray& data = doc.bytes;
 
-    qsizetype start = 0;
+    qsizetype start = data.startsWith(ByteOrderMark) ? ByteOrderMark.size() : 0;
     while (start < data.size()) {
         const qsizetype newline = data.indexOf('\n', start);
         const qsizetype end = newline < 0 ? data.size() : newline + 1;
@@ -253,7 +254,7 @@ void writeValue(const QString& path, const QString& sectionName, const QString& 
     const Section* section = doc.findSection(sectionName);
     if (!section) {
         out = bytes;
-        if (!out.isEmpty() && !out.endsWith('\n'))
+        if (!doc.lines.empty() && !out.endsWith('\n'))
             out += '\n';
         // A blank line between sections, unless the file already ends with one.
         if (!doc.lines.empty() && doc.lines.back().kind != LineKind::Blank)
@@ -305,34 +306,67 @@ ProfileStore::ProfileStore(QString path)
 {
 }
 
-QStringList ProfileStore::sectionNames() const
+// The parsed file with an index of its sections and of the keys of each section's first
+// occurrence (names folded to one letter case), both built in one pass.
+struct ProfileStoreSnapshot::Reading
 {
-    const Document doc = readDocument(m_path);
-    QStringList names;
-    qsizetype used = 1; // the list's closing NUL
-    for (const Section& section : doc.sections) {
-        // An empty name would read as the end of a NUL-separated list, so it is not listed.
-        if (section.name.isEmpty() || names.contains(section.name, Qt::CaseInsensitive))
-            continue;
-        const qsizetype size = section.name.toUtf8().size() + 1;
-        if (used + size > SectionNameBudget)
-            break;
-        used += size;
-        names.append(section.name);
+    explicit Reading(Document parsed) : doc(std::move(parsed))
+    {
+        for (std::size_t s = 0; s < doc.sections.size(); ++s) {
+            const Section& section = doc.sections[s];
+            const QString folded = section.name.toCaseFolded();
+            // The first section of a name is the one every lookup uses.
+            if (sectionIndex.contains(folded))
+                continue;
+            sectionIndex.insert(folded, s);
+            if (!section.name.isEmpty())
+                names.append(section.name);
+            for (std::size_t i = section.header + 1; i < section.end; ++i) {
+                const Line& line = doc.lines[i];
+                if (line.kind != LineKind::Key)
+                    continue;
+                const auto key = std::make_pair(s, line.name.toCaseFolded());
+                if (!keyIndex.contains(key))
+                    keyIndex.insert(key, i);
+            }
+        }
     }
-    return names;
+
+    const Line* findKey(const QString& section, const QString& key) const
+    {
+        const auto s = sectionIndex.constFind(section.toCaseFolded());
+        if (s == sectionIndex.cend())
+            return nullptr;
+        const auto line = keyIndex.constFind(std::make_pair(*s, key.toCaseFolded()));
+        return line == keyIndex.cend() ? nullptr : &doc.lines[*line];
+    }
+
+    Document doc;
+    QStringList names; // in file order, each once; an empty name is not a profile
+    QHash<QString, std::size_t> sectionIndex;
+    QHash<std::pair<std::size_t, QString>, std::size_t> keyIndex;
+};
+
+ProfileStoreSnapshot::ProfileStoreSnapshot(const ProfileStore& store)
+    : m_reading(std::make_shared<const Reading>(readDocument(store.path())))
+{
 }
 
-QString ProfileStore::readString(const QString& section, const QString& key,
-                                 const QString& fallback) const
+ProfileStoreSnapshot::~ProfileStoreSnapshot() = default;
+
+QStringList ProfileStoreSnapshot::sectionNames() const
 {
-    const Document doc = readDocument(m_path);
-    const Section* found = doc.findSection(section);
-    const Line* line = found ? doc.findKey(*found, key) : nullptr;
+    return m_reading->names;
+}
+
+QString ProfileStoreSnapshot::readString(const QString& section, const QString& key,
+                                         const QString& fallback) const
+{
+    const Line* line = m_reading->findKey(section, key);
     if (!line)
         return fallback;
 
-    QString value = decodeTrimmed(doc.bytes, line->equals + 1, line->contentEnd);
+    QString value = decodeTrimmed(m_reading->doc.bytes, line->equals + 1, line->contentEnd);
     if (value.size() >= 2) {
         const QChar first = value.front();
         if ((first == u'"' || first == u'\'') && value.back() == first)
@@ -346,15 +380,41 @@ QString ProfileStore::readString(const QString& section, const QString& key,
     return value;
 }
 
-qint32 ProfileStore::readInt(const QString& section, const QString& key, qint32 fallback) const
+qint32 ProfileStoreSnapshot::readInt(const QString& section, const QString& key, qint32 fallback) const
 {
     qint32 value = 0;
-    return parseInteger(readString(section, key, QString()), value) ? value : fallback;
+    return ProfileStore::parseInteger(readString(section, key, QString()), value) ? value : fallback;
+}
+
+bool ProfileStoreSnapshot::readBool(const QString& section, const QString& key, bool fallback) const
+{
+    return readInt(section, key, fallback ? 1 : 0) != 0;
+}
+
+ProfileStoreSnapshot ProfileStore::snapshot() const
+{
+    return ProfileStoreSnapshot(*this);
+}
+
+QStringList ProfileStore::sectionNames() const
+{
+    return snapshot().sectionNames();
+}
+
+QString ProfileStore::readString(const QString& section, const QString& key,
+                                 const QString& fallback) const
+{
+    return snapshot().readString(section, key, fallback);
+}
+
+qint32 ProfileStore::readInt(const QString& section, const QString& key, qint32 fallback) const
+{
+    return snapshot().readInt(section, key, fallback);
 }
 
 bool ProfileStore::readBool(const QString& section, const QString& key, bool fallback) const
 {
-    return readInt(section, key, fallback ? 1 : 0) != 0;
+    return snapshot().readBool(section, key, fallback);
 }
 
 void ProfileStore::writeString(const QString& section, const QString& key, const QString& value)
