@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -30,13 +32,36 @@ bool isBlank(QChar c)
     return c.unicode() < 128 && isBlank(static_cast<char>(c.unicode()));
 }
 
+// Position of the first `c` in bytes [from, to), or `to`. Searches never run past the line
+// they are about: that would make reading the file grow with the square of its size.
+qsizetype findIn(const QByteArray& bytes, char c, qsizetype from, qsizetype to)
+{
+    if (from >= to)
+        return to;
+    const void* found = std::memchr(bytes.constData() + from, c, static_cast<std::size_t>(to - from));
+    return found ? static_cast<const char*>(found) - bytes.constData() : to;
+}
+
+// The name in one letter case, as case-insensitive comparisons see it. Names are nearly
+// always ASCII, which is folded here directly: the general folding costs far more.
+QString folded(const QString& name)
+{
+    const bool ascii = std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 128; });
+    if (!ascii)
+        return name.toCaseFolded();
+    QString result = name;
+    for (QChar& c : result) {
+        if (c.unicode() >= 'A' && c.unicode() <= 'Z')
+            c = QChar(c.unicode() + ('a' - 'A'));
+    }
+    return result;
+}
+
 // Text of bytes [from, to), cut at the first NUL, decoded as UTF-8 (invalid bytes become
 // replacement characters) and stripped of surrounding blanks.
 QString decodeTrimmed(const QByteArray& bytes, qsizetype from, qsizetype to)
 {
-    const qsizetype nul = bytes.indexOf('\0', from);
-    if (nul >= 0 && nul < to)
-        to = nul;
+    to = findIn(bytes, '\0', from, to);
     while (from < to && isBlank(bytes.at(from)))
         ++from;
     while (to > from && isBlank(bytes.at(to - 1)))
@@ -107,14 +132,12 @@ Line parseLine(const QByteArray& bytes, qsizetype start, qsizetype contentEnd, q
         line.kind = LineKind::Comment;
     } else if (bytes.at(pos) == '[') {
         // A header without "]" names its section up to the end of the line.
-        qsizetype close = bytes.indexOf(']', pos + 1);
-        if (close < 0 || close > contentEnd)
-            close = contentEnd;
+        const qsizetype close = findIn(bytes, ']', pos + 1, contentEnd);
         line.kind = LineKind::Header;
         line.name = decodeTrimmed(bytes, pos + 1, close);
     } else {
-        const qsizetype equals = bytes.indexOf('=', pos);
-        if (equals >= 0 && equals < contentEnd) {
+        const qsizetype equals = findIn(bytes, '=', pos, contentEnd);
+        if (equals < contentEnd) {
             line.kind = LineKind::Key;
             line.equals = equals;
             line.name = decodeTrimmed(bytes, pos, equals);
@@ -310,41 +333,43 @@ ProfileStore::ProfileStore(QString path)
 // occurrence (names folded to one letter case), both built in one pass.
 struct ProfileStoreSnapshot::Reading
 {
-    explicit Reading(Document parsed) : doc(std::move(parsed))
+    explicit Reading(Document parsed) : doc(std::move(parsed)), keyIndex(doc.sections.size())
     {
         for (std::size_t s = 0; s < doc.sections.size(); ++s) {
             const Section& section = doc.sections[s];
-            const QString folded = section.name.toCaseFolded();
+            const QString name = folded(section.name);
             // The first section of a name is the one every lookup uses.
-            if (sectionIndex.contains(folded))
+            if (sectionIndex.contains(name))
                 continue;
-            sectionIndex.insert(folded, s);
+            sectionIndex.insert(name, s);
             if (!section.name.isEmpty())
                 names.append(section.name);
             for (std::size_t i = section.header + 1; i < section.end; ++i) {
                 const Line& line = doc.lines[i];
                 if (line.kind != LineKind::Key)
                     continue;
-                const auto key = std::make_pair(s, line.name.toCaseFolded());
-                if (!keyIndex.contains(key))
-                    keyIndex.insert(key, i);
+                QHash<QString, std::size_t>& keys = keyIndex[s];
+                const QString key = folded(line.name);
+                if (!keys.contains(key))
+                    keys.insert(key, i);
             }
         }
     }
 
     const Line* findKey(const QString& section, const QString& key) const
     {
-        const auto s = sectionIndex.constFind(section.toCaseFolded());
+        const auto s = sectionIndex.constFind(folded(section));
         if (s == sectionIndex.cend())
             return nullptr;
-        const auto line = keyIndex.constFind(std::make_pair(*s, key.toCaseFolded()));
-        return line == keyIndex.cend() ? nullptr : &doc.lines[*line];
+        const QHash<QString, std::size_t>& keys = keyIndex[*s];
+        const auto line = keys.constFind(folded(key));
+        return line == keys.cend() ? nullptr : &doc.lines[*line];
     }
 
     Document doc;
     QStringList names; // in file order, each once; an empty name is not a profile
     QHash<QString, std::size_t> sectionIndex;
-    QHash<std::pair<std::size_t, QString>, std::size_t> keyIndex;
+    std::vector<QHash<QString, std::size_t>> keyIndex; // per section: key -> its first line
 };
 
 ProfileStoreSnapshot::ProfileStoreSnapshot(const ProfileStore& store)
