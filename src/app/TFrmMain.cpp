@@ -4,7 +4,6 @@
 #include "TFrmAbout.h"
 #include "ui/DesktopNotification.h"
 #include "ui/LayoutFont.h"
-#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 #include "ui/Widgets.h"
 
@@ -360,23 +359,24 @@ void TFrmMain::BtnHelpClick()
 void TFrmMain::BtnAboutClick()
 {
     TFrmAbout about(this);
-    const ModalScope modal;
     about.exec();
 }
 
 void TFrmMain::MnuExitClick()
 {
-    CloseAllowed = true;
-    // The program ends now, not when a running backup would have finished.
-    if (m_jobRunning)
-        Xmain->cancelRunningJob();
-    close();
+    closeForGood();
 }
 
 void TFrmMain::WMQueryEndSession()
 {
+    closeForGood();
+}
+
+void TFrmMain::closeForGood()
+{
     CloseAllowed = true;
     MessageBox::setClosingDown(true);
+    // The program ends now, not when a running backup would have finished.
     if (m_jobRunning)
         Xmain->cancelRunningJob();
     // Close whatever box is open: the media prompt, an error box, a dialog of the editor.

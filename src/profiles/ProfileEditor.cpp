@@ -8,7 +8,6 @@
 #include "dialogs/TFrmPassword.h"
 #include "profiles/FilterSummary.h"
 #include "ui/FolderPicker.h"
-#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 
 #include <QButtonGroup>
@@ -200,6 +199,7 @@ void TFrmMain::LvwProfilesClick()
 
 void TFrmMain::fillPanel(const ProfileRecord& saved)
 {
+    ++m_panelFills;
     EdtProfileName->setText(saved.Name);
     EdtSrcFolder->setText(saved.SourceFolder);
     EdtDstFolder->setText(saved.DestinationFolder);
@@ -240,6 +240,7 @@ void TFrmMain::BtnAddProfileClick()
 
 void TFrmMain::newProfileReset()
 {
+    ++m_panelFills;
     GboProperties->setEnabled(true);
     BtnSaveProfile->setEnabled(true);
     GboProperties->setTitle(NewProfileCaption);
@@ -336,9 +337,11 @@ void TFrmMain::CboWeekdayChange()
 
 void TFrmMain::BtnSelectSrcClick()
 {
+    const int panel = m_panelFills;
     const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Please select source folder"),
                                                       EdtSrcFolder->text());
-    if (folder.isEmpty())
+    // A backup may have run inside the browser while the user went on to another profile.
+    if (folder.isEmpty() || panel != m_panelFills)
         return;
     EdtSrcFolder->setText(folder);
     const ProfileRecord* saved = selectedRecord();
@@ -347,10 +350,11 @@ void TFrmMain::BtnSelectSrcClick()
 
 void TFrmMain::BtnSelectDstClick()
 {
+    const int panel = m_panelFills;
     const QString folder =
         FolderPicker::chooseFolder(this, QStringLiteral("Please select destination folder"),
                                    EdtDstFolder->text());
-    if (folder.isEmpty())
+    if (folder.isEmpty() || panel != m_panelFills)
         return;
     EdtDstFolder->setText(folder);
     const ProfileRecord* saved = selectedRecord();
@@ -361,7 +365,6 @@ void TFrmMain::BtnFilterSetupClick()
 {
     {
         TFrmFilter dialog(*this);
-        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();
@@ -373,7 +376,6 @@ void TFrmMain::BtnPasswordClick()
 {
     {
         TFrmPassword dialog(*this);
-        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();

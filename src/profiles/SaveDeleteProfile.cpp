@@ -216,6 +216,7 @@ void TFrmMain::BtnSaveProfileClick()
     const QString name = EdtProfileName->text();
     // A failed write ends the handler here with "Save Profile" still enabled.
     writeProfile(name);
+    profileSaved(name);
 
     BtnSaveProfile->setEnabled(false);
     LoadProfiles();

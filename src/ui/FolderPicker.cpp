@@ -1,7 +1,5 @@
 #include "FolderPicker.h"
 
-#include "ModalScope.h"
-
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,7 +20,6 @@ QString FolderPicker::chooseFolder(QWidget* owner, const QString& title, const Q
     s_lastStartFolder = !current.isEmpty() && QFileInfo(current).isDir() ? current : QDir::homePath();
     if (!s_nextFolders.isEmpty())
         return s_nextFolders.takeFirst();
-    const ModalScope modal;
     return QFileDialog::getExistingDirectory(owner, title, s_lastStartFolder, QFileDialog::ShowDirsOnly);
 }
 
