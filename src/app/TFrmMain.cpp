@@ -14,7 +14,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -375,16 +374,11 @@ void TFrmMain::WMQueryEndSession()
 void TFrmMain::closeForGood()
 {
     CloseAllowed = true;
-    MessageBox::setClosingDown(true);
     // The program ends now, not when a running backup would have finished.
     if (m_jobRunning)
         Xmain->cancelRunningJob();
     // Close whatever box is open: the media prompt, an error box, a dialog of the editor.
-    const auto windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
-        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
-            dialog->reject();
-    }
+    MessageBox::closeDown();
     close();
 }
 

@@ -1,6 +1,7 @@
 #include "MessageBox.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDebug>
 #include <QPushButton>
 #include <QSet>
@@ -84,6 +85,16 @@ void MessageBox::showError(QWidget* owner, const QString& text)
 void MessageBox::setClosingDown(bool closing)
 {
     s_closingDown = closing;
+}
+
+void MessageBox::closeDown()
+{
+    setClosingDown(true);
+    const auto windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows) {
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
+            dialog->reject();
+    }
 }
 
 void MessageBox::setRecording(bool recording)

@@ -41,6 +41,8 @@ public:
 
     // While set, every box returns at once with its escape result (the program is ending).
     static void setClosingDown(bool closing);
+    // The program is ending: sets the above, and closes every box and dialog now open.
+    static void closeDown();
 
     // Test seam.
     struct Shown
