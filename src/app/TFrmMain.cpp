@@ -2,7 +2,7 @@
 
 #include "DataFolder.h"
 #include "TFrmAbout.h"
-#include "ui/DesktopNotification.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/LayoutFont.h"
 #include "ui/SpinEdit.h"
 #include "ui/Widgets.h"
@@ -22,6 +22,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
@@ -84,6 +85,7 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/stowkeep.svg")));
     setFixedSize(594, 550);
     readSeparators();
+    m_notifier = new DesktopNotifier(this);
     buildLayout();
     fitFontToLayout(this);
     connectHandlers();
@@ -341,7 +343,7 @@ void TFrmMain::ShowBalloon(const QString& text)
     if (m_trayIcon && QSystemTrayIcon::isSystemTrayAvailable())
         m_trayIcon->showMessage(AppTitle, shown, QSystemTrayIcon::Information, 30000);
     else
-        sendDesktopNotification(AppTitle, shown, 30000);
+        m_notifier->send(AppTitle, shown, 30000);
     emit balloonShown(AppTitle, shown);
 }
 
@@ -402,6 +404,17 @@ void TFrmMain::FormClose()
         m_quitPending = true;
     else
         emit closedForGood();
+}
+
+void TFrmMain::showEvent(QShowEvent* event)
+{
+    // A bare window manager would put the window in a corner.
+    if (!m_placed) {
+        m_placed = true;
+        if (const QScreen* desktop = screen())
+            move(desktop->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
+    QWidget::showEvent(event);
 }
 
 void TFrmMain::readSeparators()

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class DesktopNotifier;
 class QAction;
 class QButtonGroup;
 class QCheckBox;
@@ -107,6 +108,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildLayout();
@@ -216,9 +218,11 @@ private:
     QAction* MnuHelp = nullptr;
     QAction* MnuExit = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
     Clock m_clock;
     TimestampSeparators m_separators;
     bool CloseAllowed = false;
+    bool m_placed = false;         // centred on the desktop at its first showing
     bool m_inTick = false;
     // The backup in progress, scheduled or manual: one at a time.
     bool m_jobRunning = false;
