@@ -3,12 +3,16 @@
 # Idempotent: does nothing when every package is present already.
 set -euo pipefail
 
+# Checked by the test setup.install_deps: the build's libraries and tools, GoogleTest and
+# libzip for the engine's tests, 7-Zip as the tests' outside reader, faketime for the
+# black-box tests' clock, dbus-daemon (dbus-run-session) for the desktop-service tests and
+# dpkg-dev (dpkg-shlibdeps) for the package.
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkgconf
   qt6-base-dev libgl-dev libqt6svg6
   zlib1g-dev libssl-dev libsqlite3-dev
-  libzip-dev p7zip-full zip unzip
-  faketime dbus-daemon
+  libgtest-dev libzip-dev p7zip-full zip unzip
+  faketime libfaketime dbus-daemon
   dpkg-dev
 )
 
