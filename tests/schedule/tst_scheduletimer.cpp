@@ -60,6 +60,7 @@ private slots:
     void runCutShortByTheProgramsEndRecordsNothing();
     void ticksRunWhileABoxOrDialogIsOpen_data();
     void ticksRunWhileABoxOrDialogIsOpen();
+    void deleteQuestionActsOnTheProfileItAskedAbout();
     void aRepeatedTickErrorGetsOneBoxAtATime();
     void folderChosenAfterTheUserMovedOnIsDropped();
     void longSectionNameHidesNoProfile();
@@ -417,6 +418,30 @@ void TestScheduleTimer::ticksRunWhileABoxOrDialogIsOpen()
     QCOMPARE(w.panel(), panel);
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.rows(), (QStringList{"Due", "Edited"}));
+}
+
+void TestScheduleTimer::deleteQuestionActsOnTheProfileItAskedAbout()
+{
+    // The delete question is open over B when A's backup starts; "Yes" is clicked while it
+    // runs, and takes effect when it ends: B is deleted.
+    Window w(profileSection("A", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("B", "FrequencyOption=0") + profileSection("C", "FrequencyOption=0"));
+    w.clickRow(1);
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        w.engine->setDuringRun([box](IBackupJob&) {
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == QStringLiteral("Yes"))
+                    button->click();
+        });
+        w.tick(Tick);
+    });
+    EditorWindow::click(w.frm->BtnDeleteProfile);
+
+    QCOMPARE(w.engine->runJobs().size(), 1);
+    QCOMPARE(w.rows(), (QStringList{"A", "C"}));
+    QCOMPARE(w.stored(QStringLiteral("A"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
 }
 
 void TestScheduleTimer::aRepeatedTickErrorGetsOneBoxAtATime()
