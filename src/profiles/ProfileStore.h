@@ -59,7 +59,7 @@ class ProfileStoreSnapshot
 {
 public:
     // Reads the store now. Implicit, so that a reader of many values can be handed either.
-    ProfileStoreSnapshot(const ProfileStore& store); // NOLINT(google-explicit-constructor)
+    ProfileStoreSnapshot(const ProfileStore& store);
     ~ProfileStoreSnapshot();
 
     QStringList sectionNames() const;
