@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 WERROR     := $(if $(filter true 1,$(CI)),ON,OFF)
 CMAKE_ARGS := -G Ninja -DSTOWKEEP_WERROR=$(WERROR)
 
-.PHONY: deps build build-asan run check check-asan install clean
+.PHONY: deps build build-asan run check check-asan install package clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -30,6 +30,10 @@ check: deps build build-asan
 
 install: build
 	cmake --install $(BUILD)
+
+# A Debian package of the program: build/stowkeep_<version>_<arch>.deb.
+package: deps build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN)

@@ -188,12 +188,16 @@ void usage()
 
 } // namespace
 
+int catalogSizeBenchmark(int argc, char** argv); // CatalogSize.cpp
+
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures show as they come, also into a file
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]) == "--tree" || std::string(argv[i]) == "--codecs")
             return treeModes(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--catalog")
+        return catalogSizeBenchmark(argc, argv);
     Options o;
     try {
         for (int i = 1; i < argc; ++i) {

@@ -1,73 +1,20 @@
 #include "Catalog.h"
 
-#include <sqlite3.h>
+#include "CatalogSql.h"
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <unordered_map>
 
 namespace stowkeep::engine {
 
 namespace fs = std::filesystem;
+using namespace catalog;
 
 namespace {
 
-// A prepared statement, finalized when it leaves scope.
-class Statement
-{
-public:
-    Statement(sqlite3* db, const char* sql) : m_db(db)
-    {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
-            throw CatalogError(std::string("catalog query failed: ") + sqlite3_errmsg(db));
-    }
-    ~Statement() { sqlite3_finalize(m_stmt); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    void bind(int i, int64_t v) { check(sqlite3_bind_int64(m_stmt, i, v)); }
-    void bind(int i, const std::string& v)
-    {
-        check(sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-    }
-    void bindNull(int i) { check(sqlite3_bind_null(m_stmt, i)); }
-
-    // True while there is a row.
-    bool step()
-    {
-        const int rc = sqlite3_step(m_stmt);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc == SQLITE_DONE)
-            return false;
-        throw CatalogError(std::string("catalog query failed: ") + sqlite3_errmsg(m_db));
-    }
-    void reset()
-    {
-        sqlite3_reset(m_stmt);
-        sqlite3_clear_bindings(m_stmt);
-    }
-
-    int64_t integer(int col) const { return sqlite3_column_int64(m_stmt, col); }
-    bool isNull(int col) const { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }
-    std::string text(int col) const
-    {
-        const auto* p = sqlite3_column_text(m_stmt, col);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(m_stmt, col)))
-                 : std::string();
-    }
-
-private:
-    void check(int rc)
-    {
-        if (rc != SQLITE_OK)
-            throw CatalogError(std::string("catalog query failed: ") + sqlite3_errmsg(m_db));
-    }
-
-    sqlite3* m_db;
-    sqlite3_stmt* m_stmt = nullptr;
-};
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kRunColumns =
     "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
@@ -104,26 +51,17 @@ Catalog::Catalog(const std::string& folder, const std::string& stamp)
     if (ec)
         throw CatalogError("cannot create the catalog folder " + folder + ": " + ec.message());
     m_path = (fs::path(folder) / "catalog.db").string();
+    m_created = !fs::exists(m_path, ec);
     try {
         open();
-    } catch (const CatalogError&) {
-        const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_ERROR;
+    } catch (const CatalogError& e) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
-        if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT)
+        if (!e.damaged() || !fs::exists(m_path, ec))
             throw;
-        // Not a database: keep it for whoever wants to look, and begin a new one.
-        std::string aside = m_path + ".corrupt-" + stamp;
-        for (int n = 2; fs::exists(aside, ec); ++n)
-            aside = m_path + ".corrupt-" + stamp + "-" + std::to_string(n);
-        fs::rename(m_path, aside, ec);
-        if (ec)
-            throw CatalogError("cannot move the damaged catalog " + m_path + " aside: " + ec.message());
-        for (const char* extra : {"-wal", "-shm"}) {
-            if (fs::exists(m_path + extra, ec))
-                fs::rename(m_path + extra, aside + extra, ec);
-        }
-        m_movedAside = aside;
+        // Kept for whoever wants to look; the runs it knew are rebuilt from the archives.
+        m_movedAside = moveAside(m_path, stamp);
+        m_converted = false;
         open();
     }
 }
@@ -133,12 +71,35 @@ Catalog::~Catalog()
     sqlite3_close_v2(m_db);
 }
 
+std::string Catalog::moveAside(const std::string& path, const std::string& stamp)
+{
+    std::error_code ec;
+    std::string aside = path + ".corrupt-" + stamp;
+    for (int n = 2; fs::exists(aside, ec); ++n)
+        aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
+    fs::rename(path, aside, ec);
+    if (ec)
+        throw CatalogError("cannot move the damaged catalog " + path + " aside: " + ec.message());
+    for (const char* extra : {"-wal", "-shm"}) {
+        if (fs::exists(path + extra, ec))
+            fs::rename(path + extra, aside + extra, ec);
+    }
+    return aside;
+}
+
+void Catalog::fail(const std::string& what) const
+{
+    throw sqlError(m_db, what + " in " + m_path);
+}
+
 void Catalog::open()
 {
-    if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        throw CatalogError("cannot open the catalog " + m_path + ": " +
-                           (m_db ? sqlite3_errmsg(m_db) : "out of memory"));
+    const int rc = sqlite3_open_v2(m_path.c_str(), &m_db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        // A file that cannot be opened at all counts as damaged: a new catalog takes its place.
+        throw CatalogError("cannot open the catalog " + m_path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory"),
+                           isDamage(rc) || rc == SQLITE_CANTOPEN);
     }
     sqlite3_extended_result_codes(m_db, 0);
     sqlite3_busy_timeout(m_db, 10000);
@@ -151,16 +112,22 @@ void Catalog::open()
 
 void Catalog::exec(const char* sql)
 {
-    char* error = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::string text = error ? error : "unknown error";
-        sqlite3_free(error);
-        throw CatalogError("catalog error in " + m_path + ": " + text);
-    }
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail("catalog error");
 }
 
 void Catalog::createSchema()
 {
+    Statement version(m_db, "PRAGMA user_version");
+    version.step();
+    const int64_t current = version.integer(0);
+    version.reset();
+    if (current == kSchemaVersion)
+        return;
+    if (current > kSchemaVersion)
+        throw CatalogError("the catalog " + m_path + " was written by a newer version of Stowkeep");
+
+    Transaction t(m_db);
     exec("CREATE TABLE IF NOT EXISTS runs("
          " id INTEGER PRIMARY KEY AUTOINCREMENT,"
          " set_name TEXT NOT NULL, folder TEXT NOT NULL,"
@@ -170,17 +137,112 @@ void Catalog::createSchema()
          " files_written INTEGER NOT NULL, bytes_read INTEGER NOT NULL, bytes_written INTEGER NOT NULL,"
          " verified INTEGER, manifest_run INTEGER NOT NULL);"
          "CREATE INDEX IF NOT EXISTS runs_by_set ON runs(set_name, folder, start_time);"
-         "CREATE TABLE IF NOT EXISTS manifest("
-         " run_id INTEGER NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,"
-         " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, crc INTEGER NOT NULL,"
-         " archive_run INTEGER NOT NULL,"
-         " PRIMARY KEY(run_id, path)) WITHOUT ROWID;");
+         "CREATE TABLE IF NOT EXISTS lines("
+         " id INTEGER PRIMARY KEY, set_name TEXT NOT NULL, folder TEXT NOT NULL, UNIQUE(set_name, folder));"
+         "CREATE TABLE IF NOT EXISTS dirs(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE);"
+         "CREATE TABLE IF NOT EXISTS entries("
+         " line INTEGER NOT NULL, until INTEGER NOT NULL, dir INTEGER NOT NULL, name TEXT NOT NULL,"
+         " since INTEGER NOT NULL, kind INTEGER NOT NULL, size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL,"
+         " mode INTEGER NOT NULL, crc INTEGER NOT NULL, archive_run INTEGER NOT NULL, link TEXT,"
+         " PRIMARY KEY(line, until, dir, name)) WITHOUT ROWID;"
+         "CREATE TABLE IF NOT EXISTS pending("
+         " folder TEXT NOT NULL, name TEXT NOT NULL, PRIMARY KEY(folder, name)) WITHOUT ROWID;"
+         "CREATE TABLE IF NOT EXISTS examined("
+         " folder TEXT NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL,"
+         " PRIMARY KEY(folder, name)) WITHOUT ROWID;");
+    Statement old(m_db, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'manifest'");
+    old.step();
+    const bool fromVersion1 = old.integer(0) != 0;
+    old.reset();
+    if (fromVersion1)
+        convertFromVersion1();
+    exec("PRAGMA user_version = 2");
+    t.commit();
+    if (fromVersion1) {
+        m_converted = true;
+        // Gives back the space of the old manifests; the catalog works as well without.
+        sqlite3_exec(m_db, "VACUUM", nullptr, nullptr, nullptr);
+    }
+}
+
+// Version 1 kept every run's whole manifest, keyed by path. Each line's manifests go in
+// as differences, oldest first; modes and link targets were not recorded (mode 0).
+void Catalog::convertFromVersion1()
+{
+    Statement sets(m_db, "SELECT DISTINCT set_name, folder FROM runs");
+    while (sets.step()) {
+        const std::string setName = sets.text(0);
+        const std::string folder = sets.text(1);
+        const int64_t line = lineOf(setName, folder, true);
+        std::unordered_map<int64_t, std::string> archives;
+        std::vector<std::pair<int64_t, int32_t>> owners;
+        Statement runs(m_db, "SELECT id, archive, result, manifest_run FROM runs WHERE set_name = ? AND folder = ?"
+                             " ORDER BY id");
+        runs.bind(1, setName);
+        runs.bind(2, folder);
+        while (runs.step()) {
+            if (!runs.isNull(1))
+                archives[runs.integer(0)] = runs.text(1);
+            if (runs.integer(3) == runs.integer(0))
+                owners.emplace_back(runs.integer(0), static_cast<int32_t>(runs.integer(2)));
+        }
+        Statement noManifest(m_db, "UPDATE runs SET manifest_run = 0 WHERE id = ?");
+        for (const auto& [id, result] : owners) {
+            // Failed runs owned an empty manifest; they have none now.
+            if (result != 0 && result != 5 && result != 7) {
+                noManifest.bind(1, id);
+                noManifest.run();
+                continue;
+            }
+            Statement rows(m_db, "SELECT path, kind, size, mtime_ns, crc, archive_run FROM manifest WHERE run_id = ?");
+            rows.bind(1, id);
+            storeManifest(line, id, setName, folder, [&](ManifestRow& row) {
+                if (!rows.step())
+                    return false;
+                rows.text(0, row.path);
+                row.kind = static_cast<ManifestKind>(rows.integer(1));
+                row.size = static_cast<uint64_t>(rows.integer(2));
+                row.mtimeNs = rows.integer(3);
+                row.mode = 0;
+                row.crc = static_cast<uint32_t>(rows.integer(4));
+                row.linkTarget.clear();
+                const auto it = archives.find(rows.integer(5));
+                row.archive = it == archives.end() ? std::string() : it->second;
+                return true;
+            });
+        }
+    }
+    exec("DROP TABLE manifest");
+}
+
+int64_t Catalog::lineOf(const std::string& setName, const std::string& folder, bool create)
+{
+    Statement find(m_db, "SELECT id FROM lines WHERE set_name = ? AND folder = ?");
+    find.bind(1, setName);
+    find.bind(2, folder);
+    if (find.step())
+        return find.integer(0);
+    if (!create)
+        return 0;
+    Statement insert(m_db, "INSERT INTO lines(set_name, folder) VALUES(?, ?)");
+    insert.bind(1, setName);
+    insert.bind(2, folder);
+    insert.step();
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+int64_t Catalog::lineOfRun(int64_t runId)
+{
+    Statement s(m_db, "SELECT l.id FROM runs r JOIN lines l ON l.set_name = r.set_name AND l.folder = r.folder"
+                      " WHERE r.id = ?");
+    s.bind(1, runId);
+    return s.step() ? s.integer(0) : 0;
 }
 
 std::vector<RunRecord> Catalog::runs(const std::string& setName, const std::string& folder)
 {
-    Statement s(m_db, (std::string("SELECT ") + kRunColumns +
-                       " FROM runs WHERE set_name = ? AND folder = ? ORDER BY start_time, id").c_str());
+    Statement s(m_db, std::string("SELECT ") + kRunColumns +
+                          " FROM runs WHERE set_name = ? AND folder = ? ORDER BY start_time, id");
     s.bind(1, setName);
     s.bind(2, folder);
     std::vector<RunRecord> result;
@@ -193,10 +255,10 @@ std::optional<RunRecord> Catalog::newestBase(const std::string& setName, const s
 {
     // A run whose archive is complete and not known to be damaged: a clean one, or one
     // that skipped unreadable files (its manifest lists only what it holds).
-    Statement s(m_db, (std::string("SELECT ") + kRunColumns +
-                       " FROM runs WHERE set_name = ? AND folder = ? AND result IN (0, 5)"
-                       " AND (verified IS NULL OR verified = 1)"
-                       " ORDER BY start_time DESC, id DESC LIMIT 1").c_str());
+    Statement s(m_db, std::string("SELECT ") + kRunColumns +
+                          " FROM runs WHERE set_name = ? AND folder = ? AND result IN (0, 5)"
+                          " AND (verified IS NULL OR verified = 1) AND manifest_run <> 0"
+                          " ORDER BY start_time DESC, id DESC LIMIT 1");
     s.bind(1, setName);
     s.bind(2, folder);
     if (!s.step())
@@ -204,137 +266,129 @@ std::optional<RunRecord> Catalog::newestBase(const std::string& setName, const s
     return readRun(s);
 }
 
-std::unordered_map<std::string, ManifestRow> Catalog::manifest(int64_t runId)
+std::vector<std::string> Catalog::archivesIn(const std::string& folder)
 {
-    std::unordered_map<std::string, ManifestRow> rows;
-    forEachManifestRow(runId, [&rows](const ManifestRow& r) { rows.emplace(r.path, r); });
-    return rows;
-}
-
-void Catalog::forEachManifestRow(int64_t runId, const std::function<void(const ManifestRow&)>& visit)
-{
-    Statement s(m_db, "SELECT path, kind, size, mtime_ns, crc, archive_run FROM manifest WHERE run_id = ?"
-                      " ORDER BY path");
-    s.bind(1, runId);
-    ManifestRow r;
-    while (s.step()) {
-        r.path = s.text(0);
-        r.kind = static_cast<ManifestKind>(s.integer(1));
-        r.size = static_cast<uint64_t>(s.integer(2));
-        r.mtimeNs = s.integer(3);
-        r.crc = static_cast<uint32_t>(s.integer(4));
-        r.archiveRun = s.integer(5);
-        visit(r);
-    }
-}
-
-std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
-{
-    Statement s(m_db, "SELECT DISTINCT archive_run FROM manifest WHERE run_id = ?");
-    s.bind(1, manifestRun);
-    std::vector<int64_t> ids;
+    Statement s(m_db, "SELECT archive FROM runs WHERE folder = ? AND archive IS NOT NULL");
+    s.bind(1, folder);
+    std::vector<std::string> names;
     while (s.step())
-        ids.push_back(s.integer(0));
-    return ids;
-}
-
-int64_t Catalog::recordRun(RunRecord run, const std::vector<ManifestRow>& manifest,
-                           const std::function<void()>& beforeCommit)
-{
-    size_t next = 0;
-    return recordRun(
-        std::move(run),
-        [&](ManifestRow& row) {
-            if (next == manifest.size())
-                return false;
-            row = manifest[next++];
-            return true;
-        },
-        beforeCommit);
+        names.push_back(s.text(0));
+    return names;
 }
 
 int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow,
                            const std::function<void()>& beforeCommit)
 {
-    exec("BEGIN IMMEDIATE");
-    try {
-        Statement insert(m_db,
-                         "INSERT INTO runs(set_name, folder, start_time, end_time, kind, archive, result, files,"
-                         " bytes, files_written, bytes_read, bytes_written, verified, manifest_run)"
-                         " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        insert.bind(1, run.setName);
-        insert.bind(2, run.folder);
-        insert.bind(3, run.startTime);
-        insert.bind(4, run.endTime);
-        insert.bind(5, run.kind);
-        if (run.archive.empty())
-            insert.bindNull(6);
-        else
-            insert.bind(6, run.archive);
-        insert.bind(7, run.result);
-        insert.bind(8, static_cast<int64_t>(run.files));
-        insert.bind(9, static_cast<int64_t>(run.bytes));
-        insert.bind(10, static_cast<int64_t>(run.filesWritten));
-        insert.bind(11, static_cast<int64_t>(run.bytesRead));
-        insert.bind(12, static_cast<int64_t>(run.bytesWritten));
-        if (run.verified)
-            insert.bind(13, *run.verified ? 1 : 0);
-        else
-            insert.bindNull(13);
-        insert.bind(14, run.manifestRun);
-        insert.step();
-        const int64_t id = sqlite3_last_insert_rowid(m_db);
+    Transaction t(m_db);
+    Statement insert(m_db, "INSERT INTO runs(set_name, folder, start_time, end_time, kind, archive, result, files,"
+                           " bytes, files_written, bytes_read, bytes_written, verified, manifest_run)"
+                           " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    insert.bind(1, run.setName);
+    insert.bind(2, run.folder);
+    insert.bind(3, run.startTime);
+    insert.bind(4, run.endTime);
+    insert.bind(5, run.kind);
+    if (run.archive.empty())
+        insert.bindNull(6);
+    else
+        insert.bind(6, run.archive);
+    insert.bind(7, run.result);
+    insert.bind(8, static_cast<int64_t>(run.files));
+    insert.bind(9, static_cast<int64_t>(run.bytes));
+    insert.bind(10, static_cast<int64_t>(run.filesWritten));
+    insert.bind(11, static_cast<int64_t>(run.bytesRead));
+    insert.bind(12, static_cast<int64_t>(run.bytesWritten));
+    if (run.verified)
+        insert.bind(13, *run.verified ? 1 : 0);
+    else
+        insert.bindNull(13);
+    insert.bind(14, nextRow ? 0 : run.manifestRun);
+    insert.step();
+    const int64_t id = sqlite3_last_insert_rowid(m_db);
+    if (id >= kOpen)
+        throw CatalogError("the catalog " + m_path + " has run out of run numbers");
 
-        if (run.manifestRun == 0) {
-            Statement self(m_db, "UPDATE runs SET manifest_run = id WHERE id = ?");
-            self.bind(1, id);
-            self.step();
-            Statement row(m_db, "INSERT INTO manifest(run_id, path, kind, size, mtime_ns, crc, archive_run)"
-                                " VALUES(?,?,?,?,?,?,?)");
-            ManifestRow m;
-            while (nextRow(m)) {
-                row.bind(1, id);
-                row.bind(2, m.path);
-                row.bind(3, static_cast<int64_t>(m.kind));
-                row.bind(4, static_cast<int64_t>(m.size));
-                row.bind(5, m.mtimeNs);
-                row.bind(6, static_cast<int64_t>(m.crc));
-                row.bind(7, m.archiveRun == 0 ? id : m.archiveRun);
-                row.step();
-                row.reset();
-            }
-        }
-        if (beforeCommit)
-            beforeCommit();
-        exec("COMMIT");
-        return id;
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+    if (nextRow) {
+        storeManifest(lineOf(run.setName, run.folder, true), id, run.setName, run.folder, nextRow);
+        Statement self(m_db, "UPDATE runs SET manifest_run = id WHERE id = ?");
+        self.bind(1, id);
+        self.step();
     }
+    if (beforeCommit)
+        beforeCommit();
+    t.commit();
+    return id;
 }
 
 void Catalog::deleteRuns(const std::vector<int64_t>& ids)
 {
     if (ids.empty())
         return;
-    exec("BEGIN IMMEDIATE");
-    try {
-        Statement run(m_db, "DELETE FROM runs WHERE id = ?");
-        Statement rows(m_db, "DELETE FROM manifest WHERE run_id = ?");
-        for (int64_t id : ids) {
-            run.bind(1, id);
-            run.step();
-            run.reset();
-            rows.bind(1, id);
-            rows.step();
-            rows.reset();
+    Transaction t(m_db);
+    std::vector<std::pair<std::string, std::string>> lines;
+    Statement which(m_db, "SELECT DISTINCT set_name, folder FROM runs WHERE id = ?");
+    Statement remove(m_db, "DELETE FROM runs WHERE id = ?");
+    for (int64_t id : ids) {
+        which.bind(1, id);
+        if (which.step()) {
+            std::pair<std::string, std::string> line {which.text(0), which.text(1)};
+            if (std::find(lines.begin(), lines.end(), line) == lines.end())
+                lines.push_back(std::move(line));
         }
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        which.reset();
+        remove.bind(1, id);
+        remove.run();
     }
+    for (const auto& [setName, folder] : lines)
+        if (const int64_t line = lineOf(setName, folder, false))
+            collectGarbage(line, setName, folder);
+    t.commit();
+}
+
+void Catalog::notePending(const std::string& folder, const std::string& name)
+{
+    Statement s(m_db, "INSERT OR REPLACE INTO pending(folder, name) VALUES(?, ?)");
+    s.bind(1, folder);
+    s.bind(2, name);
+    s.step();
+}
+
+void Catalog::clearPending(const std::string& folder, const std::string& name)
+{
+    Statement s(m_db, "DELETE FROM pending WHERE folder = ? AND name = ?");
+    s.bind(1, folder);
+    s.bind(2, name);
+    s.step();
+}
+
+std::vector<std::string> Catalog::pending(const std::string& folder)
+{
+    Statement s(m_db, "SELECT name FROM pending WHERE folder = ?");
+    s.bind(1, folder);
+    std::vector<std::string> names;
+    while (s.step())
+        names.push_back(s.text(0));
+    return names;
+}
+
+bool Catalog::wasExamined(const std::string& folder, const std::string& name, uint64_t size, int64_t mtimeNs)
+{
+    Statement s(m_db, "SELECT size = ? AND mtime_ns = ? FROM examined WHERE folder = ? AND name = ?");
+    s.bind(1, static_cast<int64_t>(size));
+    s.bind(2, mtimeNs);
+    s.bind(3, folder);
+    s.bind(4, name);
+    return s.step() && s.integer(0) != 0;
+}
+
+void Catalog::noteExamined(const std::string& folder, const std::string& name, uint64_t size, int64_t mtimeNs)
+{
+    Statement s(m_db, "INSERT OR REPLACE INTO examined(folder, name, size, mtime_ns) VALUES(?, ?, ?, ?)");
+    s.bind(1, folder);
+    s.bind(2, name);
+    s.bind(3, static_cast<int64_t>(size));
+    s.bind(4, mtimeNs);
+    s.step();
 }
 
 } // namespace stowkeep::engine

@@ -1,13 +1,22 @@
 #pragma once
 
 // The catalog: one SQLite database (catalog.db) that records every run and its manifest.
+// It is a cache of what the archives' own manifests say: a damaged or lost catalog is
+// rebuilt from them.
+//
+// Manifests are stored as differences between the runs of a set in a folder (a "line"):
+// a row of `entries` holds one item as it was from the run `since` up to, not including,
+// the run `until` (kOpen while it still stands), so a run adds rows only for what it
+// changed, and listing any run's items is one range of the table's key. Folder paths are
+// stored once, in `dirs`; a row names its folder and its own last part.
+
+#include "Manifest.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -17,19 +26,13 @@ namespace stowkeep::engine {
 class CatalogError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
-};
+    explicit CatalogError(const std::string& what, bool damaged = false)
+        : std::runtime_error(what), m_damaged(damaged) {}
+    // SQLite found the file damaged or not a database: it is to be moved aside.
+    bool damaged() const { return m_damaged; }
 
-enum class ManifestKind : int { File = 0, Directory = 1, Symlink = 2 };
-
-struct ManifestRow
-{
-    std::string path;
-    ManifestKind kind = ManifestKind::File;
-    uint64_t size = 0;
-    int64_t mtimeNs = 0;
-    uint32_t crc = 0;
-    int64_t archiveRun = 0; // the run whose archive holds the content
+private:
+    bool m_damaged;
 };
 
 struct RunRecord
@@ -48,16 +51,18 @@ struct RunRecord
     uint64_t bytesRead = 0;
     uint64_t bytesWritten = 0; // size of the archive file
     std::optional<bool> verified; // empty: not verified
-    int64_t manifestRun = 0;   // the run whose manifest rows describe this run (itself, or the
-                               // base of an incremental run that changed nothing)
+    int64_t manifestRun = 0;   // the run whose manifest describes this run: itself, the base of
+                               // an incremental run that changed nothing, or 0 for none (a
+                               // failed run, an archive known only by name)
 };
 
 class Catalog
 {
 public:
-    // Opens or creates folder/catalog.db (creating the folder). A file that is not a
-    // database is renamed "<name>.corrupt-<stamp>" and a new one begun; movedAside then
-    // holds the new name. Throws CatalogError.
+    // Opens or creates folder/catalog.db (creating the folder), converting a catalog of
+    // an older version in one transaction. A file that is damaged, not a database or
+    // cannot be opened is moved aside (see moveAside) and a new one begun; movedAside then
+    // holds its new name. Throws CatalogError.
     Catalog(const std::string& folder, const std::string& stamp);
     ~Catalog();
     Catalog(const Catalog&) = delete;
@@ -65,36 +70,77 @@ public:
 
     const std::string& path() const { return m_path; }
     const std::string& movedAside() const { return m_movedAside; }
+    bool created() const { return m_created; }   // there was no catalog
+    bool converted() const { return m_converted; } // from an older version's
+
+    // Renames the catalog file "<name>.corrupt-<stamp>[-N]" (with its -wal and -shm) and
+    // returns the new name; the file is kept, never deleted. Throws CatalogError.
+    static std::string moveAside(const std::string& path, const std::string& stamp);
+
+    // ---- runs ----
 
     // Runs of one set in one folder, oldest first.
     std::vector<RunRecord> runs(const std::string& setName, const std::string& folder);
     // The newest run whose manifest can serve as the base of an incremental run.
     std::optional<RunRecord> newestBase(const std::string& setName, const std::string& folder);
-    // The manifest of a run, keyed by path: one query.
-    std::unordered_map<std::string, ManifestRow> manifest(int64_t runId);
-    // The same rows one at a time, in path order, without holding them all: one query.
-    void forEachManifestRow(int64_t runId, const std::function<void(const ManifestRow&)>& visit);
+    // The archive names of every run recorded in a folder, whatever its set.
+    std::vector<std::string> archivesIn(const std::string& folder);
+
+    // Records one run in one transaction and returns its id. With nextRow, the run has a
+    // manifest of its own: nextRow fills in the next row (in any order; the archive by
+    // file name, kThisArchive for the run's own) and returns true, or returns false after
+    // the last one. Without, the run shares run.manifestRun's (0: none). beforeCommit is
+    // called inside the transaction.
+    int64_t recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow = {},
+                      const std::function<void()>& beforeCommit = {});
+    // Removes runs, and the rows that no remaining run's manifest holds, in one transaction.
+    void deleteRuns(const std::vector<int64_t>& ids);
+
+    // ---- manifests ----
+
+    // The rows of a run's manifest (manifestRun: a run with a manifest of its own), one at
+    // a time without holding them all, the holding archive by file name (empty when no
+    // run of the catalog has it); one query.
+    void forEachManifestRow(int64_t manifestRun, const std::function<void(const ManifestRow&)>& visit);
+    // Every file, folder and link as they were at a run (any run with a manifest: its own
+    // or the one it shares), sorted by path. Empty for a run without a manifest.
+    std::vector<ManifestRow> entries(int64_t runId);
     // The runs whose archives a run's manifest refers to.
     std::vector<int64_t> archiveRunsOf(int64_t manifestRun);
 
-    // Records one run (and, when manifestRun is 0, its manifest as this run's own) in one
-    // transaction; returns its id. beforeCommit is called inside the transaction.
-    int64_t recordRun(RunRecord run, const std::vector<ManifestRow>& manifest,
-                      const std::function<void()>& beforeCommit = {});
-    // The same, with the manifest handed over one row at a time: nextRow fills in the next
-    // row and returns true, or returns false after the last one.
-    int64_t recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow,
-                      const std::function<void()>& beforeCommit = {});
-    // Removes runs and their manifests in one transaction.
-    void deleteRuns(const std::vector<int64_t>& ids);
+    // ---- the destination's files ----
+
+    // A temporary archive that a run is about to create: recorded (and committed) before
+    // the file exists, so that only files a run of ours began are ever removed as leftovers.
+    void notePending(const std::string& folder, const std::string& name);
+    void clearPending(const std::string& folder, const std::string& name);
+    std::vector<std::string> pending(const std::string& folder);
+
+    // Archives looked at and found not adoptable (another set's, made by an older version,
+    // another password), remembered with their size and time so that they are not opened
+    // again at every run.
+    bool wasExamined(const std::string& folder, const std::string& name, uint64_t size, int64_t mtimeNs);
+    void noteExamined(const std::string& folder, const std::string& name, uint64_t size, int64_t mtimeNs);
 
 private:
     void open();
     void createSchema();
+    void convertFromVersion1();
     void exec(const char* sql);
+    // The line of a set in a folder; created when missing and create is set (0: none).
+    int64_t lineOf(const std::string& setName, const std::string& folder, bool create);
+    int64_t lineOfRun(int64_t runId);
+    int64_t dirId(const std::string& path);
+    // Stores a run's manifest as the difference to the line's current rows.
+    void storeManifest(int64_t line, int64_t runId, const std::string& setName, const std::string& folder,
+                       const std::function<bool(ManifestRow&)>& nextRow);
+    void collectGarbage(int64_t line, const std::string& setName, const std::string& folder);
+    [[noreturn]] void fail(const std::string& what) const;
 
     std::string m_path;
     std::string m_movedAside;
+    bool m_created = false;
+    bool m_converted = false;
     sqlite3* m_db = nullptr;
 };
 

@@ -3,13 +3,19 @@
 # Idempotent: does nothing when every package is present already.
 set -euo pipefail
 
+# Checked by the test setup.install_deps: the build's libraries and tools (libdeflate and
+# ISA-L compress), GoogleTest and libzip for the engine's tests, 7-Zip, bsdtar
+# (libarchive-tools), unzip and Python as the tests' outside readers, faketime for the
+# black-box tests' clock, dbus-daemon (dbus-run-session) for the desktop-service tests and
+# dpkg-dev (dpkg-shlibdeps) for the package.
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkgconf
   qt6-base-dev libgl-dev libqt6svg6
   zlib1g-dev libssl-dev libsqlite3-dev
   libdeflate-dev libisal-dev
-  libzip-dev p7zip-full zip unzip libarchive-tools python3
-  faketime dbus-daemon
+  libgtest-dev libzip-dev p7zip-full zip unzip libarchive-tools python3
+  faketime libfaketime dbus-daemon
+  dpkg-dev
 )
 
 missing=()

@@ -3,6 +3,8 @@
 #include "RunSupport.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <unordered_map>
 #include <stdexcept>
 
 namespace stowkeep::engine::detail {
@@ -37,69 +39,121 @@ void Run::resolve()
         }
     }
     if (m_selectedFiles == 0)
-        throw RunFailure {NothingToBackUp, "The selection matched no file" +
-                                               (m_selection.base.empty() ? std::string()
-                                                                         : " in " + m_selection.base.string()) +
-                                               "; nothing was backed up."};
+        throw RunFailure {NothingToBackUp, nothingSelectedText()};
+}
+
+// Why the selection came out empty: most often a source that holds nothing, but a backup
+// folder chosen inside the source takes everything with it.
+std::string Run::nothingSelectedText() const
+{
+    struct stat destination {};
+    if (::stat(m_folder.c_str(), &destination) == 0) {
+        const auto isDestination = [&destination](const std::string& path) {
+            struct stat st {};
+            return ::stat(path.c_str(), &st) == 0 && st.st_dev == destination.st_dev && st.st_ino == destination.st_ino;
+        };
+        for (const auto& own : m_selection.skippedOwn) {
+            if (!isDestination(own))
+                continue;
+            if (isDestination(m_selection.base.string()))
+                return "The backup folder " + m_folder +
+                       " is the source folder itself, so nothing was backed up: choose another folder for the "
+                       "backups.";
+            return "The backup folder " + m_folder + " lies inside the source folder " + m_selection.base.string() +
+                   " and nothing else was selected, so nothing was backed up: choose a backup folder outside it.";
+        }
+    }
+    return "The selection matched no file" +
+           (m_selection.base.empty() ? std::string() : " in " + m_selection.base.string()) +
+           "; nothing was backed up.";
 }
 
 void Run::decide()
 {
-    std::optional<RunRecord> base;
-    if (m_job.backupType() == NewAndModified)
-        base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
-    m_incremental = base.has_value();
     const auto& entries = m_selection.entries;
-    m_outcomes.assign(entries.size(), Outcome {});
+    std::optional<RunRecord> base;
+    uint64_t previousRows = 0;
+    uint64_t matched = 0;
+    // The one catalog read of this run. Each row of the base is matched against the
+    // selection (sorted by name) as it comes, so the rows are never all held at once.
+    withCatalog([&] {
+        m_outcomes.assign(entries.size(), Outcome {});
+        m_archives.assign(1, std::string(kThisArchive));
+        previousRows = matched = 0;
+        base.reset();
+        if (m_job.backupType() == NewAndModified)
+            base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
+        if (!base)
+            return;
+        m_baseManifestRun = base->manifestRun;
+        m_baseGeneration = m_catalogGeneration;
+        m_baseArchive.clear();
+        for (const auto& r : m_catalog->runs(m_job.backupSetName(), m_folder))
+            if (r.id == base->manifestRun)
+                m_baseArchive = r.archive;
+        std::unordered_map<std::string, uint32_t> archiveIndex;
+        auto next = entries.begin();
+        m_catalog->forEachManifestRow(base->manifestRun, [&](const ManifestRow& row) {
+            ++previousRows;
+            // The rows of a folder come in name order: most often the entry after the last one.
+            auto it = next;
+            if (it == entries.end() || it->name != row.path)
+                it = std::lower_bound(entries.begin(), entries.end(), row.path,
+                                      [](const SelectedEntry& e, const std::string& name) { return e.name < name; });
+            if (it == entries.end() || it->name != row.path || row.kind != manifestKind(it->kind))
+                return;
+            next = it + 1;
+            Outcome& o = m_outcomes[static_cast<size_t>(it - entries.begin())];
+            if (o.known)
+                return;
+            o.known = true;
+            ++matched;
+            // Rows of an older version have no mode (0): their files are not stored again for it.
+            const bool sameMode = row.mode == 0 || row.mode == it->mode;
+            const bool held = !row.archive.empty();
+            const bool sameTime = row.mtimeNs == it->mtimeNs;
+            if (it->kind == SelectedKind::Directory) {
+                o.same = sameMode && sameTime && held;
+                o.timeOnly = sameMode && !o.same;
+            } else {
+                o.same = sameMode && sameTime && held && row.size == it->size &&
+                         (it->kind != SelectedKind::Symlink || row.mode == 0 || row.linkTarget == it->linkTarget);
+            }
+            o.size = row.size;
+            o.crc = row.crc;
+            auto slot = archiveIndex.find(row.archive);
+            if (slot == archiveIndex.end()) {
+                slot = archiveIndex.emplace(row.archive, static_cast<uint32_t>(m_archives.size())).first;
+                m_archives.push_back(row.archive);
+            }
+            o.archive = slot->second;
+        });
+    });
+    m_incremental = base.has_value();
     if (!base) {
+        m_writeArchive = true;
         m_toWrite.reserve(entries.size());
         for (const auto& e : entries)
             m_toWrite.push_back(&e);
         return;
     }
-    m_baseManifestRun = base->manifestRun;
-    // The one catalog read of this run. Each row of the base is matched against the
-    // selection (sorted by name) as it comes, so the rows are never all held at once.
-    uint64_t previousRows = 0;
-    m_catalog->forEachManifestRow(base->manifestRun, [&](const ManifestRow& row) {
-        ++previousRows;
-        const auto it = std::lower_bound(entries.begin(), entries.end(), row.path,
-                                         [](const SelectedEntry& e, const std::string& name) { return e.name < name; });
-        if (it == entries.end() || it->name != row.path || row.kind != manifestKind(it->kind))
-            return;
-        Outcome& o = m_outcomes[static_cast<size_t>(it - entries.begin())];
-        o.known = true;
-        o.same = row.mtimeNs == it->mtimeNs && (it->kind == SelectedKind::Directory || row.size == it->size);
-        o.size = row.size;
-        o.crc = row.crc;
-        o.archiveRun = row.archiveRun;
-    });
-    bool newFolder = false;
-    bool sameAsBase = previousRows == entries.size();
     std::vector<size_t> changedFolders;
     for (size_t i = 0; i < entries.size(); ++i) {
         const SelectedEntry& e = entries[i];
         Outcome& o = m_outcomes[i];
-        if (o.same) {
+        if (o.same)
             o.fate = Fate::Kept;
-            continue;
-        }
-        sameAsBase = false;
-        if (e.kind != SelectedKind::Directory) {
-            m_toWrite.push_back(&e);
-        } else if (!o.known) {
-            newFolder = true;
-            m_toWrite.push_back(&e);
-        } else {
+        else if (e.kind == SelectedKind::Directory && o.timeOnly)
             changedFolders.push_back(i);
-        }
+        else
+            m_toWrite.push_back(&e);
     }
-    m_sameAsBase = sameAsBase;
-    // A folder's time changes with its contents: its entry is stored only along with them.
-    // Otherwise its row of the base stands, with the folder's new time.
-    const bool archive = !m_toWrite.empty() || newFolder;
+    // Something new, changed or gone: the archive carries the new manifest. A folder's
+    // time changes with its contents: its entry is stored only along with them;
+    // otherwise the base's row stands.
+    m_writeArchive = !m_toWrite.empty() || matched < previousRows;
     for (const size_t i : changedFolders) {
-        if (archive)
+        if (m_writeArchive)
             m_toWrite.push_back(&entries[i]);
         else
             m_outcomes[i].fate = Fate::Kept;

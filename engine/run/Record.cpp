@@ -16,29 +16,28 @@ namespace fs = std::filesystem;
 
 void Run::record(int32_t code)
 {
-    RunRecord run = baseRecord(code);
-    if (m_incremental && m_sameAsBase && m_archiveName.empty())
-        run.manifestRun = m_baseManifestRun;
-    // The manifest, in path order (the selection's), one row at a time: the kept rows of
-    // the base (with the entry's time) and the entries written now.
-    size_t next = 0;
-    auto nextRow = [this, &next](ManifestRow& row) {
-        while (next < m_outcomes.size() && m_outcomes[next].fate == Fate::Left)
-            ++next;
-        if (next == m_outcomes.size())
-            return false;
-        const SelectedEntry& e = m_selection.entries[next];
-        const Outcome& o = m_outcomes[next++];
-        row.path = e.name;
-        row.kind = manifestKind(e.kind);
-        row.size = o.size;
-        row.mtimeNs = e.mtimeNs;
-        row.crc = o.crc;
-        row.archiveRun = o.fate == Fate::Written ? 0 : o.archiveRun;
-        return true;
-    };
     try {
-        m_runId = m_catalog->recordRun(std::move(run), nextRow, m_impl.hooks.beforeCommit);
+        withCatalog([&] {
+            RunRecord run = baseRecord(code);
+            std::function<bool(ManifestRow&)> rows;
+            size_t next = 0;
+            // An incremental run that changed nothing shares its base's manifest; every
+            // other run records its own, in path order (the selection's), one row at a time.
+            const int64_t shared = m_archiveName.empty() && m_incremental ? baseManifestRun() : 0;
+            if (shared != 0) {
+                run.manifestRun = shared;
+            } else {
+                rows = [this, &next](ManifestRow& row) {
+                    while (next < m_outcomes.size() && m_outcomes[next].fate == Fate::Left)
+                        ++next;
+                    if (next == m_outcomes.size())
+                        return false;
+                    manifestRow(next++, row);
+                    return true;
+                };
+            }
+            m_runId = m_catalog->recordRun(std::move(run), rows, m_impl.hooks.beforeCommit);
+        });
     } catch (const CatalogError& e) {
         discardArchive();
         throw RunFailure {CatalogFailure,
@@ -47,6 +46,33 @@ void Run::record(int32_t code)
     }
     m_archiveCreated = false; // catalogued: it stays
     m_recorded = true;
+    // Its lock kept other runs from taking it for a leftover or an orphan; it is neither now.
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+    if (!m_pendingName.empty()) {
+        try {
+            m_catalog->clearPending(m_folder, m_pendingName);
+        } catch (const CatalogError&) {
+            // The next run finds the name without a file and forgets it.
+        }
+        m_pendingName.clear();
+    }
+}
+
+// The base's manifest in the catalog as it is now: a catalog begun again during the run
+// knows the base by its archive's name only.
+int64_t Run::baseManifestRun()
+{
+    if (m_baseGeneration == m_catalogGeneration)
+        return m_baseManifestRun;
+    if (m_baseArchive.empty())
+        return 0;
+    for (const auto& r : m_catalog->runs(m_job.backupSetName(), m_folder))
+        if (r.archive == m_baseArchive && r.manifestRun == r.id)
+            return r.id;
+    return 0;
 }
 
 // A failed run leaves a line in the catalog's history, never an archive or a manifest.
@@ -60,7 +86,7 @@ void Run::recordFailedRun(int32_t code)
         run.files = 0;
         run.bytes = 0;
         run.verified.reset();
-        m_catalog->recordRun(std::move(run), std::vector<ManifestRow> {});
+        withCatalog([&] { m_catalog->recordRun(run); });
     } catch (const std::exception& e) {
         m_log->error(std::string("The failed run could not be recorded in the catalog: ") + e.what());
     }
@@ -69,50 +95,56 @@ void Run::recordFailedRun(int32_t code)
 void Run::applyRetention()
 {
     try {
-        const auto runs = m_catalog->runs(m_job.backupSetName(), m_folder);
-        const int64_t cutoff = m_startTime - static_cast<int64_t>(m_job.retentionPeriod()) * 3600;
-        int64_t newestSuccessful = 0;
-        int64_t newestStart = INT64_MIN;
-        for (const auto& r : runs)
-            if (r.result == Success && r.startTime >= newestStart) {
-                newestStart = r.startTime;
-                newestSuccessful = r.id;
-            }
-        std::set<int64_t> needed;
-        std::set<int64_t> manifestsSeen;
-        for (const auto& r : runs) {
-            if (r.startTime < cutoff && r.id != newestSuccessful)
-                continue;
-            needed.insert(r.id);
-            needed.insert(r.manifestRun);
-            if (manifestsSeen.insert(r.manifestRun).second)
-                for (int64_t id : m_catalog->archiveRunsOf(r.manifestRun))
-                    needed.insert(id);
-        }
-        std::vector<int64_t> remove;
-        for (const auto& r : runs) {
-            if (needed.count(r.id))
-                continue;
-            if (!r.archive.empty()) {
-                if (r.archive.find('/') != std::string::npos || r.archive == "." || r.archive == "..") {
-                    m_log->warning("Retention: the catalog names an invalid archive \"" + r.archive + "\"; left alone.");
-                    continue;
-                }
-                const std::string path = (fs::path(m_folder) / r.archive).string();
-                if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                    m_log->warning("Retention: cannot delete " + path + ": " + std::strerror(errno));
-                    continue;
-                }
-                m_retentionDeleted.push_back(r.archive);
-            }
-            remove.push_back(r.id);
-        }
-        if (!m_retentionDeleted.empty())
-            syncFolder(m_folder);
-        m_catalog->deleteRuns(remove);
+        withCatalog([this] { deleteExpired(); });
     } catch (const std::exception& e) {
         m_log->error(std::string("Retention could not finish: ") + e.what());
     }
+}
+
+void Run::deleteExpired()
+{
+    m_retentionDeleted.clear();
+    const auto runs = m_catalog->runs(m_job.backupSetName(), m_folder);
+    const int64_t cutoff = m_startTime - static_cast<int64_t>(m_job.retentionPeriod()) * 3600;
+    int64_t newestSuccessful = 0;
+    int64_t newestStart = INT64_MIN;
+    for (const auto& r : runs)
+        if (r.result == Success && r.startTime >= newestStart) {
+            newestStart = r.startTime;
+            newestSuccessful = r.id;
+        }
+    std::set<int64_t> needed;
+    std::set<int64_t> manifestsSeen;
+    for (const auto& r : runs) {
+        if (r.startTime < cutoff && r.id != newestSuccessful)
+            continue;
+        needed.insert(r.id);
+        needed.insert(r.manifestRun);
+        if (manifestsSeen.insert(r.manifestRun).second)
+            for (int64_t id : m_catalog->archiveRunsOf(r.manifestRun))
+                needed.insert(id);
+    }
+    std::vector<int64_t> remove;
+    for (const auto& r : runs) {
+        if (needed.count(r.id))
+            continue;
+        if (!r.archive.empty()) {
+            if (r.archive.find('/') != std::string::npos || r.archive == "." || r.archive == "..") {
+                m_log->warning("Retention: the catalog names an invalid archive \"" + r.archive + "\"; left alone.");
+                continue;
+            }
+            const std::string path = (fs::path(m_folder) / r.archive).string();
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                m_log->warning("Retention: cannot delete " + path + ": " + std::strerror(errno));
+                continue;
+            }
+            m_retentionDeleted.push_back(r.archive);
+        }
+        remove.push_back(r.id);
+    }
+    if (!m_retentionDeleted.empty())
+        syncFolder(m_folder);
+    m_catalog->deleteRuns(remove);
 }
 
 } // namespace stowkeep::engine::detail

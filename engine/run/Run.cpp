@@ -81,7 +81,9 @@ int32_t Run::backUp()
 
     m_phaseCode = MediumNotAvailable;
     findMedium();
+    m_phaseCode = CatalogFailure;
     removeLeftovers();
+    withCatalog([this] { adoptArchives(); });
 
     m_phaseCode = SourceNotFound;
     resolve();
@@ -90,7 +92,7 @@ int32_t Run::backUp()
 
     m_phaseCode = CannotWriteDestination;
     decide();
-    if (!m_toWrite.empty())
+    if (m_writeArchive)
         writeArchive();
 
     m_phaseCode = VerificationFailed;
@@ -154,6 +156,9 @@ void Run::openCatalog()
         m_log->error("The catalog " + m_catalog->path() +
                      " could not be read as a database; it was moved aside to " + m_catalog->movedAside() +
                      " and a new catalog begun.");
+    if (m_catalog->converted())
+        m_log->info("The catalog " + m_catalog->path() + " was converted to this version's form.");
+    m_rebuilding = m_catalog->created() || !m_catalog->movedAside().empty();
 }
 
 RunRecord Run::baseRecord(int32_t code) const
@@ -194,6 +199,14 @@ void Run::discardArchive()
     if (m_archiveCreated) {
         ::unlink(m_archivePath.c_str());
         m_archiveCreated = false;
+    }
+    if (!m_pendingName.empty() && m_catalog) {
+        try {
+            m_catalog->clearPending(m_folder, m_pendingName);
+        } catch (const CatalogError&) {
+            // Forgotten by the next run, which finds no such file.
+        }
+        m_pendingName.clear();
     }
 }
 

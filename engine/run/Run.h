@@ -1,8 +1,10 @@
 #pragma once
 
 // One run of one job, from the checks to the summary line. Its steps live in one file each
-// beside this one: the medium (Medium.cpp), what to write (Decide.cpp), the archive
-// (WriteArchive.cpp), verification (Verify.cpp), the catalog and retention (Record.cpp).
+// beside this one: the medium and leftovers (Medium.cpp), the archives the catalog does
+// not know and a damaged catalog (Adopt.cpp), what to write (Decide.cpp), the archive
+// and its manifest (WriteArchive.cpp), verification (Verify.cpp), the catalog and
+// retention (Record.cpp).
 
 #include "BackupEngine.h"
 #include "Catalog.h"
@@ -16,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,12 +61,25 @@ private:
     void findMedium();
     // Temporary archives of this set that a crashed run left behind.
     void removeLeftovers();
+    // Adopt.cpp
+    // Calls f; when the catalog turns out to be damaged on the way, it is moved aside, a
+    // new one is rebuilt from the destination's archives, and f is called once more.
+    template <typename F> decltype(auto) withCatalog(F&& f);
+    void healCatalog(const CatalogError& damage);
+    void adoptArchives();
+    void adoptArchive(const std::string& name, uint64_t size, const Manifest& manifest,
+                      std::set<std::string>& listed);
+    std::string examineArchive(const std::string& path, const std::string& name, std::optional<Manifest>& manifest);
     // Decide.cpp
     void resolve();
+    std::string nothingSelectedText() const;
     void decide();
     // WriteArchive.cpp
     void reportProgress(const std::string& current);
     void writeArchive();
+    std::shared_ptr<const std::string> buildManifest();
+    // The manifest row of selected entry i (not Left).
+    void manifestRow(size_t i, ManifestRow& row) const;
     void takeResult(const SelectedEntry& e, size_t& nextError);
     void publish();
     // Verify.cpp
@@ -72,6 +88,8 @@ private:
     void record(int32_t code);
     void recordFailedRun(int32_t code);
     void applyRetention();
+    void deleteExpired();
+    int64_t baseManifestRun();
 
     RunRecord baseRecord(int32_t code) const;
     void discardArchive();
@@ -90,12 +108,13 @@ private:
     struct Outcome
     {
         uint64_t size = 0;
-        int64_t archiveRun = 0;
         uint32_t crc = 0;
+        uint32_t archive = 0; // the archive holding the content: index into m_archives
         Fate fate = Fate::Left;
-        uint8_t status = 0;  // the writer's zip::EntryStatus
-        bool known = false;  // the base run has a row of this name and kind
-        bool same = false;   // ... with the same time (and size)
+        uint8_t status = 0;   // the writer's zip::EntryStatus
+        bool known = false;   // the base run has a row of this name and kind
+        bool same = false;    // ... with the same time, mode (and size, link target), in an archive
+        bool timeOnly = false; // a folder whose row differs only in its time
     };
 
     BackupEngine& m_engine;
@@ -109,6 +128,9 @@ private:
     std::string m_stamp;
     std::unique_ptr<RunLog> m_log;
     std::unique_ptr<Catalog> m_catalog;
+    int m_catalogGeneration = 0; // counts the catalogs begun during this run
+    bool m_healing = false;
+    bool m_rebuilding = false;   // the catalog is new: what adoption finds is a rebuild
     int32_t m_phaseCode = InvalidJob;
     std::string m_failureDetail;
 
@@ -119,8 +141,11 @@ private:
     uint64_t m_selectedBytes = 0;
 
     bool m_incremental = false;
-    bool m_sameAsBase = false;
-    int64_t m_baseManifestRun = 0;
+    bool m_writeArchive = false;
+    int64_t m_baseManifestRun = 0; // in the catalog of m_baseGeneration
+    int m_baseGeneration = 0;
+    std::string m_baseArchive;     // the archive of the base's manifest
+    std::vector<std::string> m_archives; // archive names the outcomes refer to; [0] is this run's
     std::vector<const SelectedEntry*> m_toWrite;
     std::vector<Outcome> m_outcomes; // one per selected entry
     std::vector<std::pair<size_t, std::string>> m_entryErrors; // the writer's reasons, in entry order
@@ -130,11 +155,15 @@ private:
     std::string m_archiveName;
     std::string m_archivePath;
     std::string m_tempPath;
+    std::string m_pendingName; // the temporary file as the catalog recorded it
     bool m_tempCreated = false;
     bool m_archiveCreated = false;
     int m_lockFd = -1;
     uint64_t m_bytesRead = 0;
     uint64_t m_bytesWritten = 0;
+    std::string m_manifestName;
+    std::shared_ptr<const std::string> m_manifest;
+    uint32_t m_manifestCrc = 0;
 
     std::optional<bool> m_verified;
     std::vector<std::string> m_badEntries;
@@ -145,5 +174,17 @@ private:
     std::mutex m_progressMutex;
     Progress m_progress;
 };
+
+template <typename F> decltype(auto) Run::withCatalog(F&& f)
+{
+    try {
+        return f();
+    } catch (const CatalogError& e) {
+        if (!e.damaged() || m_healing)
+            throw;
+        healCatalog(e);
+    }
+    return f();
+}
 
 } // namespace stowkeep::engine::detail

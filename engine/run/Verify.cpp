@@ -4,6 +4,7 @@
 #include "zip/ZipReader.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace stowkeep::engine::detail {
 
@@ -30,13 +31,29 @@ void Run::verify()
         return compareWithSlash(entries[a].name, isDir(a), entries[b].name, isDir(b)) < 0;
     });
     std::vector<bool> seen(expected.size());
+    bool manifestSeen = false;
     try {
         zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
         // Names and kinds first; then the entries' data, read on every core, in order.
         std::vector<size_t> toRead;
         std::vector<size_t> writtenOf(reader.entries().size());
+        size_t manifestIndex = SIZE_MAX;
         for (size_t n = 0; n < reader.entries().size(); ++n) {
             const auto& entry = reader.entries()[n];
+            if (entry.name == m_manifestName) {
+                if (manifestSeen) {
+                    bad(entry.name, "listed twice in the archive");
+                    continue;
+                }
+                manifestSeen = true;
+                if (entry.kind != zip::EntryKind::File) {
+                    bad(entry.name, "the run's manifest differs from what was written");
+                    continue;
+                }
+                manifestIndex = n;
+                toRead.push_back(n);
+                continue;
+            }
             const auto it = std::lower_bound(expected.begin(), expected.end(), entry.name,
                                              [&](size_t i, const std::string& name) {
                                                  return compareWithSlash(entries[i].name, isDir(i), name, false) < 0;
@@ -61,6 +78,13 @@ void Run::verify()
         reader.checkAll(toRead, [&](size_t n, const zip::ZipReader::Check& check) {
             checkCancel();
             const auto& entry = reader.entries()[n];
+            if (n == manifestIndex) {
+                if (!check.error.empty())
+                    bad(entry.name, check.error);
+                else if (check.crc != m_manifestCrc || check.size != m_manifest->size())
+                    bad(entry.name, "the run's manifest differs from what was written");
+                return;
+            }
             const SelectedEntry& written = entries[writtenOf[n]];
             const Outcome& o = m_outcomes[writtenOf[n]];
             if (!check.error.empty())
@@ -73,6 +97,8 @@ void Run::verify()
         for (size_t slot = 0; slot < expected.size(); ++slot)
             if (!seen[slot])
                 bad(zipName(entries[expected[slot]]), "missing from the archive");
+        if (!manifestSeen)
+            bad(m_manifestName, "the run's manifest is missing from the archive");
     } catch (const zip::ZipError& e) {
         bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
     }

@@ -4,10 +4,12 @@
 #include "zip/ZipWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
@@ -36,11 +38,14 @@ void Run::writeArchive()
     for (int n = 1;; ++n) {
         const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n));
         m_archiveName = name + ".zip";
-        m_tempPath = (fs::path(m_folder) / ("." + name + ".zip.part")).string();
+        m_pendingName = "." + name + ".zip.part";
+        m_tempPath = (fs::path(m_folder) / m_pendingName).string();
         m_archivePath = (fs::path(m_folder) / m_archiveName).string();
         if (::access(m_archivePath.c_str(), F_OK) != 0 && ::access(m_tempPath.c_str(), F_OK) != 0)
             break;
     }
+    // Before the file exists: a later run removes a leftover only if a run of ours began it.
+    withCatalog([this] { m_catalog->notePending(m_folder, m_pendingName); });
 
     m_progress.filesTotal = m_toWrite.size();
     for (const auto* e : m_toWrite)
@@ -57,12 +62,17 @@ void Run::writeArchive()
     options.innerName = m_archiveName;
     options.cancelled = [this] { return cancelled(); };
     const auto runner = std::this_thread::get_id();
-    // Results come one by one, in the order of m_toWrite; the writer keeps none of them.
+    // Results come one by one, in the order of m_toWrite, then the manifest's; the writer
+    // keeps none of them.
     options.collectResults = false;
     size_t delivered = 0;
     options.onEntryDone = [this, runner, &delivered](const zip::EntryResult& r) {
-        if (delivered < m_toWrite.size()) {
-            const size_t i = indexOf(*m_toWrite[delivered]);
+        if (delivered++ == m_toWrite.size()) {
+            m_manifestCrc = r.crc;
+            return;
+        }
+        if (delivered <= m_toWrite.size()) {
+            const size_t i = indexOf(*m_toWrite[delivered - 1]);
             Outcome& o = m_outcomes[i];
             o.size = r.size;
             o.crc = r.crc;
@@ -70,7 +80,6 @@ void Run::writeArchive()
             if (!r.error.empty())
                 m_entryErrors.emplace_back(i, r.error);
         }
-        ++delivered;
         {
             std::lock_guard lock(m_progressMutex);
             ++m_progress.filesDone;
@@ -95,6 +104,22 @@ void Run::writeArchive()
             writer.add(std::move(source));
             reportProgress(e->name);
         }
+        // The manifest says what became of every entry: it goes last, once they are all done.
+        writer.waitForEntries();
+        if (delivered != m_toWrite.size())
+            throw std::runtime_error("the zip writer returned " + std::to_string(delivered) + " results for " +
+                                     std::to_string(m_toWrite.size()) + " entries");
+        size_t nextError = 0;
+        for (const auto* e : m_toWrite)
+            takeResult(*e, nextError);
+        m_entryErrors = {};
+        m_manifest = buildManifest();
+        zip::EntrySource manifest;
+        manifest.name = m_manifestName;
+        manifest.mode = S_IFREG | 0644;
+        manifest.mtime = m_startTime;
+        manifest.content = m_manifest;
+        writer.add(std::move(manifest));
         writer.finish();
     }
     checkCancel();
@@ -103,16 +128,53 @@ void Run::writeArchive()
     m_bytesWritten = out->position();
     out.reset();
 
-    if (delivered != m_toWrite.size())
-        throw std::runtime_error("the zip writer returned " + std::to_string(delivered) + " results for " +
-                                 std::to_string(m_toWrite.size()) + " entries");
-    size_t nextError = 0;
-    for (const auto* e : m_toWrite)
-        takeResult(*e, nextError);
-    m_entryErrors = {};
-
     publish();
     reportProgress({});
+}
+
+// The manifest of this run: every entry that stands at its end, as written or as kept.
+std::shared_ptr<const std::string> Run::buildManifest()
+{
+    const auto& entries = m_selection.entries;
+    m_manifestName = chooseManifestName([&entries](std::string_view name) {
+        for (const auto& e : entries)
+            if (sameNameIgnoringCase(e.name, name))
+                return true;
+        return false;
+    });
+    ManifestHeader header;
+    header.setName = m_job.backupSetName();
+    header.startTime = m_startTime;
+    std::tm local {};
+    localtime_r(&m_startTime, &local);
+    header.utcOffset = static_cast<int>(local.tm_gmtoff);
+    header.kind = kindText();
+    header.base = m_incremental ? m_baseArchive : std::string();
+    for (const Outcome& o : m_outcomes)
+        header.entries += o.fate != Fate::Left;
+    ManifestWriter writer(header);
+    ManifestRow row;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (m_outcomes[i].fate == Fate::Left)
+            continue;
+        manifestRow(i, row);
+        writer.add(row);
+    }
+    return std::make_shared<const std::string>(writer.take());
+}
+
+void Run::manifestRow(size_t i, ManifestRow& row) const
+{
+    const SelectedEntry& e = m_selection.entries[i];
+    const Outcome& o = m_outcomes[i];
+    row.path = e.name;
+    row.kind = manifestKind(e.kind);
+    row.size = o.size;
+    row.mtimeNs = e.mtimeNs;
+    row.mode = e.mode;
+    row.crc = o.crc;
+    row.linkTarget = e.linkTarget;
+    row.archive = m_archives[o.fate == Fate::Written ? 0 : o.archive];
 }
 
 // Takes the writer's result for e; the errors come in the same order as the entries.
@@ -129,7 +191,7 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         [[fallthrough]];
     case zip::EntryStatus::Written:
         o.fate = Fate::Written;
-        o.archiveRun = 0;
+        o.archive = 0;
         m_bytesRead += o.size;
         if (e.kind == SelectedKind::Directory)
             o.size = 0;

@@ -1,7 +1,9 @@
 // What a run leaves for later runs: crashes, a damaged catalog, retention of archive chains.
 
+#include "support/ArchiveTools.h"
 #include "support/EngineFixture.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,37 +46,43 @@ protected:
     }
 };
 
-TEST_F(HistoryTest, CrashBeforeCommitLeavesCatalogAsItWas)
+TEST_F(HistoryTest, ArchiveOfARunThatCrashedBeforeItsCommitIsAdopted)
 {
     job.setBackupType(NewAndModified);
     ASSERT_EQ(engine.RunJob(job), Success);
     const auto before = query("SELECT * FROM runs");
-    const auto manifestBefore = query("SELECT COUNT(*) FROM manifest");
 
-    // The power fails inside the catalog transaction, after the archive was renamed.
+    // The power fails inside the catalog transaction, after the archive got its name.
     advance(std::chrono::hours(1));
     modify(src / "a.txt", "after the crash", 1900000000);
     hooks.beforeCommit = [] { ::_exit(77); };
     setHooks();
     runAndCrash();
     EXPECT_EQ(query("SELECT * FROM runs"), before);
-    EXPECT_EQ(query("SELECT COUNT(*) FROM manifest"), manifestBefore);
+    ASSERT_EQ(archives().size(), 2u);
+    const std::string orphan = archives()[1];
 
-    // The next run still knows only the first run, and stores the change again.
+    // The next run takes it in as the run it was, and finds nothing left to store.
     hooks.beforeCommit = {};
     advance(std::chrono::hours(1));
     ASSERT_EQ(engine.RunJob(job), Success);
-    const auto listed = catalogArchives();
-    ASSERT_EQ(listed.size(), 2u);
-    for (const auto& name : listed)
-        EXPECT_TRUE(fs::exists(dest / name)) << name;
-    EXPECT_EQ(query("SELECT COUNT(*) FROM manifest m JOIN runs r ON r.id = m.archive_run"
-                    " WHERE m.run_id = (SELECT MAX(id) FROM runs) AND m.path = 'a.txt' AND r.archive = '" +
-                    listed[1] + "'")[0][0],
-              "1");
+    EXPECT_EQ(archives().size(), 2u);
+    EXPECT_EQ(catalogArchives(), archives());
+    EXPECT_NE(logText().find("Took " + (dest / orphan).string() + " into the catalog"), std::string::npos);
+    for (const auto& row : catalogEntries(newestRun()))
+        EXPECT_EQ(row.archive, row.path == "a.txt" ? orphan : archives()[0]) << row.path;
+
+    // Retention deletes it like any other archive once it is due.
+    advance(std::chrono::hours(48));
+    job.setBackupType(FullBackup);
+    job.setRetentionPeriod(24);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_FALSE(fs::exists(dest / orphan));
+    EXPECT_EQ(catalogArchives(), archives());
+    EXPECT_EQ(archives().size(), 1u);
 }
 
-TEST_F(HistoryTest, CrashWhileWritingLeavesATemporaryFileTheNextRunRemoves)
+TEST_F(HistoryTest, OnlyTemporaryFilesThatARunOfOursBeganAreRemoved)
 {
     uint64_t written = 0;
     engine.setWriteFaultHook([&](uint64_t bytes) {
@@ -89,19 +97,23 @@ TEST_F(HistoryTest, CrashWhileWritingLeavesATemporaryFileTheNextRunRemoves)
     EXPECT_EQ(leftovers[0].front(), '.');
     EXPECT_TRUE(query("SELECT * FROM runs").empty());
 
-    // Other sets' temporary files and anything else are not this run's business.
+    // Files that merely look like ours (a user's, another set's) are not this run's business.
     writeFile(dest / ".Documents 2_20261209-070000_full.zip.part", "another set");
     writeFile(dest / ".Documents_20261209-070000_full.zip.part.keep", "not ours");
-    writeFile(dest / ".Documents_20261209-070000_full-3.zip.part", "an older crash of ours");
+    writeFile(dest / ".Documents_20200101-000000_full.zip.part", "the user's");
     writeFile(dest / "notes.txt", "the user's");
 
     engine.setWriteFaultHook({});
     advance(std::chrono::hours(1));
     ASSERT_EQ(engine.RunJob(job), Success);
     EXPECT_EQ(listFolder(dest), (std::vector<std::string> {".Documents 2_20261209-070000_full.zip.part",
+                                                          ".Documents_20200101-000000_full.zip.part",
                                                           ".Documents_20261209-070000_full.zip.part.keep",
                                                           "Documents_20261209-090013_full.zip", "notes.txt"}));
     EXPECT_EQ(catalogArchives(), std::vector<std::string> {"Documents_20261209-090013_full.zip"});
+    EXPECT_NE(logText().find("Left " + (dest / ".Documents_20200101-000000_full.zip.part").string() + " alone"),
+              std::string::npos);
+    EXPECT_TRUE(query("SELECT * FROM pending").empty());
 }
 
 TEST_F(HistoryTest, DamagedCatalogIsMovedAside)
@@ -117,6 +129,135 @@ TEST_F(HistoryTest, DamagedCatalogIsMovedAside)
     EXPECT_EQ(readFile(catalog.parent_path() / aside[0]), std::string(8192, 'G') + "not a database");
     EXPECT_EQ(catalogArchives().size(), 1u);
     EXPECT_NE(logText().find("moved aside"), std::string::npos);
+}
+
+// Damage that shows only when a page is read or written: the run goes on with a catalog
+// rebuilt from the archives, and stays incremental.
+TEST_F(HistoryTest, ZeroedPagesInTheCatalogAreHealed)
+{
+    // Pages 4 and 5 before the run (dd bs=4096 seek=3 count=2); during the run, the page
+    // that only recording the run reads.
+    for (const bool duringRun : {false, true}) {
+        SCOPED_TRACE(duringRun ? "during the run" : "before the run");
+        fs::remove_all(data);
+        fs::remove_all(dest);
+        fs::create_directories(dest);
+        job.setBackupType(NewAndModified);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const int64_t first = duringRun ? std::stoll(query("SELECT rootpage FROM sqlite_master"
+                                                           " WHERE name = 'sqlite_sequence'")[0][0]) - 1
+                                        : 3;
+        const int64_t count = duringRun ? 1 : 2;
+        auto zeroPages = [&] {
+            const int fd = ::open(catalogPath().c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            const std::string zeros(static_cast<size_t>(count) * 4096, '\0');
+            ASSERT_EQ(::pwrite(fd, zeros.data(), zeros.size(), first * 4096), static_cast<ssize_t>(zeros.size()));
+            ::close(fd);
+        };
+        if (duringRun)
+            hooks.beforeVerify = [&](const std::string&) { zeroPages(); };
+        else
+            zeroPages();
+        setHooks();
+        const std::string damaged = duringRun ? std::string() : readFile(catalogPath());
+
+        advance(std::chrono::hours(1));
+        modify(src / "a.txt", duringRun ? "changed again" : "changed", 1900000000 + duringRun);
+        ASSERT_EQ(engine.RunJob(job), Success) << engine.GetErrorText(0, CatalogFailure);
+        hooks.beforeVerify = {};
+        setHooks();
+        ASSERT_EQ(archives().size(), 2u);
+        EXPECT_NE(archives()[1].find("_incremental"), std::string::npos);
+        EXPECT_EQ(catalogArchives(), archives());
+        std::vector<std::string> aside;
+        for (const auto& n : listFolder(catalogPath().parent_path()))
+            if (n.rfind("catalog.db.corrupt-", 0) == 0)
+                aside.push_back(n);
+        ASSERT_EQ(aside.size(), 1u);
+        if (!duringRun) {
+            EXPECT_TRUE(readFile(catalogPath().parent_path() / aside[0]) == damaged);
+        }
+        EXPECT_NE(logText().find("Rebuilt the catalog of this set from 1 archive"), std::string::npos);
+    }
+}
+
+TEST_F(HistoryTest, DeletedCatalogIsRebuiltFromTheArchives)
+{
+    job.setEncryptionPassword("an old password");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    advance(std::chrono::hours(1));
+    job.setEncryptionPassword("the password");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    writeFile(dest / "Documents_20200101-000000_full.zip", "not a zip at all");
+    fs::remove(catalogPath());
+
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed", 1900000000);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const auto zips = archives();
+    ASSERT_EQ(zips.size(), 4u);
+    ASSERT_NE(zips[3].find("_incremental"), std::string::npos);
+    auto stored = readArchive(dest / zips[3], "the password");
+    stored.erase(".stowkeep-manifest.txt");
+    EXPECT_EQ(stored, (std::map<std::string, std::string> {{"a.txt", "changed"}}));
+    EXPECT_EQ(catalogArchives(), (std::vector<std::string> {zips[2], zips[3]}));
+    std::string log = logText();
+    EXPECT_NE(log.find("Rebuilt the catalog of this set from 1 archive"), std::string::npos);
+    EXPECT_NE(log.find(zips[1] + " out of the catalog: this job's password does not open it"), std::string::npos);
+    EXPECT_NE(log.find(zips[0] + " out of the catalog: it cannot be read"), std::string::npos);
+
+    // What was left out is not opened again at every run.
+    advance(std::chrono::hours(1));
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(logText().substr(log.size()).find("out of the catalog"), std::string::npos);
+}
+
+// A catalog of the version before manifests were stored as differences: its history stays,
+// and the next run builds on it.
+TEST_F(HistoryTest, CatalogOfTheEarlierVersionIsConverted)
+{
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const std::string full = archives()[0];
+    const auto manifest = manifestOf(dest / full);
+    ASSERT_TRUE(manifest);
+    fs::remove(catalogPath());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(catalogPath().c_str(), &db), SQLITE_OK);
+    std::string sql =
+        "CREATE TABLE runs(id INTEGER PRIMARY KEY AUTOINCREMENT, set_name TEXT NOT NULL, folder TEXT NOT NULL,"
+        " start_time INTEGER NOT NULL, end_time INTEGER NOT NULL, kind TEXT NOT NULL, archive TEXT,"
+        " result INTEGER NOT NULL, files INTEGER NOT NULL, bytes INTEGER NOT NULL, files_written INTEGER NOT NULL,"
+        " bytes_read INTEGER NOT NULL, bytes_written INTEGER NOT NULL, verified INTEGER,"
+        " manifest_run INTEGER NOT NULL);"
+        "CREATE INDEX runs_by_set ON runs(set_name, folder, start_time);"
+        "CREATE TABLE manifest(run_id INTEGER NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,"
+        " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, crc INTEGER NOT NULL, archive_run INTEGER NOT NULL,"
+        " PRIMARY KEY(run_id, path)) WITHOUT ROWID;";
+    const std::string run = "'Documents', '" + dest.string() + "', " + std::to_string(manifest->header.startTime);
+    sql += "INSERT INTO runs VALUES(1, " + run + ", 0, 'full', '" + full + "', 0, 7, 1, 7, 1, 1, 1, 1);";
+    sql += "INSERT INTO runs VALUES(2, " + run + ", 0, 'full', NULL, 6, 0, 0, 0, 0, 0, NULL, 2);";
+    for (const auto& row : manifest->rows)
+        sql += "INSERT INTO manifest VALUES(1, '" + row.path + "', " + std::to_string(static_cast<int>(row.kind)) +
+               ", " + std::to_string(row.size) + ", " + std::to_string(row.mtimeNs) + ", " + std::to_string(row.crc) +
+               ", 1);";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed", 1900000000);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_EQ(archives().size(), 2u);
+    auto stored = readArchive(dest / archives()[1]);
+    stored.erase(".stowkeep-manifest.txt");
+    EXPECT_EQ(stored, (std::map<std::string, std::string> {{"a.txt", "changed"}}));
+    EXPECT_EQ(query("SELECT id, result, manifest_run FROM runs ORDER BY id"),
+              (std::vector<std::vector<std::string>> {{"1", "0", "1"}, {"2", "6", "0"}, {"3", "0", "3"}}));
+    EXPECT_EQ(query("PRAGMA user_version")[0][0], "2");
+    EXPECT_NE(logText().find("converted"), std::string::npos);
+    EXPECT_EQ(catalogEntries(1).size(), manifest->rows.size());
 }
 
 TEST_F(HistoryTest, UnusableCatalogFolderFailsTheRunAndWritesNothing)
@@ -184,7 +325,8 @@ TEST_F(HistoryTest, RetentionKeepsWhatNewerRunsNeed)
     EXPECT_TRUE(fs::exists(dest / "unrelated.zip"));
     EXPECT_TRUE(fs::exists(dest / "Other_20261209-080013_full.zip"));
     EXPECT_EQ(query("SELECT COUNT(*) FROM runs")[0][0], "2");
-    EXPECT_EQ(query("SELECT COUNT(*) FROM manifest WHERE run_id NOT IN (SELECT id FROM runs)")[0][0], "0");
+    // Rows that no remaining run lists are gone: two full runs keep a row per item each.
+    EXPECT_EQ(query("SELECT COUNT(*) FROM entries")[0][0], std::to_string(2 * catalogEntries(newestRun()).size()));
     EXPECT_NE(logText().find("retention deleted " + kept[0]), std::string::npos);
 }
 

@@ -6,6 +6,7 @@
 #include "zip/ZipReader.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <regex>
@@ -20,6 +21,8 @@ namespace {
 class RunTest : public EngineFixture
 {
 };
+
+const std::string kManifest = ".stowkeep-manifest.txt";
 
 // Regular files and links of a tree (7-Zip's way with folders and links differs).
 std::map<std::string, std::string> filesOnly(const std::map<std::string, std::string>& tree)
@@ -72,8 +75,17 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
         const fs::path archive = dest / zips.back();
         EXPECT_TRUE(std::regex_match(zips.back(), std::regex(R"(Documents_\d{8}-\d{6}_full\.zip)"))) << zips.back();
 
-        // Everything, folders and the link included, read back through the engine.
-        EXPECT_EQ(treeDiff(readArchive(archive, c.password), readTree(src)), "");
+        // Everything, folders and the link included, read back through the engine, and the
+        // run's manifest beside it.
+        auto stored = readArchive(archive, c.password);
+        EXPECT_EQ(stored.erase(kManifest), 1u);
+        EXPECT_EQ(treeDiff(stored, readTree(src)), "");
+        if (!c.password.empty()) {
+            // Neither the manifest nor any name in it shows without the password.
+            const std::string raw = readFile(archive);
+            for (const char* secret : {"Stowkeep manifest", "stowkeep-manifest", "sub/deep", "d.txt", "Documents\n"})
+                EXPECT_EQ(raw.find(secret), std::string::npos) << secret;
+        }
 
         // libzip: plain archives directly; an encrypted one holds the inner archive.
         std::vector<LibzipEntry> entries;
@@ -104,7 +116,9 @@ TEST_F(RunTest, FullBackupReadsBackIdenticallyEverywhere)
             tree = tmp / ("7z-inner-" + std::to_string(n));
             ASSERT_EQ(sevenZipExtract(out / zips.back(), tree).exitCode, 0);
         }
-        EXPECT_EQ(treeDiff(filesOnly(readTree(tree)), expected), "");
+        auto via7z = filesOnly(readTree(tree));
+        EXPECT_EQ(via7z.erase(kManifest), 1u) << "7-Zip shows the manifest as one more entry";
+        EXPECT_EQ(treeDiff(via7z, expected), "");
     }
     // Nothing else was left in the destination.
     EXPECT_EQ(listFolder(dest), archives());
@@ -128,35 +142,42 @@ TEST_F(RunTest, IncrementalStoresOnlyWhatChanged)
     job.setBackupType(NewAndModified);
     ASSERT_EQ(engine.RunJob(job), Success); // no earlier run: counts as full
     ASSERT_EQ(archives().size(), 1u);
-    EXPECT_NE(archives()[0].find("_full.zip"), std::string::npos);
+    const std::string full = archives()[0];
+    EXPECT_NE(full.find("_full.zip"), std::string::npos);
 
-    now += std::chrono::hours(1);
-    setHooks();
+    auto step = [this] {
+        now += std::chrono::hours(1);
+        setHooks();
+    };
+    // The files an archive holds, without folders and the manifest.
+    auto filesIn = [this](const std::string& archive) {
+        std::map<std::string, std::string> stored;
+        for (const auto& [name, bytes] : readArchive(dest / archive))
+            if (name.back() != '/' && name != kManifest)
+                stored[name] = bytes;
+        return stored;
+    };
+    step();
     modify(src / "a.txt", "alpha, second version", 1800000000);
     writeFile(src / "sub/new.txt", "new file");
     fs::remove(src / "b.txt");
     ASSERT_EQ(engine.RunJob(job), Success);
-    const auto zips = archives();
-    ASSERT_EQ(zips.size(), 2u);
-    std::string incremental = zips[0].find("incremental") != std::string::npos ? zips[0] : zips[1];
-    std::map<std::string, std::string> stored;
-    for (const auto& [name, bytes] : readArchive(dest / incremental))
-        if (name.back() != '/')
-            stored[name] = bytes;
-    EXPECT_EQ(treeDiff(stored, {{"a.txt", "alpha, second version"}, {"sub/new.txt", "new file"}}), "");
+    ASSERT_EQ(archives().size(), 2u);
+    const std::string incremental = archives()[1];
+    EXPECT_EQ(treeDiff(filesIn(incremental), {{"a.txt", "alpha, second version"}, {"sub/new.txt", "new file"}}), "");
 
-    // The manifest is the whole state: unchanged files point at the full archive.
-    const auto rows = query("SELECT m.path, r.archive FROM manifest m JOIN runs r ON r.id = m.archive_run"
-                            " WHERE m.run_id = (SELECT MAX(id) FROM runs) AND m.kind <> 1 ORDER BY m.path");
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0], (std::vector<std::string> {"a.txt", incremental}));
-    EXPECT_EQ(rows[1][0], "sub/c.bin");
-    EXPECT_NE(rows[1][1], incremental);
-    EXPECT_EQ(rows[3], (std::vector<std::string> {"sub/new.txt", incremental}));
+    // The run's state is whole: unchanged files point at the full archive.
+    std::map<std::string, std::string> holders;
+    for (const auto& row : catalogEntries(newestRun()))
+        if (row.kind != ManifestKind::Directory)
+            holders[row.path] = row.archive;
+    EXPECT_EQ(holders, (std::map<std::string, std::string> {{"a.txt", incremental},
+                                                            {"sub/c.bin", full},
+                                                            {"sub/deep/d.txt", full},
+                                                            {"sub/new.txt", incremental}}));
 
     // Nothing changed: a successful run without an archive.
-    now += std::chrono::hours(1);
-    setHooks();
+    step();
     ASSERT_EQ(engine.RunJob(job), Success);
     EXPECT_EQ(archives().size(), 2u);
     const auto runs = query("SELECT kind, archive, result FROM runs ORDER BY id");
@@ -164,10 +185,89 @@ TEST_F(RunTest, IncrementalStoresOnlyWhatChanged)
     EXPECT_EQ(runs[2], (std::vector<std::string> {"incremental", "NULL", "0"}));
     EXPECT_NE(logText().find("nothing changed"), std::string::npos);
 
+    // A new mode alone is a change; the catalog grows by that one row.
+    const auto rowsBefore = std::stoll(query("SELECT COUNT(*) FROM entries")[0][0]);
+    fs::permissions(src / "sub/c.bin", fs::perms(0755));
+    step();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_EQ(archives().size(), 3u);
+    EXPECT_EQ(filesIn(archives()[2]).count("sub/c.bin"), 1u);
+    zip::ZipReader chmodded((dest / archives()[2]).string(), "");
+    for (const auto& e : chmodded.entries()) {
+        if (e.name == "sub/c.bin") {
+            EXPECT_EQ(e.mode & 07777, 0755u);
+        }
+    }
+    EXPECT_EQ(std::stoll(query("SELECT COUNT(*) FROM entries")[0][0]), rowsBefore + 1);
+
+    // A deletion alone writes an archive too: its manifest is the state without the file.
+    fs::remove(src / "sub/deep/d.txt");
+    step();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_EQ(archives().size(), 4u);
+    const auto manifest = manifestOf(dest / archives()[3]);
+    ASSERT_TRUE(manifest);
+    for (const auto& row : manifest->rows)
+        EXPECT_NE(row.path, "sub/deep/d.txt");
+
     // A full run takes everything again.
+    step();
     job.setBackupType(FullBackup);
     ASSERT_EQ(engine.RunJob(job), Success);
-    EXPECT_EQ(readArchive(dest / archives().back()).size(), readTree(src).size());
+    EXPECT_EQ(readArchive(dest / archives().back()).size(), readTree(src).size() + 1);
+}
+
+// Every name comes back from the manifest exactly, whatever bytes it holds, and a user's
+// file named like the manifest stays the user's.
+TEST_F(RunTest, ManifestListsTheRunExactly)
+{
+    fs::remove_all(src);
+    const std::vector<std::string> odd = {"tab\there", "line\nbreak", "back\\slash", "bad\xff\xfe", "ünï cödé",
+                                          "dir\r/x"};
+    for (const auto& name : odd)
+        writeFile(src / name, "content of " + name);
+    writeFile(src / kManifest, "Stowkeep manifest 1\nnot really");
+    ASSERT_EQ(::symlink("tab\there", (src / "link").c_str()), 0);
+    ASSERT_EQ(engine.RunJob(job), Success);
+
+    const fs::path archive = dest / archives()[0];
+    zip::ZipReader reader(archive.string(), "");
+    EXPECT_EQ(reader.entries().back().name, ".stowkeep-manifest-2.txt");
+    EXPECT_EQ(readArchive(archive).at(kManifest), "Stowkeep manifest 1\nnot really");
+    const auto manifest = manifestOf(archive);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->header.setName, "Documents");
+    EXPECT_EQ(manifest->header.kind, "full");
+    EXPECT_EQ(manifest->header.stamp(), "20261209-080013");
+    std::map<std::string, std::string> listed;
+    for (const auto& row : manifest->rows) {
+        EXPECT_EQ(row.archive, ".") << row.path;
+        const fs::path item = src / row.path;
+        struct stat st {};
+        ASSERT_EQ(::lstat(item.c_str(), &st), 0) << row.path;
+        EXPECT_EQ(row.mode, st.st_mode) << row.path;
+        EXPECT_EQ(row.mtimeNs, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) << row.path;
+        std::string value = row.kind == ManifestKind::Directory ? "" : row.kind == ManifestKind::Symlink
+                                                                          ? "-> " + row.linkTarget
+                                                                          : readFile(item);
+        const std::string content = row.kind == ManifestKind::Symlink ? row.linkTarget : value;
+        EXPECT_EQ(row.crc, crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+        listed[row.path + (row.kind == ManifestKind::Directory ? "/" : "")] = value;
+    }
+    EXPECT_EQ(treeDiff(listed, readTree(src)), "");
+
+    // The next run refers to the first archive for what it did not store again.
+    modify(src / odd[0], "changed", 1900000000);
+    job.setBackupType(NewAndModified);
+    now += std::chrono::hours(1);
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const auto second = manifestOf(dest / archives()[1]);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->header.base, archives()[0]);
+    for (const auto& row : second->rows)
+        EXPECT_EQ(row.archive, row.path == odd[0] ? "." : archives()[0])
+            << row.path;
 }
 
 TEST_F(RunTest, JobChecks)
@@ -300,6 +400,19 @@ TEST_F(RunTest, SourceProblemsWriteNothing)
     EXPECT_EQ(archives().size(), 1u);
     EXPECT_EQ(query("SELECT result FROM runs ORDER BY id"),
               (std::vector<std::vector<std::string>> {{"3"}, {"4"}, {"0"}, {"4"}}));
+
+    // The backup folder is the source folder, or holds all that was selected: the text says so.
+    fs::create_directories(tmp / "holder/backups");
+    FileSelection holder;
+    holder.IncludeItem((tmp / "holder").string() + "/*", -1);
+    job.setSelection(&holder);
+    for (const auto& [folder, says] :
+         {std::pair {tmp / "holder", "is the source folder"}, std::pair {tmp / "holder/backups", "lies inside"}}) {
+        job.setBackupFolder(folder.string());
+        EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+        EXPECT_NE(engine.GetErrorText(0, NothingToBackUp).find(says), std::string::npos)
+            << engine.GetErrorText(0, NothingToBackUp);
+    }
 }
 
 TEST_F(RunTest, UnreadableFileIsSkippedAndReported)
@@ -325,8 +438,8 @@ TEST_F(RunTest, UnreadableFileIsSkippedAndReported)
     EXPECT_NE(text.find(".log"), std::string::npos) << text;
     EXPECT_EQ(query("SELECT result, archive IS NOT NULL FROM runs ORDER BY id DESC LIMIT 1")[0],
               (std::vector<std::string> {"5", "1"}));
-    EXPECT_EQ(query("SELECT COUNT(*) FROM manifest WHERE path = 'b.txt' AND run_id = (SELECT MAX(id) FROM runs)")[0][0],
-              "0");
+    for (const auto& row : catalogEntries(newestRun()))
+        EXPECT_NE(row.path, "b.txt");
 }
 
 TEST_F(RunTest, WriteFailuresLeaveNothing)

@@ -339,6 +339,59 @@ TEST(ZipRoundTripMany, SmallFilesPackedIntoUnits)
     }
 }
 
+// An entry made in memory from the results of the entries before it: the writer reports
+// every earlier entry before the caller makes it, and every reader reads it back.
+TEST(ZipMemoryEntry, AddedAfterTheOthersAreDone)
+{
+    for (const std::string password : {"", "pw"}) {
+        TempDir dir;
+        writeFile(dir / "src/a.txt", textBytes(3'000'000, 5)); // several blocks
+        writeFile(dir / "src/b.bin", randomBytes(40'000, 6));
+        auto entries = entriesFromTree(dir / "src");
+        const fs::path archive = dir / "list.zip";
+        OutputFile out(archive.string());
+        ZipWriter::Options options;
+        options.password = password;
+        options.innerName = kInnerName;
+        options.collectResults = false;
+        std::vector<EntryResult> done;
+        options.onEntryDone = [&done](const EntryResult& r) { done.push_back(r); };
+        ZipWriter writer(out, options);
+        for (const auto& e : entries)
+            writer.add(e);
+        writer.waitForEntries();
+        ASSERT_EQ(done.size(), entries.size());
+        auto list = std::make_shared<std::string>();
+        for (const auto& r : done)
+            *list += r.name + " " + std::to_string(r.crc) + "\n";
+        *list += textBytes(2'500'000, 7);
+        EntrySource memory;
+        memory.name = "list.txt";
+        memory.mode = S_IFREG | 0640;
+        memory.mtime = 1'700'000'000;
+        memory.content = list;
+        writer.add(memory);
+        writer.finish();
+        out.close();
+        ASSERT_EQ(done.size(), entries.size() + 1);
+        EXPECT_EQ(done.back().size, list->size());
+
+        ZipReader reader(archive.string(), password);
+        ASSERT_EQ(reader.entries().size(), entries.size() + 1);
+        const ZipEntry& e = reader.entries().back();
+        EXPECT_EQ(e.name, "list.txt");
+        EXPECT_EQ(e.mode, S_IFREG | 0640);
+        EXPECT_EQ(e.method, 8);
+        std::string back;
+        reader.read(e, [&back](const char* p, size_t n) { back.append(p, n); });
+        EXPECT_TRUE(back == *list);
+        EXPECT_EQ(sevenZipTest(archive, password).exitCode, 0);
+        std::vector<LibzipEntry> lz;
+        std::string failure;
+        EXPECT_TRUE(libzipReadAll(archive, password, lz, failure)) << failure;
+    }
+}
+
 // An archive with no entries at all is still a valid, empty zip for every reader.
 TEST(ZipRoundTripEmpty, NoEntries)
 {

@@ -52,6 +52,16 @@ struct Entry
     DosTime dos;
 };
 
+// Where an entry's bytes come from: its open file, or memory (EntrySource::content).
+struct EntryBytes
+{
+    int fd = -1;
+    const std::string* memory = nullptr;
+    size_t offset = 0; // in memory
+    // Reads until the buffer is full or the bytes end; returns 0 or an errno.
+    int read(unsigned char* data, size_t size, size_t& got);
+};
+
 // One entry's share of a unit: a whole small entry, or one block of a large one.
 struct Piece
 {
@@ -112,6 +122,8 @@ struct ZipWriter::Impl
     bool chunksDrained = false;
     std::vector<EntryResult> results;
     size_t delivered = 0;
+    size_t added = 0;    // entries add() queued
+    size_t reported = 0; // of which onEntryDone has seen the result
     bool writerFinished = false;
     std::exception_ptr error;
     std::atomic<bool> stop{false};
@@ -152,8 +164,8 @@ struct ZipWriter::Impl
     std::shared_ptr<Entry> makeEntry(EntrySource src);
     // Adds a small entry whole to the unit; false when the pipeline stopped.
     bool readSmall(const std::shared_ptr<Entry>& e, Unit& unit);
-    // Reads a large file block by block, a unit each; false when the pipeline stopped.
-    bool readLarge(const std::shared_ptr<Entry>& e, int fd);
+    // Reads a large entry block by block, a unit each; false when the pipeline stopped.
+    bool readLarge(const std::shared_ptr<Entry>& e, detail::EntryBytes& bytes);
     // Marks the entry changed when the open file's size or time differ from the recorded ones.
     static void checkUnchanged(Entry& e, int fd);
 

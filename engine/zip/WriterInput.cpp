@@ -100,6 +100,16 @@ bool isValidUtf8(const std::string& s)
 
 } // namespace
 
+int EntryBytes::read(unsigned char* data, size_t size, size_t& got)
+{
+    if (!memory)
+        return readFull(fd, data, size, got);
+    got = std::min(size, memory->size() - offset);
+    std::memcpy(data, memory->data() + offset, got);
+    offset += got;
+    return 0;
+}
+
 void ZipWriter::Impl::readerLoop()
 {
     std::deque<EntrySource> batch;
@@ -211,40 +221,49 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
         return true;
     }
 
-    // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
-    // link put in its place is never followed.
-    int fd;
-    do {
-        fd = ::open(e->src.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int err = errno;
-        return fail(err == ENOENT || err == ENOTDIR ? EntryStatus::Vanished : EntryStatus::Unreadable,
-                    std::strerror(err));
+    EntryBytes bytes;
+    int fd = -1;
+    if (e->src.content) {
+        bytes.memory = e->src.content.get();
+        e->src.size = bytes.memory->size();
+    } else {
+        // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
+        // link put in its place is never followed.
+        do {
+            fd = ::open(e->src.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            const int err = errno;
+            return fail(err == ENOENT || err == ENOTDIR ? EntryStatus::Vanished : EntryStatus::Unreadable,
+                        std::strerror(err));
+        }
+        bytes.fd = fd;
     }
     FdGuard guard(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return fail(EntryStatus::Unreadable, std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(EntryStatus::Unreadable, "not a regular file");
+    if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return fail(EntryStatus::Unreadable, std::strerror(errno));
+        if (!S_ISREG(st.st_mode))
+            return fail(EntryStatus::Unreadable, "not a regular file");
+    }
     if (e->src.size > kBlockSize) {
         if (!unit.pieces.empty()) {
-            // The blocks of a large file are units of their own, after what came before.
+            // The blocks of a large entry are units of their own, after what came before.
             auto packed = std::make_unique<Unit>();
             std::swap(*packed, unit);
             push(std::move(packed));
             std::lock_guard lock(mutex);
             ++unitsInFlight; // `unit` stays held, empty, for what comes after
         }
-        return readLarge(e, fd);
+        return readLarge(e, bytes);
     }
 
     // The read asks for one byte more than expected, to notice a file that grew.
     const size_t want = static_cast<size_t>(e->src.size);
     unit.input.resize(p.inOffset + want + 1);
     size_t got = 0;
-    if (int err = readFull(fd, unit.input.data() + p.inOffset, want + 1, got))
+    if (int err = bytes.read(unit.input.data() + p.inOffset, want + 1, got))
         return fail(EntryStatus::Unreadable, std::string("read error: ") + std::strerror(err));
     if (got > want) {
         got = want;
@@ -254,7 +273,8 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
     }
     unit.input.resize(p.inOffset + got);
     p.inSize = got;
-    checkUnchanged(*e, fd);
+    if (fd >= 0)
+        checkUnchanged(*e, fd);
     unit.pieces.push_back(std::move(p));
     return true;
 }
@@ -268,9 +288,10 @@ void ZipWriter::Impl::checkUnchanged(Entry& e, int fd)
         markChanged(e, "the file changed while it was read");
 }
 
-bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, int fd)
+bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, EntryBytes& bytes)
 {
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (bytes.fd >= 0)
+        ::posix_fadvise(bytes.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     uint64_t remaining = e->src.size;
     bool first = true;
     Buffer tail;
@@ -287,7 +308,7 @@ bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, int fd)
         p.first = first;
         u->input.resize(want + (finalRead ? 1 : 0));
         size_t got = 0;
-        if (int err = readFull(fd, u->input.data(), u->input.size(), got)) {
+        if (int err = bytes.read(u->input.data(), u->input.size(), got)) {
             e->result.status = EntryStatus::Unreadable;
             e->result.error = std::string("read error: ") + std::strerror(err);
             u->input.clear();
@@ -310,8 +331,8 @@ bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, int fd)
         u->input.resize(got);
         p.inSize = got;
         remaining -= got;
-        if (p.last)
-            checkUnchanged(*e, fd);
+        if (p.last && bytes.fd >= 0)
+            checkUnchanged(*e, bytes.fd);
         if (level > 0) {
             u->dict = std::move(tail);
             tail.clear();

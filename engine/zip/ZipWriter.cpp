@@ -77,10 +77,12 @@ void ZipWriter::Impl::deliver()
         std::lock_guard lock(mutex);
         if (!options.collectResults) {
             pending.swap(results); // none was delivered yet: all of them are new
+            reported += pending.size();
         } else {
             if (options.onEntryDone)
                 pending.assign(results.begin() + static_cast<std::ptrdiff_t>(delivered), results.end());
             delivered = results.size();
+            reported = delivered;
         }
     }
     if (!options.onEntryDone)
@@ -120,12 +122,31 @@ void ZipWriter::add(EntrySource entry)
             // The reader waits only for an empty queue: one wake-up per batch it takes.
             const bool wasEmpty = m->entryQueue.empty();
             m->entryQueue.push_back(std::move(entry));
+            ++m->added;
             lock.unlock();
             if (wasEmpty)
                 m->entriesAdded.notify_one();
             return;
         }
         m->queueSpace.wait_for(lock, kPollInterval);
+    }
+}
+
+void ZipWriter::waitForEntries()
+{
+    for (;;) {
+        m->rethrowIfFailed();
+        m->deliver();
+        m->checkCancelled();
+        std::unique_lock lock(m->mutex);
+        if (m->reported == m->added)
+            return;
+        if (m->stop) {
+            lock.unlock();
+            m->rethrowIfFailed();
+            throw Cancelled();
+        }
+        m->resultsChanged.wait_for(lock, kPollInterval);
     }
 }
 

@@ -26,6 +26,9 @@ struct EntrySource
     std::string path;       // the file to read (File)
     std::string linkTarget; // Symlink
     uint64_t size = 0;      // from lstat; reading stops there
+    // Set: the entry's bytes are held here instead of in a file (File only; path and size
+    // are then unused). Shared, so that the caller can keep them to check the entry later.
+    std::shared_ptr<const std::string> content;
 };
 
 enum class EntryStatus {
@@ -82,6 +85,10 @@ public:
 
     // Queues an entry; blocks while the pipeline is full. Throws WriteError or Cancelled.
     void add(EntrySource entry);
+    // Waits until onEntryDone has seen every entry added so far: a caller that makes an
+    // entry from the results of the others (a list of what was stored) adds it after this.
+    // Throws WriteError or Cancelled.
+    void waitForEntries();
     // Waits for every entry, writes the central directory (and the outer wrapper),
     // and returns one result per added entry, in order (none without collectResults).
     // Throws WriteError or Cancelled.

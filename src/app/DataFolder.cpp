@@ -10,6 +10,10 @@ namespace {
 
 QString userDataLocation()
 {
+    // The XDG base-directory rules: a relative path in XDG_DATA_HOME is invalid and ignored.
+    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!xdg.isEmpty() && QDir::isRelativePath(xdg))
+        return QDir::homePath() + u"/.local/share";
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 

@@ -2,9 +2,8 @@
 
 #include "DataFolder.h"
 #include "TFrmAbout.h"
-#include "ui/DesktopNotification.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/LayoutFont.h"
-#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 #include "ui/Widgets.h"
 
@@ -15,7 +14,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -24,6 +22,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
@@ -86,6 +85,7 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/stowkeep.svg")));
     setFixedSize(594, 550);
     readSeparators();
+    m_notifier = new DesktopNotifier(this);
     buildLayout();
     fitFontToLayout(this);
     connectHandlers();
@@ -343,7 +343,7 @@ void TFrmMain::ShowBalloon(const QString& text)
     if (m_trayIcon && QSystemTrayIcon::isSystemTrayAvailable())
         m_trayIcon->showMessage(AppTitle, shown, QSystemTrayIcon::Information, 30000);
     else
-        sendDesktopNotification(AppTitle, shown, 30000);
+        m_notifier->send(AppTitle, shown, 30000);
     emit balloonShown(AppTitle, shown);
 }
 
@@ -360,31 +360,27 @@ void TFrmMain::BtnHelpClick()
 void TFrmMain::BtnAboutClick()
 {
     TFrmAbout about(this);
-    const ModalScope modal;
     about.exec();
 }
 
 void TFrmMain::MnuExitClick()
 {
-    CloseAllowed = true;
-    // The program ends now, not when a running backup would have finished.
-    if (m_jobRunning)
-        Xmain->cancelRunningJob();
-    close();
+    closeForGood();
 }
 
 void TFrmMain::WMQueryEndSession()
 {
+    closeForGood();
+}
+
+void TFrmMain::closeForGood()
+{
     CloseAllowed = true;
-    MessageBox::setClosingDown(true);
+    // The program ends now, not when a running backup would have finished.
     if (m_jobRunning)
         Xmain->cancelRunningJob();
     // Close whatever box is open: the media prompt, an error box, a dialog of the editor.
-    const auto windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
-        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
-            dialog->reject();
-    }
+    MessageBox::closeDown();
     close();
 }
 
@@ -408,6 +404,17 @@ void TFrmMain::FormClose()
         m_quitPending = true;
     else
         emit closedForGood();
+}
+
+void TFrmMain::showEvent(QShowEvent* event)
+{
+    // A bare window manager would put the window in a corner.
+    if (!m_placed) {
+        m_placed = true;
+        if (const QScreen* desktop = screen())
+            move(desktop->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
+    QWidget::showEvent(event);
 }
 
 void TFrmMain::readSeparators()

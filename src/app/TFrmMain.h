@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class DesktopNotifier;
 class QAction;
 class QButtonGroup;
 class QCheckBox;
@@ -49,8 +50,7 @@ public:
     void BtnHelpClick();
     void MnuExitClick();
     void BtnAboutClick();
-    // The end of the session, or SIGTERM/SIGINT/SIGHUP: cancels a running backup, closes
-    // every open box and ends the program without a question.
+    // The end of the session, or SIGTERM/SIGINT/SIGHUP: ends the program like "Exit".
     void WMQueryEndSession();
     void WMTrayIcon(QSystemTrayIcon::ActivationReason reason);
     bool closeAllowed() const { return CloseAllowed; }
@@ -108,6 +108,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildLayout();
@@ -117,6 +118,9 @@ private:
     void FormClose();
     void createTrayIcon();
     void readSeparators();
+    // "Exit" and the end of the session: cancels a running backup, closes every open box
+    // and ends the program without a question.
+    void closeForGood();
 
     // Runs a handler; an exception it throws ends it and is shown in the error box.
     void runHandler(void (TFrmMain::*handler)());
@@ -142,13 +146,19 @@ private:
     // The message of the first check of the panel that fails, or empty text.
     QString saveCheckFailure() const;
     void writeProfile(const QString& name);
+    // Called by a save, before the reload: the profile of the running backup (under its old
+    // or its new name) keeps the save's fresh schedule instead of the run's texts.
+    void profileSaved(const QString& name);
 
     // Timer steps (src/schedule/ScheduleTimer.cpp)
     void RunScheduledProfile(int index, const ScheduleStep& step, const QString& tickText);
     void PlaceProfile(int index, const ScheduleStep& step);
     void RescheduleProfile(int index, const ScheduleStep& step);
-    // Runs one job with the engine; the window stays responsive meanwhile.
-    qint32 runJob(IBackupJob& job);
+    // Runs the profile's job with the engine; the window stays responsive meanwhile.
+    qint32 runJob(IBackupJob& job, const QString& profile);
+    // The run ended because the program is closing ("Exit", the end of the session): it is
+    // not a run, and nothing of it is recorded.
+    bool endedByClosing(qint32 code) const { return CloseAllowed && code != 0; }
     int rowOfProfile(const QString& name) const;
 
 public:
@@ -208,11 +218,17 @@ private:
     QAction* MnuHelp = nullptr;
     QAction* MnuExit = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
     Clock m_clock;
     TimestampSeparators m_separators;
     bool CloseAllowed = false;
-    bool m_jobRunning = false;
+    bool m_placed = false;         // centred on the desktop at its first showing
     bool m_inTick = false;
-    bool m_quitPending = false;    // closed for good while a backup was being cancelled
+    // The backup in progress, scheduled or manual: one at a time.
+    bool m_jobRunning = false;
+    QString m_runningProfile;
+    bool m_runningProfileSaved = false; // saved while its backup ran
+    bool m_quitPending = false;         // closed for good while a backup was being cancelled
     int m_frequencyOption = -1;    // the option whose controls are shown
+    int m_panelFills = 0;          // counts the times the panel was filled or reset
 };

@@ -3,8 +3,10 @@
 #include "SingleInstance.h"
 #include "TFrmMain.h"
 #include "backup/EngineAdapter.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QMessageBox>
 #include <QSessionManager>
 
@@ -24,8 +26,17 @@ int main(int argc, char* argv[])
     ensureDataFolder(dataFolder);
 
     SingleInstance instance(dataFolder);
-    if (!instance.acquire())
+    switch (instance.acquire()) {
+    case SingleInstance::Start::First:
+        break;
+    case SingleInstance::Start::HandedOver:
         return 0;
+    case SingleInstance::Start::Refused:
+        qWarning().noquote() << instance.refusal();
+        QObject::connect(&sessionSignals, &SessionSignals::endRequested, &app, &MessageBox::closeDown);
+        MessageBox::showError(nullptr, instance.refusal());
+        return 1;
+    }
 
     QApplication::setQuitOnLastWindowClosed(false);
 

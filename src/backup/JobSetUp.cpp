@@ -1,5 +1,8 @@
 #include "JobSetUp.h"
 
+#include <QSet>
+#include <QtDebug>
+
 #include <limits>
 #include <optional>
 
@@ -56,6 +59,25 @@ qint32 saturated(qint64 value)
     if (value < std::numeric_limits<qint32>::min())
         return std::numeric_limits<qint32>::min();
     return static_cast<qint32>(value);
+}
+
+// Says once per profile that its stored age for deleting old backups cannot be read, so
+// that none are deleted; every save and delete sets up every job again. Told again when
+// the age was readable in between.
+void warnUnreadableRetention(const QString& profile, bool unreadable)
+{
+    static QSet<QString> told;
+    if (!unreadable) {
+        told.remove(profile);
+        return;
+    }
+    if (told.contains(profile))
+        return;
+    told.insert(profile);
+    qWarning().noquote() << QStringLiteral(
+        "Profile \"%1\": the age of \"Delete backups older than\" in Profiles.ini is not a whole "
+        "number, so no old backups are deleted until the profile is saved with a valid age.")
+        .arg(profile);
 }
 
 } // namespace
@@ -166,7 +188,9 @@ void SetUpJob(ProfileRecord& record, IBackupEngine& engine, EngineObjects& owner
     if (const std::optional<qint32> level = compressionLevel(record.CompressLevel))
         job.putCompressionLevel(*level);
     job.putEncryptionPassword(record.CompressPassword);
-    if (!record.BoolDeleteBackup) {
+    warnUnreadableRetention(record.Name, record.BoolDeleteBackup && !record.DeleteIntervalReadable);
+    if (!record.BoolDeleteBackup || !record.DeleteIntervalReadable) {
+        // An age that cannot be read reads as 0, which would delete all but the newest.
         job.putRetentionPeriod(-1);
     } else if (const std::optional<qint64> hours = retentionHoursPerUnit(record.FrequencyOption)) {
         job.putRetentionPeriod(saturated(qint64(record.DeleteInterval) * *hours));

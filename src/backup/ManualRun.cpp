@@ -4,6 +4,8 @@
 
 #include <QTreeWidget>
 
+#include <exception>
+
 namespace {
 
 const QString ErrorCaption = QStringLiteral("Error");
@@ -25,25 +27,39 @@ void TFrmMain::BtnRunProfileClick()
     const QString startText = FormatTimestamp(naiveLocal(m_clock()), m_separators);
     ProfileRecord& record = m_profileTable[static_cast<size_t>(index)];
     const QString name = record.Name;
+    const QString lastRunBefore = record.LastRun;
     record.LastRun = startText;
     if (!record.Job)
         throw EngineFailure("The backup job of profile \"" + name.toStdString() + "\" could not be set up");
 
-    const qint32 code = runJob(*record.Job);
+    const qint32 code = runJob(*record.Job, name);
+
+    // The profiles may have been saved or deleted while the backup ran.
+    const int row = rowOfProfile(name);
+    if (endedByClosing(code)) {
+        // Cut short by the end of the program: not a run.
+        if (row >= 0 && !m_runningProfileSaved)
+            m_profileTable[static_cast<size_t>(row)].LastRun = lastRunBefore;
+        return;
+    }
+    // Recorded before the error box: a scheduled run may start and end while it is open.
+    std::exception_ptr writeFailure;
+    if (row >= 0) {
+        m_profileTable[static_cast<size_t>(row)].LastRun = startText;
+        LvwProfiles->topLevelItem(row)->setText(1, startText);
+        try {
+            ProfileStore(GetProfileStorePath()).writeString(name, QStringLiteral("LastRun"), startText);
+        } catch (const StoreError&) {
+            writeFailure = std::current_exception();
+        }
+    }
     if (code != 0) {
         dlg.setCaption(ErrorCaption);
         dlg.setText(u"Error backing up files. Error description: " + Xmain->GetErrorText(0, code));
         dlg.exec();
     }
-
-    // The profiles may have been saved or deleted while the backup ran.
-    const int row = rowOfProfile(name);
-    if (row < 0)
-        return;
-    m_profileTable[static_cast<size_t>(row)].LastRun = startText;
-    LvwProfiles->topLevelItem(row)->setText(1, startText);
-    ProfileStore store(GetProfileStorePath());
-    store.writeString(name, QStringLiteral("LastRun"), startText);
+    if (writeFailure)
+        std::rethrow_exception(writeFailure);
 }
 
 bool TFrmMain::XmainInsertMedia(const QString& mediaLabel, qint32 /*diskNumber*/)

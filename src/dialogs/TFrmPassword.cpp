@@ -4,6 +4,7 @@
 #include "ui/Widgets.h"
 
 #include "app/TFrmMain.h"
+#include "profiles/FieldChecks.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -71,6 +72,13 @@ void TFrmPassword::BtnOKClick()
     if (EdtNewPwd1->text() != EdtNewPwd2->text()) {
         showError(QStringLiteral(
             "New password and password confirmation is not the same, please enter it again."));
+        return;
+    }
+    // The store would keep a pasted line break as a blank: the backups would be encrypted
+    // with another password than the one the user knows.
+    if (hasControlCharacters(EdtNewPwd1->text())) {
+        showError(QStringLiteral("The new password contains a line break, a tab or another control "
+                                 "character, which a password can not hold. Please enter it again."));
         return;
     }
     m_main.passwordField()->setText(EdtNewPwd1->text());

@@ -6,7 +6,8 @@
 
 void TFrmMain::LoadProfiles()
 {
-    const ProfileStore store(GetProfileStorePath());
+    // One reading of the file answers every lookup of the load.
+    const ProfileStoreSnapshot store = ProfileStore(GetProfileStorePath()).snapshot();
     const QStringList names = store.sectionNames();
     // A store without sections leaves the table and the list exactly as they were.
     if (names.isEmpty())

@@ -8,7 +8,6 @@
 #include "dialogs/TFrmPassword.h"
 #include "profiles/FilterSummary.h"
 #include "ui/FolderPicker.h"
-#include "ui/ModalScope.h"
 #include "ui/SpinEdit.h"
 
 #include <QButtonGroup>
@@ -200,6 +199,7 @@ void TFrmMain::LvwProfilesClick()
 
 void TFrmMain::fillPanel(const ProfileRecord& saved)
 {
+    ++m_panelFills;
     EdtProfileName->setText(saved.Name);
     EdtSrcFolder->setText(saved.SourceFolder);
     EdtDstFolder->setText(saved.DestinationFolder);
@@ -227,7 +227,10 @@ void TFrmMain::fillPanel(const ProfileRecord& saved)
     EdtPassword->setText(saved.CompressPassword);
     ChkVerifyAfterBackup->setChecked(saved.BoolVerifyBackup);
     setDeleteBackupChecked(saved.BoolDeleteBackup);
-    SpinRetension->setText(QString::number(saved.DeleteInterval));
+    // An age that cannot be read shows as none rather than as 0, so that a save with the
+    // box ticked asks for one instead of writing 0 (delete all but the newest backup).
+    const bool ageUnknown = saved.BoolDeleteBackup && !saved.DeleteIntervalReadable;
+    SpinRetension->setText(ageUnknown ? QString() : QString::number(saved.DeleteInterval));
 }
 
 void TFrmMain::BtnAddProfileClick()
@@ -237,6 +240,7 @@ void TFrmMain::BtnAddProfileClick()
 
 void TFrmMain::newProfileReset()
 {
+    ++m_panelFills;
     GboProperties->setEnabled(true);
     BtnSaveProfile->setEnabled(true);
     GboProperties->setTitle(NewProfileCaption);
@@ -333,8 +337,11 @@ void TFrmMain::CboWeekdayChange()
 
 void TFrmMain::BtnSelectSrcClick()
 {
-    const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Please select source folder"));
-    if (folder.isEmpty())
+    const int panel = m_panelFills;
+    const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Please select source folder"),
+                                                      EdtSrcFolder->text());
+    // A backup may have run inside the browser while the user went on to another profile.
+    if (folder.isEmpty() || panel != m_panelFills)
         return;
     EdtSrcFolder->setText(folder);
     const ProfileRecord* saved = selectedRecord();
@@ -343,9 +350,11 @@ void TFrmMain::BtnSelectSrcClick()
 
 void TFrmMain::BtnSelectDstClick()
 {
+    const int panel = m_panelFills;
     const QString folder =
-        FolderPicker::chooseFolder(this, QStringLiteral("Please select destination folder"));
-    if (folder.isEmpty())
+        FolderPicker::chooseFolder(this, QStringLiteral("Please select destination folder"),
+                                   EdtDstFolder->text());
+    if (folder.isEmpty() || panel != m_panelFills)
         return;
     EdtDstFolder->setText(folder);
     const ProfileRecord* saved = selectedRecord();
@@ -356,7 +365,6 @@ void TFrmMain::BtnFilterSetupClick()
 {
     {
         TFrmFilter dialog(*this);
-        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();
@@ -368,7 +376,6 @@ void TFrmMain::BtnPasswordClick()
 {
     {
         TFrmPassword dialog(*this);
-        const ModalScope modal;
         dialog.exec();
     }
     const ProfileRecord* saved = selectedRecord();

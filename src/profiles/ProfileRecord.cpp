@@ -2,7 +2,7 @@
 
 #include "ProfileStore.h"
 
-void readProfileFields(const ProfileStore& store, const QString& section, ProfileRecord& record)
+void readProfileFields(const ProfileStoreSnapshot& store, const QString& section, ProfileRecord& record)
 {
     const auto text = [&](const char16_t* key) {
         return store.readString(section, QString::fromUtf16(key), QString());
@@ -29,7 +29,8 @@ void readProfileFields(const ProfileStore& store, const QString& section, Profil
     record.CompressPassword = text(u"CompressPassword");
     record.BoolVerifyBackup = flag(u"BoolVerifyBackup", true);
     record.BoolDeleteBackup = flag(u"BoolDeleteBackup", false);
-    record.DeleteInterval = number(u"DeleteInterval", 0);
+    record.DeleteInterval = 0;
+    record.DeleteIntervalReadable = ProfileStore::parseInteger(text(u"DeleteInterval"), record.DeleteInterval);
     record.LastRun = text(u"LastRun");
     record.NextRun = text(u"NextRun");
 }

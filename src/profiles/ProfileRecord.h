@@ -26,6 +26,9 @@ struct ProfileRecord
     bool BoolVerifyBackup = true;
     bool BoolDeleteBackup = false;
     qint32 DeleteInterval = 0;
+    // False when the stored DeleteInterval is missing or no valid integer: it then reads
+    // as 0, which must not be taken for an age of 0 that deletes old backups.
+    bool DeleteIntervalReadable = true;
     QString LastRun;
     QString NextRun;
     // The entry's engine objects: owned by the main window, kept by the index for the
@@ -37,8 +40,8 @@ struct ProfileRecord
 // Entry i describes the same profile as row i of the profile list.
 using ProfileTable = std::vector<ProfileRecord>;
 
-class ProfileStore;
+class ProfileStoreSnapshot;
 
 // Reads every stored field of the profile in the named section (the engine objects are
 // left as they are), each with its default when missing or not valid.
-void readProfileFields(const ProfileStore& store, const QString& section, ProfileRecord& record);
+void readProfileFields(const ProfileStoreSnapshot& store, const QString& section, ProfileRecord& record);

@@ -2,12 +2,16 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
+#include <QSet>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -15,9 +19,8 @@
 namespace {
 
 constexpr qsizetype MaxValueLength = 2047;
-// The section-name list is handed out as if through a buffer of this many bytes:
-// every name with a terminating NUL, and one more NUL at the end.
-constexpr qsizetype SectionNameBudget = 16384;
+// Editors on other systems may start a UTF-8 file with a byte order mark.
+const QByteArray ByteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
 
 bool isBlank(char c)
 {
@@ -29,13 +32,36 @@ bool isBlank(QChar c)
     return c.unicode() < 128 && isBlank(static_cast<char>(c.unicode()));
 }
 
+// Position of the first `c` in bytes [from, to), or `to`. Searches never run past the line
+// they are about: that would make reading the file grow with the square of its size.
+qsizetype findIn(const QByteArray& bytes, char c, qsizetype from, qsizetype to)
+{
+    if (from >= to)
+        return to;
+    const void* found = std::memchr(bytes.constData() + from, c, static_cast<std::size_t>(to - from));
+    return found ? static_cast<const char*>(found) - bytes.constData() : to;
+}
+
+// The name in one letter case, as case-insensitive comparisons see it. Names are nearly
+// always ASCII, which is folded here directly: the general folding costs far more.
+QString folded(const QString& name)
+{
+    const bool ascii = std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 128; });
+    if (!ascii)
+        return name.toCaseFolded();
+    QString result = name;
+    for (QChar& c : result) {
+        if (c.unicode() >= 'A' && c.unicode() <= 'Z')
+            c = QChar(c.unicode() + ('a' - 'A'));
+    }
+    return result;
+}
+
 // Text of bytes [from, to), cut at the first NUL, decoded as UTF-8 (invalid bytes become
 // replacement characters) and stripped of surrounding blanks.
 QString decodeTrimmed(const QByteArray& bytes, qsizetype from, qsizetype to)
 {
-    const qsizetype nul = bytes.indexOf('\0', from);
-    if (nul >= 0 && nul < to)
-        to = nul;
+    to = findIn(bytes, '\0', from, to);
     while (from < to && isBlank(bytes.at(from)))
         ++from;
     while (to > from && isBlank(bytes.at(to - 1)))
@@ -106,14 +132,12 @@ Line parseLine(const QByteArray& bytes, qsizetype start, qsizetype contentEnd, q
         line.kind = LineKind::Comment;
     } else if (bytes.at(pos) == '[') {
         // A header without "]" names its section up to the end of the line.
-        qsizetype close = bytes.indexOf(']', pos + 1);
-        if (close < 0 || close > contentEnd)
-            close = contentEnd;
+        const qsizetype close = findIn(bytes, ']', pos + 1, contentEnd);
         line.kind = LineKind::Header;
         line.name = decodeTrimmed(bytes, pos + 1, close);
     } else {
-        const qsizetype equals = bytes.indexOf('=', pos);
-        if (equals >= 0 && equals < contentEnd) {
+        const qsizetype equals = findIn(bytes, '=', pos, contentEnd);
+        if (equals < contentEnd) {
             line.kind = LineKind::Key;
             line.equals = equals;
             line.name = decodeTrimmed(bytes, pos, equals);
@@ -130,7 +154,7 @@ Document parseDocument(QByteArray bytes)
     doc.bytes = std::move(bytes);
     const QByteArray& data = doc.bytes;
 
-    qsizetype start = 0;
+    qsizetype start = data.startsWith(ByteOrderMark) ? ByteOrderMark.size() : 0;
     while (start < data.size()) {
         const qsizetype newline = data.indexOf('\n', start);
         const qsizetype end = newline < 0 ? data.size() : newline + 1;
@@ -253,7 +277,7 @@ void writeValue(const QString& path, const QString& sectionName, const QString& 
     const Section* section = doc.findSection(sectionName);
     if (!section) {
         out = bytes;
-        if (!out.isEmpty() && !out.endsWith('\n'))
+        if (!doc.lines.empty() && !out.endsWith('\n'))
             out += '\n';
         // A blank line between sections, unless the file already ends with one.
         if (!doc.lines.empty() && doc.lines.back().kind != LineKind::Blank)
@@ -305,34 +329,69 @@ ProfileStore::ProfileStore(QString path)
 {
 }
 
-QStringList ProfileStore::sectionNames() const
+// The parsed file with an index of its sections and of the keys of each section's first
+// occurrence (names folded to one letter case), both built in one pass.
+struct ProfileStoreSnapshot::Reading
 {
-    const Document doc = readDocument(m_path);
-    QStringList names;
-    qsizetype used = 1; // the list's closing NUL
-    for (const Section& section : doc.sections) {
-        // An empty name would read as the end of a NUL-separated list, so it is not listed.
-        if (section.name.isEmpty() || names.contains(section.name, Qt::CaseInsensitive))
-            continue;
-        const qsizetype size = section.name.toUtf8().size() + 1;
-        if (used + size > SectionNameBudget)
-            break;
-        used += size;
-        names.append(section.name);
+    explicit Reading(Document parsed) : doc(std::move(parsed)), keyIndex(doc.sections.size())
+    {
+        for (std::size_t s = 0; s < doc.sections.size(); ++s) {
+            const Section& section = doc.sections[s];
+            const QString name = folded(section.name);
+            // The first section of a name is the one every lookup uses.
+            if (sectionIndex.contains(name))
+                continue;
+            sectionIndex.insert(name, s);
+            if (!section.name.isEmpty())
+                names.append(section.name);
+            for (std::size_t i = section.header + 1; i < section.end; ++i) {
+                const Line& line = doc.lines[i];
+                if (line.kind != LineKind::Key)
+                    continue;
+                QHash<QString, std::size_t>& keys = keyIndex[s];
+                const QString key = folded(line.name);
+                if (!keys.contains(key))
+                    keys.insert(key, i);
+            }
+        }
     }
-    return names;
+
+    const Line* findKey(const QString& section, const QString& key) const
+    {
+        const auto s = sectionIndex.constFind(folded(section));
+        if (s == sectionIndex.cend())
+            return nullptr;
+        const QHash<QString, std::size_t>& keys = keyIndex[*s];
+        const auto line = keys.constFind(folded(key));
+        return line == keys.cend() ? nullptr : &doc.lines[*line];
+    }
+
+    Document doc;
+    QStringList names; // in file order, each once; an empty name is not a profile
+    QHash<QString, std::size_t> sectionIndex;
+    std::vector<QHash<QString, std::size_t>> keyIndex; // per section: key -> its first line
+};
+
+ProfileStoreSnapshot::ProfileStoreSnapshot(const ProfileStore& store)
+    : m_reading(std::make_shared<const Reading>(readDocument(store.path())))
+{
 }
 
-QString ProfileStore::readString(const QString& section, const QString& key,
-                                 const QString& fallback) const
+ProfileStoreSnapshot::~ProfileStoreSnapshot() = default;
+
+QStringList ProfileStoreSnapshot::sectionNames() const
 {
-    const Document doc = readDocument(m_path);
-    const Section* found = doc.findSection(section);
-    const Line* line = found ? doc.findKey(*found, key) : nullptr;
+    return m_reading->names;
+}
+
+QString ProfileStoreSnapshot::readString(const QString& section, const QString& key,
+                                         const QString& fallback) const
+{
+    const Line* line = m_reading->findKey(section, key);
     if (!line)
         return fallback;
 
-    QString value = decodeTrimmed(doc.bytes, line->equals + 1, line->contentEnd);
+    QString value = decodeTrimmed(m_reading->doc.bytes, line->equals + 1, line->contentEnd);
     if (value.size() >= 2) {
         const QChar first = value.front();
         if ((first == u'"' || first == u'\'') && value.back() == first)
@@ -346,15 +405,41 @@ QString ProfileStore::readString(const QString& section, const QString& key,
     return value;
 }
 
-qint32 ProfileStore::readInt(const QString& section, const QString& key, qint32 fallback) const
+qint32 ProfileStoreSnapshot::readInt(const QString& section, const QString& key, qint32 fallback) const
 {
     qint32 value = 0;
-    return parseInteger(readString(section, key, QString()), value) ? value : fallback;
+    return ProfileStore::parseInteger(readString(section, key, QString()), value) ? value : fallback;
+}
+
+bool ProfileStoreSnapshot::readBool(const QString& section, const QString& key, bool fallback) const
+{
+    return readInt(section, key, fallback ? 1 : 0) != 0;
+}
+
+ProfileStoreSnapshot ProfileStore::snapshot() const
+{
+    return ProfileStoreSnapshot(*this);
+}
+
+QStringList ProfileStore::sectionNames() const
+{
+    return snapshot().sectionNames();
+}
+
+QString ProfileStore::readString(const QString& section, const QString& key,
+                                 const QString& fallback) const
+{
+    return snapshot().readString(section, key, fallback);
+}
+
+qint32 ProfileStore::readInt(const QString& section, const QString& key, qint32 fallback) const
+{
+    return snapshot().readInt(section, key, fallback);
 }
 
 bool ProfileStore::readBool(const QString& section, const QString& key, bool fallback) const
 {
-    return readInt(section, key, fallback ? 1 : 0) != 0;
+    return snapshot().readBool(section, key, fallback);
 }
 
 void ProfileStore::writeString(const QString& section, const QString& key, const QString& value)

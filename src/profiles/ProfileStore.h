@@ -3,7 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <stdexcept>
+
+class ProfileStoreSnapshot;
 
 // A failed write: the text is "Unable to write to <path>".
 class StoreError : public std::runtime_error
@@ -16,13 +19,17 @@ public:
 // write. Section and key names match without regard to letter case; values read are
 // trimmed, unquoted and cut to 2,047 characters; integers may be decimal or hexadecimal
 // ("0x", "0X", "$"). New sections go to the end of the file, new keys to the end of their
-// section, an existing key is replaced in place. Untouched lines keep their bytes.
+// section, an existing key is replaced in place. Untouched lines keep their bytes. A UTF-8
+// byte order mark at the start of the file is skipped on reading and kept on writing.
 class ProfileStore
 {
 public:
     explicit ProfileStore(QString path);
 
     const QString& path() const { return m_path; }
+
+    // The file as it is now, read once; for readers of many values (a whole load).
+    ProfileStoreSnapshot snapshot() const;
 
     // Section names in file order; a name met again (in any letter case) is listed once.
     QStringList sectionNames() const;
@@ -43,4 +50,25 @@ public:
 
 private:
     QString m_path;
+};
+
+// Profiles.ini as it was when the snapshot was taken: the file is read and parsed once, and
+// every lookup is answered from that reading with the store's rules (see ProfileStore), in
+// time that does not grow with the size of the file.
+class ProfileStoreSnapshot
+{
+public:
+    // Reads the store now. Implicit, so that a reader of many values can be handed either.
+    ProfileStoreSnapshot(const ProfileStore& store);
+    ~ProfileStoreSnapshot();
+
+    QStringList sectionNames() const;
+    QString readString(const QString& section, const QString& key, const QString& fallback) const;
+    qint32 readInt(const QString& section, const QString& key, qint32 fallback) const;
+    bool readBool(const QString& section, const QString& key, bool fallback) const;
+
+    struct Reading;
+
+private:
+    std::shared_ptr<const Reading> m_reading;
 };

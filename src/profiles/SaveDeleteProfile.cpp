@@ -4,6 +4,7 @@
 
 #include "app/DataFolder.h"
 #include "app/TFrmMain.h"
+#include "profiles/FieldChecks.h"
 #include "profiles/ProfileStore.h"
 #include "ui/SpinEdit.h"
 
@@ -11,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -33,28 +35,85 @@ bool storeCanHoldName(const QString& name)
     });
 }
 
+// The unit of the interval field for a frequency option that shows it.
+QString intervalUnit(int option)
+{
+    return option == 1 ? QStringLiteral("minutes") : option == 2 ? QStringLiteral("hours")
+                                                                 : QStringLiteral("days");
+}
+
+QString outOfRange(const QString& field, const QString& unit, int minimum, int maximum)
+{
+    return QStringLiteral("%1 must be a whole number%2 from %3 to %4.")
+        .arg(field, unit.isEmpty() ? QString() : u" of " + unit)
+        .arg(minimum)
+        .arg(maximum);
+}
+
+// Line breaks and other control characters cannot be stored as they are (Profiles.ini
+// writes a line break as a blank), so the profile would name another folder or filter.
+QString controlCharacters(const QString& what, const QString& remedy)
+{
+    return QStringLiteral("%1 contains a line break or another control character, which cannot "
+                          "be stored. %2")
+        .arg(what, remedy);
+}
+
 } // namespace
 
 QString TFrmMain::saveCheckFailure() const
 {
+    using namespace FieldLimits;
+
     const QString name = EdtProfileName->text();
     if (name.isEmpty())
         return QStringLiteral("Profile name can not be blank.");
     if (EdtSrcFolder->text().isEmpty())
         return QStringLiteral("Please select a source folder.");
+    const QString chooseAnother = QStringLiteral("Please choose another folder.");
+    if (hasControlCharacters(EdtSrcFolder->text()))
+        return controlCharacters(QStringLiteral("The source folder's path"), chooseAnother);
     if (EdtDstFolder->text().isEmpty())
         return QStringLiteral("Please select a destination folder.");
-    // A control counts as shown by its own flag: the window itself may be hidden.
-    if (!EdtFrequency->isHidden() && EdtFrequency->text().isEmpty())
-        return QStringLiteral("Please enter a backup frequency time.");
+    if (hasControlCharacters(EdtDstFolder->text()))
+        return controlCharacters(QStringLiteral("The destination folder's path"), chooseAnother);
+    if (hasControlCharacters(EdtIncludeFilter->text()) || hasControlCharacters(EdtExcludeFilter->text())) {
+        return controlCharacters(QStringLiteral("The file filter"),
+                                 QStringLiteral("Please set up the filter again without it."));
+    }
+
+    // A control counts as shown by its own flag: the window itself may be hidden. A number
+    // out of range would be stored as typed but read back as another value (or a default).
+    if (!EdtFrequency->isHidden()) {
+        if (EdtFrequency->text().isEmpty())
+            return QStringLiteral("Please enter a backup frequency time.");
+        if (!wholeNumberIn(EdtFrequency->text(), IntervalMinimum, IntervalMaximum)) {
+            return outOfRange(QStringLiteral("The backup frequency"), intervalUnit(frequencyOption()),
+                              IntervalMinimum, IntervalMaximum);
+        }
+    }
     if (!CboWeekday->isHidden() && CboWeekday->currentIndex() < 0)
         return QStringLiteral("Please select a weekday.");
-    if (!SpinHour->isHidden() && SpinHour->text().isEmpty())
-        return QStringLiteral("Please enter a starting hour.");
-    if (!SpinMinute->isHidden() && SpinMinute->text().isEmpty())
-        return QStringLiteral("Please enter a starting minute.");
-    if (ChkDeleteBackup->isChecked() && SpinRetension->text().isEmpty())
-        return QStringLiteral("Please enter a retension time.");
+    if (!SpinHour->isHidden()) {
+        if (SpinHour->text().isEmpty())
+            return QStringLiteral("Please enter a starting hour.");
+        if (!wholeNumberIn(SpinHour->text(), 0, HourMaximum))
+            return outOfRange(QStringLiteral("The starting hour"), {}, 0, HourMaximum);
+    }
+    if (!SpinMinute->isHidden()) {
+        if (SpinMinute->text().isEmpty())
+            return QStringLiteral("Please enter a starting minute.");
+        if (!wholeNumberIn(SpinMinute->text(), 0, MinuteMaximum))
+            return outOfRange(QStringLiteral("The starting minute"), {}, 0, MinuteMaximum);
+    }
+    if (ChkDeleteBackup->isChecked()) {
+        if (SpinRetension->text().isEmpty())
+            return QStringLiteral("Please enter a retension time.");
+        if (!wholeNumberIn(SpinRetension->text(), 0, RetentionMaximum)) {
+            return outOfRange(QStringLiteral("The age in \"Delete backups older than\""),
+                              LblRetension->text(), 0, RetentionMaximum);
+        }
+    }
 
     const QString alreadyExists =
         QStringLiteral("The profile name already exists, please enter another name.");
@@ -70,6 +129,13 @@ QString TFrmMain::saveCheckFailure() const
     if (!storeCanHoldName(name)) {
         return QStringLiteral("Profile name can not contain \"[\", \"]\" or control characters, "
                               "nor begin or end with a blank.");
+    }
+    if (!nameFitsFileName(name)) {
+        return QStringLiteral("Profile name is too long, please enter a shorter name. Backup files "
+                              "are named after the profile, which leaves room for %1 letters, digits "
+                              "or blanks; an accented letter, a letter of another alphabet or a "
+                              "symbol takes the room of two to four.")
+            .arg(NameBytesMaximum);
     }
     // The store matches section names without regard to letter case: two profiles whose
     // names differ only in case would share one section, and a rename onto another
@@ -150,6 +216,7 @@ void TFrmMain::BtnSaveProfileClick()
     const QString name = EdtProfileName->text();
     // A failed write ends the handler here with "Save Profile" still enabled.
     writeProfile(name);
+    profileSaved(name);
 
     BtnSaveProfile->setEnabled(false);
     LoadProfiles();

@@ -1,5 +1,7 @@
 #include "ScheduleRules.h"
 
+#include <algorithm>
+
 namespace {
 
 // A decimal integer with optional surrounding blanks; nothing else.
@@ -17,9 +19,13 @@ std::optional<int> parseDecimal(QStringView text)
     return value;
 }
 
+// The last moment a timestamp text can hold: a later year would have five digits, and
+// "13434/..." compares before "2026/...", so the profile would be due at every tick.
+const LocalDateTime LatestNextRun(QDate(9999, 12, 31), QTime(23, 59), Qt::UTC);
+
 ScheduleStep step(StepKind kind, const LocalDateTime& next)
 {
-    return ScheduleStep{kind, next};
+    return ScheduleStep{kind, std::min(next, LatestNextRun)};
 }
 
 // The clock reading with its hour and minute replaced; date, seconds and milliseconds kept.

@@ -1,17 +1,16 @@
 #include "app/DataFolder.h"
 #include "app/TFrmMain.h"
 #include "profiles/ProfileStore.h"
-#include "ui/ModalScope.h"
 
 #include <QScopeGuard>
 #include <QTreeWidget>
 
 void TFrmMain::TimerScheduleTimer()
 {
-    // No tick starts inside a running one (a backup waiting in the media prompt, say), nor
-    // while a box or dialog of the program is open (an error box would otherwise stack a new
-    // one every second): the profiles it would have visited are picked up by the next tick.
-    if (m_inTick || m_jobRunning || ModalScope::active() || CloseAllowed)
+    // No tick starts inside a running one, nor while a backup runs (one waiting in the media
+    // prompt, say): the profiles it would have visited are picked up by the next tick. Boxes
+    // and dialogs of the program do not hold the schedule up.
+    if (m_inTick || m_jobRunning || CloseAllowed)
         return;
     m_inTick = true;
     const auto tickDone = qScopeGuard([this] { m_inTick = false; });
@@ -56,28 +55,38 @@ void TFrmMain::RunScheduledProfile(int index, const ScheduleStep& step, const QS
     const QString name = record->Name;
     const QString lastRun = tickText;
     const QString nextRun = FormatTimestamp(step.next, m_separators);
+    const QString lastRunBefore = record->LastRun;
+    const QString nextRunBefore = record->NextRun;
     // NextRun moves before the backup starts, so the running profile is never due twice.
     record->LastRun = lastRun;
     record->NextRun = nextRun;
     if (!record->Job)
         throw EngineFailure("The backup job of profile \"" + name.toStdString() + "\" could not be set up");
 
-    const qint32 code = runJob(*record->Job);
-    if (code != 0) {
+    const qint32 code = runJob(*record->Job, name);
+    const bool closing = endedByClosing(code);
+    if (code != 0 && !closing) {
         ShowBalloon(u"Error backing up profile \"" + name + u"\". Error description: "
                     + Xmain->GetErrorText(0, code));
     }
 
     // The profiles may have been saved or deleted while the backup ran: find it again,
     // and write nothing for a profile that is gone (that would bring its section back).
+    // A save of this profile started its schedule afresh, which the next tick places.
     index = rowOfProfile(name);
-    if (index < 0)
+    if (index < 0 || m_runningProfileSaved)
         return;
     record = &m_profileTable[static_cast<size_t>(index)];
-    // Saved while it ran: the save started its schedule afresh, which the next tick places.
-    if (record->NextRun != nextRun)
+    if (closing) {
+        // Cut short by the end of the program: the texts from before the run stay, so the
+        // next start catches the run up.
+        record->LastRun = lastRunBefore;
+        record->NextRun = nextRunBefore;
         return;
+    }
+    // Another profile's save or delete reloaded the table with the texts from before the run.
     record->LastRun = lastRun;
+    record->NextRun = nextRun;
     QTreeWidgetItem* row = LvwProfiles->topLevelItem(index);
     row->setText(1, lastRun);
     row->setText(2, nextRun);
@@ -118,9 +127,21 @@ int TFrmMain::rowOfProfile(const QString& name) const
     return -1;
 }
 
-qint32 TFrmMain::runJob(IBackupJob& job)
+void TFrmMain::profileSaved(const QString& name)
+{
+    if (!m_jobRunning)
+        return;
+    const int selected = selectedRow();
+    const QString oldName = selected >= 0 ? LvwProfiles->topLevelItem(selected)->text(0) : QString();
+    if (name == m_runningProfile || oldName == m_runningProfile)
+        m_runningProfileSaved = true;
+}
+
+qint32 TFrmMain::runJob(IBackupJob& job, const QString& profile)
 {
     m_jobRunning = true;
+    m_runningProfile = profile;
+    m_runningProfileSaved = false;
     const auto jobDone = qScopeGuard([this] {
         m_jobRunning = false;
         if (m_quitPending) {

@@ -8,7 +8,9 @@ namespace {
 QChar firstSeparator(const QString& format, QChar fallback)
 {
     for (const QChar c : format) {
-        if (!c.isLetterOrNumber() && !c.isSpace() && c != u'\'' && c != u'"')
+        // Format characters too: Arabic formats carry invisible right-to-left marks.
+        if (!c.isLetterOrNumber() && !c.isSpace() && c != u'\'' && c != u'"'
+            && c.category() != QChar::Other_Format)
             return c;
     }
     return fallback;

@@ -19,7 +19,8 @@ struct TimestampSeparators
 };
 
 // The first character of the locale's short date (time) format that is not a letter,
-// a digit, a blank or a quotation mark; "/" (":") when there is none.
+// a digit, a blank, a quotation mark or an invisible format character (such as a
+// right-to-left mark); "/" (":") when there is none.
 TimestampSeparators separatorsFromLocale(const QLocale& locale);
 
 // "yyyy/mm/dd hh:nn" with the locale's separators: 16 characters, seconds dropped.

@@ -8,11 +8,13 @@ class QWidget;
 // (an empty text stands for a cancelled browser).
 namespace FolderPicker {
 
-// The chosen folder, or empty text when the user cancelled.
-QString chooseFolder(QWidget* owner, const QString& title);
+// The chosen folder, or empty text when the user cancelled. The browser opens at `current`
+// when that folder exists, else at the user's home folder.
+QString chooseFolder(QWidget* owner, const QString& title, const QString& current);
 
 void setNextFolder(const QString& folder);
-// The title of the last browser opened (tests).
+// The title and start folder of the last browser opened (tests).
 QString lastTitle();
+QString lastStartFolder();
 
 } // namespace FolderPicker

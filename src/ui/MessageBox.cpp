@@ -1,15 +1,18 @@
 #include "MessageBox.h"
 
-#include "ModalScope.h"
-
 #include <QAbstractButton>
+#include <QApplication>
+#include <QDebug>
 #include <QPushButton>
+#include <QSet>
 
 namespace {
 
 QList<int> s_nextAnswers;
 QList<MessageBox::Shown> s_shown;
+bool s_recording = false;
 bool s_closingDown = false;
+QSet<QString> s_openErrors; // texts of the error boxes on screen
 
 } // namespace
 
@@ -39,10 +42,12 @@ int MessageBox::escapeResult() const
 
 int MessageBox::exec()
 {
-    Shown shown{m_caption, m_text, {}, m_icon};
-    for (int i = 0; i < m_count; ++i)
-        shown.buttons << m_buttons[i].caption;
-    s_shown << shown;
+    if (s_recording) {
+        Shown shown{m_caption, m_text, {}, m_icon};
+        for (int i = 0; i < m_count; ++i)
+            shown.buttons << m_buttons[i].caption;
+        s_shown << shown;
+    }
 
     if (s_closingDown)
         return escapeResult();
@@ -56,7 +61,6 @@ int MessageBox::exec()
     box.setDefaultButton(buttons.first());
     // Escape and the title bar's close button both end in the escape button's click.
     box.setEscapeButton(buttons.size() >= 2 ? buttons[1] : buttons[0]);
-    const ModalScope modal;
     box.exec();
     const int index = buttons.indexOf(static_cast<QPushButton*>(box.clickedButton()));
     return index >= 0 ? m_buttons[index].result : escapeResult();
@@ -64,14 +68,39 @@ int MessageBox::exec()
 
 void MessageBox::showError(QWidget* owner, const QString& text)
 {
+    const QString shown = text.endsWith(QLatin1Char('.')) ? text : text + u'.';
+    // The schedule keeps ticking while a box is open: a failure that repeats every second
+    // gets one box, and a line here each time it is not shown again.
+    if (s_openErrors.contains(shown)) {
+        qWarning().noquote() << "Error (its box is still open):" << shown;
+        return;
+    }
+    s_openErrors.insert(shown);
     MessageBox box(owner, QMessageBox::Critical);
-    box.setText(text.endsWith(QLatin1Char('.')) ? text : text + u'.');
+    box.setText(shown);
     box.exec();
+    s_openErrors.remove(shown);
 }
 
 void MessageBox::setClosingDown(bool closing)
 {
     s_closingDown = closing;
+}
+
+void MessageBox::closeDown()
+{
+    setClosingDown(true);
+    const auto windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows) {
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
+            dialog->reject();
+    }
+}
+
+void MessageBox::setRecording(bool recording)
+{
+    s_recording = recording;
+    s_shown.clear();
 }
 
 void MessageBox::setNextAnswer(int result)

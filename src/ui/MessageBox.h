@@ -13,8 +13,8 @@ class QWidget;
 // when two or more are shown. Its resting state is one button "OK" (result 1), with
 // "Cancel" (result 2) for the second and third.
 //
-// Tests queue answers with setNextAnswer(); a queued answer closes the next box at once,
-// and every box shown is recorded for takeShown().
+// Tests queue answers with setNextAnswer(); a queued answer closes the next box at once.
+// While recording is on (tests only), every box shown is recorded for takeShown().
 class MessageBox
 {
 public:
@@ -35,11 +35,14 @@ public:
     int exec();
 
     // Shows the unexpected-error box: captioned "Stowkeep", critical icon, "OK", the text
-    // with a full stop appended when it has none.
+    // with a full stop appended when it has none. While a box of the same text is open,
+    // the error goes to standard error instead of a second box.
     static void showError(QWidget* owner, const QString& text);
 
     // While set, every box returns at once with its escape result (the program is ending).
     static void setClosingDown(bool closing);
+    // The program is ending: sets the above, and closes every box and dialog now open.
+    static void closeDown();
 
     // Test seam.
     struct Shown
@@ -49,6 +52,7 @@ public:
         QStringList buttons;
         QMessageBox::Icon icon;
     };
+    static void setRecording(bool recording);
     static void setNextAnswer(int result);
     static QList<Shown> takeShown();
 

@@ -59,10 +59,30 @@ void SpinEdit::fixup(QString&) const {}
 void SpinEdit::focusOutEvent(QFocusEvent* event)
 {
     QAbstractSpinBox::focusOutEvent(event);
-    if (!m_minimum || text().isEmpty())
-        return;
-    bool ok = false;
-    const qint64 value = text().toLongLong(&ok);
-    if (ok && (value < *m_minimum || value > *m_maximum))
-        setText(QString::number(std::clamp<qint64>(value, *m_minimum, *m_maximum)));
+    if (m_minimum && !text().isEmpty())
+        setText(pulledIntoRange(text()));
+}
+
+QString SpinEdit::pulledIntoRange(const QString& text) const
+{
+    static const QRegularExpression number(QStringLiteral("^(-?)([0-9]+)$"));
+    const QRegularExpressionMatch match = number.match(text);
+    // Not a number at all (a lone "-", or text put by the program): the lower bound.
+    if (!match.hasMatch())
+        return QString::number(*m_minimum);
+
+    const bool negative = match.capturedLength(1) > 0;
+    QStringView digits = match.capturedView(2);
+    while (digits.size() > 1 && digits.front() == u'0')
+        digits = digits.mid(1);
+    // Too many digits for any integer type: beyond the bound on its side.
+    qint64 value = digits.size() > 18 ? std::numeric_limits<qint64>::max() : digits.toLongLong();
+    if (negative)
+        value = -value;
+    const qint64 pulled = std::clamp<qint64>(value, *m_minimum, *m_maximum);
+    // A number in range keeps its text as typed ("07"), unless it is longer than any
+    // reader takes or is a "-0".
+    if (pulled == value && text.size() <= 9 && !(negative && value == 0))
+        return text;
+    return QString::number(pulled);
 }

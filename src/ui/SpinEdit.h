@@ -6,8 +6,8 @@
 #include <optional>
 
 // A numeric spin field whose text is what counts: it may be empty, it accepts digits and
-// a minus sign, the arrow keys and buttons step it by 1, and, when it has a range, a value
-// outside it is pulled back in when the field loses the focus.
+// a minus sign, the arrow keys and buttons step it by 1, and, when it has a range, any
+// text that is not a number within it is pulled into range when the field loses the focus.
 class SpinEdit : public QAbstractSpinBox
 {
     Q_OBJECT
@@ -31,6 +31,10 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    // What losing the focus leaves of the text when the field has a range: always a
+    // number within it.
+    QString pulledIntoRange(const QString& text) const;
+
     std::optional<int> m_minimum;
     std::optional<int> m_maximum;
 };

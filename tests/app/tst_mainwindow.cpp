@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -42,15 +43,18 @@ private slots:
     void init() { MessageBox::takeShown(); }
     void dataFolderPaths_data();
     void dataFolderPaths();
+    void relativeXdgDataHomeIsIgnored();
     void dataFolderIsCreatedPrivateWithParents();
     void startsHiddenWithConfiguredEngineAndEmptyList();
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
+    void centredOnTheDesktopWhenFirstShown();
     void endOfSessionCancelsRunningBackupAndClosesBoxes();
     void exitDuringBackupCancelsIt();
     void configureFailureEndsCreation();
     void helpOpensHelpPageBesideProgram();
     void aboutWindowShowsProgramAndLinks();
+    void messageBoxRecordsNothingUnlessAsked();
     void messageBoxRestingStateAndEscape();
 };
 
@@ -75,6 +79,15 @@ void TestMainWindow::dataFolderPaths()
     QCOMPARE(appendToFolder(base, QStringLiteral("/Profiles.ini")), store);
     QCOMPARE(helpFilePath(QStringLiteral("/opt/stowkeep")), QStringLiteral("/opt/stowkeep/help.html"));
     QCOMPARE(helpFilePath(QStringLiteral("/opt/stowkeep/")), QStringLiteral("/opt/stowkeep/help.html"));
+}
+
+void TestMainWindow::relativeXdgDataHomeIsIgnored()
+{
+    DataFolderFixture data; // puts XDG_DATA_HOME back afterwards
+    qputenv("XDG_DATA_HOME", "relative/data");
+    const QString expected = QDir::homePath() + u"/.local/share/Stowkeep";
+    QCOMPARE(GetDataFolder(), expected);
+    QCOMPARE(GetProfileStorePath(), QString(expected + u"/Profiles.ini"));
 }
 
 void TestMainWindow::dataFolderIsCreatedPrivateWithParents()
@@ -179,6 +192,16 @@ void TestMainWindow::closeRequestOnlyHides()
     frm->MnuShowMainWindowClick();
     QVERIFY(frm->isVisible());
     QCOMPARE(frm->LvwProfiles->selectedItems().size(), 1); // unchanged
+}
+
+void TestMainWindow::centredOnTheDesktopWhenFirstShown()
+{
+    DataFolderFixture data;
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    frm->showMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+    const QPoint offset = frm->frameGeometry().center() - frm->screen()->availableGeometry().center();
+    QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("off by %1,%2").arg(offset.x()).arg(offset.y())));
 }
 
 void TestMainWindow::endOfSessionCancelsRunningBackupAndClosesBoxes()
@@ -301,6 +324,19 @@ void TestMainWindow::aboutWindowShowsProgramAndLinks()
     QCOMPARE(web.urls, QList<QUrl>{QUrl(QStringLiteral("https://stowkeep.example.org"))});
     QCOMPARE(mail.urls, QList<QUrl>{QUrl(QStringLiteral("mailto:support@stowkeep.example.org"))});
     QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestMainWindow::messageBoxRecordsNothingUnlessAsked()
+{
+    // The running program never turns recording on: its boxes leave nothing behind.
+    MessageBox::setRecording(false);
+    MessageBox box(nullptr);
+    MessageBox::setNextAnswer(1);
+    box.exec();
+    MessageBox::setRecording(true);
+    MessageBox::setNextAnswer(1);
+    box.exec();
+    QCOMPARE(MessageBox::takeShown().size(), 1);
 }
 
 void TestMainWindow::messageBoxRestingStateAndEscape()

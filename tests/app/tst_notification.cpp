@@ -4,6 +4,7 @@
 
 #include "MainWindowFixture.h"
 #include "RecordingEngine.h"
+#include "ui/DesktopNotifier.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,13 +18,14 @@ class FakeNotifications : public QObject
 
 public:
     QStringList received;
+    uint nextId = 7;
 
 public slots:
     uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary,
                 const QString& body, const QStringList&, const QVariantMap&, int timeout)
     {
         received << QStringList{app, QString::number(replaces), icon, summary, body, QString::number(timeout)}.join(u'|');
-        return 1;
+        return nextId++;
     }
 };
 
@@ -48,7 +50,7 @@ void TestNotification::balloonGoesToTheNotificationService()
     DataFolderFixture data;
     data.writeStore("[Photos]\nFrequencyOption=2\nFrequencyInterval=1\n");
     auto engine = std::make_unique<RecordingEngine>();
-    engine->queueRunResults({6});
+    engine->queueRunResults({6, 6});
     auto frm = makeMainWindow(std::move(engine));
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable()); // offscreen: no notification area
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
@@ -58,6 +60,15 @@ void TestNotification::balloonGoesToTheNotificationService()
     QCOMPARE(service.received[0],
              QStringLiteral("Stowkeep|0|stowkeep|Stowkeep|Error backing up profile \"Photos\". Error "
                             "description: engine text for code 6|30000"));
+
+    // The next failure replaces that notification, as a balloon replaces the one before.
+    auto* notifier = frm->findChild<DesktopNotifier*>(QStringLiteral("DesktopNotifier"));
+    QVERIFY(notifier);
+    QTRY_COMPARE(notifier->lastId(), 7u);
+    setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(9, 0)));
+    frm->TimerScheduleTimer();
+    QTRY_COMPARE(service.received.size(), 2);
+    QVERIFY(service.received[1].startsWith(QStringLiteral("Stowkeep|7|")));
 }
 
 QTEST_MAIN(TestNotification)

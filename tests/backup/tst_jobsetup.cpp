@@ -39,6 +39,7 @@ private slots:
     void jobValues_data();
     void jobValues();
     void valuesOutsideTheTablesKeepTheEarlierOnes();
+    void unreadableAgeDeletesNothingAndIsToldOnce();
     void objectsAreReusedAndConfiguredAfresh();
     void entriesTakeTheirNewProfileInFull();
     void engineFailureEndsTheSetUp();
@@ -237,6 +238,39 @@ void TestJobSetUp::valuesOutsideTheTablesKeepTheEarlierOnes()
     QVERIFY(second.filter(u"RetentionPeriod="_s).isEmpty());
     QCOMPARE(engine.lastValue(u"job#1"_s, u"CompressionLevel"_s), u"9"_s);
     QCOMPARE(engine.lastValue(u"job#1"_s, u"RetentionPeriod"_s), u"168"_s);
+}
+
+void TestJobSetUp::unreadableAgeDeletesNothingAndIsToldOnce()
+{
+    RecordingEngine engine;
+    EngineObjects owner;
+    ProfileRecord record = baseRecord();
+    record.FrequencyOption = 4;
+    record.BoolDeleteBackup = true;
+    record.DeleteIntervalReadable = false; // DeleteInterval reads as 0
+    const QString told = u"Profile \"Docs\": the age of \"Delete backups older than\" in Profiles.ini is not "
+                         u"a whole number, so no old backups are deleted until the profile is saved with a "
+                         u"valid age."_s;
+    QTest::failOnWarning(QRegularExpression(u"Profile \"Docs\""_s));
+
+    // Every load sets the job up again: told at the first, then again only after a load
+    // that could read the age.
+    const struct { bool readable; bool tell; const char* retention; } loads[] = {
+        {false, true, "-1"}, {false, false, "-1"}, {true, false, "0"}, {false, true, "-1"}};
+    for (const auto& load : loads) {
+        record.DeleteIntervalReadable = load.readable;
+        if (load.tell)
+            QTest::ignoreMessage(QtWarningMsg, told.toUtf8().constData());
+        SetUpJob(record, engine, owner);
+        QCOMPARE(engine.lastValue(u"job#1"_s, u"RetentionPeriod"_s), QLatin1String(load.retention));
+    }
+
+    // With deletion off there is nothing to tell.
+    record.Name = u"Off"_s;
+    record.BoolDeleteBackup = false;
+    QTest::failOnWarning(QRegularExpression(u"Profile \"Off\""_s));
+    SetUpJob(record, engine, owner);
+    QCOMPARE(engine.lastValue(u"job#1"_s, u"RetentionPeriod"_s), u"-1"_s);
 }
 
 void TestJobSetUp::objectsAreReusedAndConfiguredAfresh()

@@ -39,6 +39,8 @@ private slots:
     void mediaPromptAnswers();
     void mediaPromptAnsweredInARealBox();
     void secondRunWhileOneIsRunningIsRefused();
+    void runCutShortByExitRecordsNothing();
+    void failedRunIsRecordedBeforeItsBox();
 };
 
 void TestManualRun::withoutSelectionNothingHappens()
@@ -177,6 +179,42 @@ void TestManualRun::secondRunWhileOneIsRunningIsRefused()
     const QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].caption, QStringLiteral("Error"));
+}
+
+void TestManualRun::runCutShortByExitRecordsNothing()
+{
+    Window w(Store);
+    const QByteArray before = w.data.readStore();
+    w.engine->setDuringRun([&](IBackupJob&) { w.frm->MnuExitClick(); });
+    w.clickRow(1);
+    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+
+    QCOMPARE(w.engine->runResults(), QList<qint32>{w.engine->cancelledResult()});
+    QCOMPARE(w.frm->profileTable()[1].LastRun, QStringLiteral("2026/12/09 09:00"));
+    QCOMPARE(w.frm->LvwProfiles->topLevelItem(1)->text(1), QStringLiteral("2026/12/09 09:00"));
+    QCOMPARE(w.data.readStore(), before);
+    QVERIFY(MessageBox::takeShown().isEmpty());
+}
+
+void TestManualRun::failedRunIsRecordedBeforeItsBox()
+{
+    // While the failure's box is open, a tick runs the same profile: its time stays.
+    Window w(Store);
+    w.engine->queueRunResults({4});
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        setClock(*w.frm, QDateTime(QDate(2026, 12, 9), QTime(15, 0, 5)));
+        w.frm->TimerScheduleTimer();
+        box->reject();
+    });
+    w.clickRow(1);
+    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+
+    QCOMPARE(w.engine->runJobs().size(), 2);
+    QCOMPARE(w.stored(QStringLiteral("LastRun")), QStringLiteral("2026/12/09 15:00"));
+    QCOMPARE(w.stored(QStringLiteral("NextRun")), QStringLiteral("2026/12/09 18:00"));
+    QCOMPARE(w.frm->LvwProfiles->topLevelItem(1)->text(1), QStringLiteral("2026/12/09 15:00"));
 }
 
 QTEST_MAIN(TestManualRun)

@@ -2,7 +2,8 @@
 // reads back byte for byte, and the engine's question for a missing medium reaches the user
 // on the window's thread while the backup waits on its own.
 
-#include "MainWindowFixture.h"
+#include "BackupEngine.h"
+#include "EditorWindow.h"
 #include "backup/EngineAdapter.h"
 #include "profiles/ProfileStore.h"
 
@@ -34,6 +35,29 @@ QStringList backupsIn(const QString& folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
+// Full backups of the set on each of the last `days` days, made by the engine with its
+// clock set back, into the catalog of the data folder.
+void backUpOnEarlierDays(const QString& dataFolder, const QString& source, const QString& destination,
+                         const QString& set, int days)
+{
+    namespace engine = stowkeep::engine;
+    engine::BackupEngine backup;
+    backup.setCatalogFolder(QString(dataFolder + u"/Catalogs").toStdString());
+    backup.setLogFolder(QString(dataFolder + u"/Logs").toStdString());
+    engine::FileSelection selection;
+    selection.IncludeItem(QString(source + u"/*").toStdString(), -1);
+    engine::BackupJob job;
+    job.setBackupFolder(destination.toStdString());
+    job.setBackupSetName(set.toStdString());
+    job.setSelection(&selection);
+    for (int day = days; day >= 1; --day) {
+        engine::BackupEngine::TestHooks hooks;
+        hooks.clock = [day] { return std::chrono::system_clock::now() - std::chrono::hours(24 * day); };
+        backup.setTestHooks(hooks);
+        QCOMPARE(backup.RunJob(job), 0);
+    }
+}
+
 } // namespace
 
 class TestRealEngine : public QObject
@@ -44,6 +68,9 @@ private slots:
     void manualRunWritesBackupThatRestores_data();
     void manualRunWritesBackupThatRestores();
     void missingMediumIsAskedOnTheWindowThread();
+    void ageTooLargeKeepsEveryBackup_data();
+    void ageTooLargeKeepsEveryBackup();
+    void longestNameNamesItsBackup();
 };
 
 void TestRealEngine::manualRunWritesBackupThatRestores_data()
@@ -147,6 +174,77 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     QCOMPARE(prompt, u"Please insert " + destination);
     QCOMPARE(backupsIn(destination).size(), 1);
     QVERIFY(MessageBox::takeShown().size() == 1); // the prompt, and no error
+}
+
+void TestRealEngine::ageTooLargeKeepsEveryBackup_data()
+{
+    QTest::addColumn<bool>("typed"); // typed and refused, or left in the store by an earlier version
+    QTest::newRow("typed into the window") << true;
+    QTest::newRow("already in the store") << false;
+}
+
+void TestRealEngine::ageTooLargeKeepsEveryBackup()
+{
+    QFETCH(bool, typed);
+    const QString tooLarge = QStringLiteral("99999999999"); // does not fit 32 bits: once read as 0
+    QTemporaryDir files;
+    const QString source = files.path() + u"/source";
+    const QString destination = files.path() + u"/backups";
+    writeFile(source + u"/letter.txt", "Dear Ann,\n");
+    QDir().mkpath(destination);
+    const QByteArray store = "[Docs]\nSourceFolder=" + source.toUtf8() + "\nDestinationFolder="
+                             + destination.toUtf8() + "\nFrequencyOption=0\nBoolDeleteBackup=1\nDeleteInterval="
+                             + (typed ? QByteArray("30") : tooLarge.toUtf8()) + "\n";
+    if (!typed)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Profile \"Docs\": the age")));
+    EditorWindow w(store, std::make_unique<EngineAdapter>());
+    backUpOnEarlierDays(w.data.dataFolder(), source, destination, QStringLiteral("Docs"), 3);
+    const QStringList earlier = backupsIn(destination);
+    QCOMPARE(earlier.size(), 3);
+
+    w.clickRow(0);
+    if (typed) {
+        EditorWindow::type(w.frm->SpinRetension, tooLarge);
+        w.save(true);
+        QCOMPARE(shownBoxes(), QStringList{QStringLiteral("Error/The age in \"Delete backups older than\" must "
+                                                          "be a whole number of days from 0 to 1000000./OK")});
+        QCOMPARE(w.store(), store);
+    }
+    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+
+    QCOMPARE(shownBoxes(), QStringList());
+    const QStringList after = backupsIn(destination);
+    QCOMPARE(after.size(), 4);
+    for (const QString& backup : earlier)
+        QVERIFY2(after.contains(backup), qPrintable(backup + u" was deleted"));
+}
+
+void TestRealEngine::longestNameNamesItsBackup()
+{
+    // 200 bytes in 100 letters: the longest name the editor takes.
+    const QString name(100, QChar(u'\u00e9'));
+    QTemporaryDir files;
+    const QString source = files.path() + u"/source";
+    const QString destination = files.path() + u"/backups";
+    writeFile(source + u"/letter.txt", "Dear Ann,\n");
+    QDir().mkpath(destination);
+    EditorWindow w(QByteArray(), std::make_unique<EngineAdapter>());
+
+    w.click(w.frm->BtnAddProfile);
+    w.frm->EdtProfileName->setText(name);
+    FolderPicker::setNextFolder(source);
+    w.click(w.frm->BtnSelectSrc);
+    FolderPicker::setNextFolder(destination);
+    w.click(w.frm->BtnSelectDst);
+    w.chooseOption(0);
+    w.save();
+    QCOMPARE(w.rows(), QStringList{name});
+    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+
+    QCOMPARE(shownBoxes(), QStringList());
+    const QStringList backups = backupsIn(destination);
+    QCOMPARE(backups.size(), 1);
+    QVERIFY2(backups[0].startsWith(name + u"_"), qPrintable(backups[0]));
 }
 
 QTEST_MAIN(TestRealEngine)

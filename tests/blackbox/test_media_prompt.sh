@@ -21,6 +21,8 @@ sleep 1
 alive "$PID" || { cat "$WORK/out.log" >&2; fail "Stowkeep ended while asking for the medium"; }
 [ -z "$(value Unplugged LastRun)" ] || fail "the run finished without an answer"
 stop TERM
+[ -z "$(value Unplugged LastRun)" ] || fail "the run cut short was recorded"
+[ -z "$(value Unplugged NextRun)" ] || fail "the run cut short was placed"
 [ ! -e "$WORK/media/drive" ] || fail "the missing destination was created"
 [ -z "$(find "$WORK/media" -mindepth 1)" ] || fail "files were left behind"
 echo "1 passed, 0 failed"

@@ -11,6 +11,17 @@ namespace {
 const QString WrongOld = u"Error/Old password is not right, please enter it again./OK"_s;
 const QString Mismatch =
     u"Error/New password and password confirmation is not the same, please enter it again./OK"_s;
+const QString ControlCharacter = u"Error/The new password contains a line break, a tab or another control "
+                                 u"character, which a password can not hold. Please enter it again./OK"_s;
+
+// Typed as a user types; a line break or tab cannot be typed into the field, only pasted.
+void enter(QLineEdit* field, const QString& text)
+{
+    if (text.contains(u'\n') || text.contains(u'\t'))
+        field->setText(text);
+    else
+        EditorWindow::type(field, text);
+}
 
 // One try: old, new, confirmation (old is typed only when its field is shown).
 using Attempt = QStringList;
@@ -25,9 +36,9 @@ void runDialog(EditorWindow& w, const QList<Attempt>& attempts, int expectedErro
         for (const Attempt& attempt : attempts) {
             QVERIFY(d.isVisible());
             if (d.EdtOldPwd->isVisible())
-                EditorWindow::type(d.EdtOldPwd, attempt[0]);
-            EditorWindow::type(d.EdtNewPwd1, attempt[1]);
-            EditorWindow::type(d.EdtNewPwd2, attempt[2]);
+                enter(d.EdtOldPwd, attempt[0]);
+            enter(d.EdtNewPwd1, attempt[1]);
+            enter(d.EdtNewPwd2, attempt[2]);
             EditorWindow::click(d.BtnOK);
             if (d.isVisible()) {
                 QCOMPARE(d.EdtNewPwd1->text(), attempt[1]);
@@ -141,6 +152,11 @@ void TestPasswordDialog::triesUpdateEditor_data()
     QTest::newRow("cancelled after failed tries")
         << 0 << tries({{u"bad", u"", u""}, {u"secret", u"a", u"b"}}) << QStringList{WrongOld, Mismatch}
         << u"secret"_s << false;
+    // Stored, the line break would become a blank: another password than the one typed.
+    QTest::newRow("pasted line break") << 1 << tries({{u"", u"new\nline", u"new\nline"}})
+                                       << QStringList{ControlCharacter} << QString() << false;
+    QTest::newRow("tab, then without") << 0 << tries({{u"secret", u"a\tb", u"a\tb"}, {u"secret", u"ab", u"ab"}})
+                                       << QStringList{ControlCharacter} << u"ab"_s << true;
     QTest::newRow("new profile") << -1 << tries({{u"", u"p", u"p"}}) << QStringList() << u"p"_s << true;
 }
 

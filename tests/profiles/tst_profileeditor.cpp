@@ -4,6 +4,8 @@
 
 #include "EditorWindow.h"
 
+#include <QDir>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -59,6 +61,9 @@ private slots:
     void changeTracking_data();
     void changeTracking();
     void newProfileModeKeepsSaveEnabled();
+    void timeFieldsLeaveNumbersInRange_data();
+    void timeFieldsLeaveNumbersInRange();
+    void browserStartsAtTheFieldsFolder();
 };
 
 void TestProfileEditor::startState()
@@ -331,6 +336,61 @@ void TestProfileEditor::newProfileModeKeepsSaveEnabled()
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.selectedRow(), -1);
     QCOMPARE(w.caption(), NewProfileCaption);
+}
+
+void TestProfileEditor::timeFieldsLeaveNumbersInRange_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("hour");   // what the hour field holds after losing the focus
+    QTest::addColumn<QString>("minute"); // the same text in the minute field
+
+    QTest::newRow("in range, as typed") << u"07"_s << u"07"_s << u"07"_s;
+    QTest::newRow("above") << u"75"_s << u"23"_s << u"59"_s;
+    QTest::newRow("below") << u"-3"_s << u"0"_s << u"0"_s;
+    QTest::newRow("beyond 64 bits") << u"99999999999999999999"_s << u"23"_s << u"59"_s;
+    QTest::newRow("hugely negative") << u"-99999999999999999999"_s << u"0"_s << u"0"_s;
+    QTest::newRow("lone minus") << u"-"_s << u"0"_s << u"0"_s;
+    QTest::newRow("minus zero") << u"-0"_s << u"0"_s << u"0"_s;
+    QTest::newRow("zeros beyond what is read") << u"0000000009"_s << u"9"_s << u"9"_s;
+    QTest::newRow("empty stays for its own message") << QString() << QString() << QString();
+}
+
+void TestProfileEditor::timeFieldsLeaveNumbersInRange()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, hour);
+    QFETCH(QString, minute);
+    EditorWindow w;
+    w.click(w.frm->BtnAddProfile);
+    w.chooseOption(3);
+
+    for (SpinEdit* field : {w.frm->SpinHour, w.frm->SpinMinute}) {
+        EditorWindow::type(field, typed);
+        QCOMPARE(field->text(), typed);
+        QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(field, &out);
+    }
+    QCOMPARE(w.frm->SpinHour->text(), hour);
+    QCOMPARE(w.frm->SpinMinute->text(), minute);
+}
+
+void TestProfileEditor::browserStartsAtTheFieldsFolder()
+{
+    EditorWindow w;
+    w.click(w.frm->BtnAddProfile);
+    const QString existing = w.data.root();
+    // The field's folder when it exists, else the home folder, never the working folder.
+    const struct { QString field; QString start; } cases[] = {
+        {QString(), QDir::homePath()}, {existing, existing}, {existing + u"/gone"_s, QDir::homePath()}};
+    for (QLineEdit* field : {w.frm->EdtSrcFolder, w.frm->EdtDstFolder}) {
+        for (const auto& c : cases) {
+            field->setText(c.field);
+            FolderPicker::setNextFolder(QString()); // cancelled
+            w.click(field == w.frm->EdtSrcFolder ? w.frm->BtnSelectSrc : w.frm->BtnSelectDst);
+            QCOMPARE(FolderPicker::lastStartFolder(), c.start);
+            QCOMPARE(field->text(), c.field);
+        }
+    }
 }
 
 QTEST_MAIN(TestProfileEditor)

@@ -65,6 +65,11 @@ const QString DuplicateByCase = u"A profile with this name already exists (names
                                 u"without regard to letter case), please enter another name."_s;
 const QString BadCharacters = u"Profile name can not contain \"[\", \"]\" or control characters, "
                               u"nor begin or end with a blank."_s;
+const QString TooLong =
+    u"Profile name is too long, please enter a shorter name. Backup files are named after the "
+    u"profile, which leaves room for 200 letters, digits or blanks; an accented letter, a letter of "
+    u"another alphabet or a symbol takes the room of two to four."_s;
+const QString ControlIn = u" contains a line break or another control character, which cannot be stored. "_s;
 const QString DeleteQuestion =
     u"Delete Profile/Do you really want to delete the selected profile?/Yes,No"_s;
 
@@ -80,6 +85,7 @@ private slots:
     void saveWritesSectionAndReloads_data();
     void saveWritesSectionAndReloads();
     void failedWriteKeepsSaveEnabled();
+    void unreadableAgeIsNeverSavedAsZero();
     void deleteAsksAndSelectsNeighbour_data();
     void deleteAsksAndSelectsNeighbour();
     void deletingOnlyProfileStartsNewProfile();
@@ -145,6 +151,58 @@ void TestSaveProfile::failedCheckChangesNothing_data()
     QTest::newRow("control character") << fresh(u"x"_s, [](EditorWindow& w) {
         w.frm->EdtProfileName->setText(u"a"_s + QChar(1) + u"b"_s);
     }) << BadCharacters;
+
+    // Names, folders and filters that would be stored as something else, or not be found.
+    auto setName = [](QString name) {
+        return [name](EditorWindow& w) { w.frm->EdtProfileName->setText(name); };
+    };
+    QTest::newRow("pasted 17,000-character name") << fresh(u"x"_s, setName(QString(17000, u'n'))) << TooLong;
+    QTest::newRow("201 bytes in 101 letters") << fresh(u"x"_s, setName(QString(100, u'\u00e9') + u'e')) << TooLong;
+    QTest::newRow("line break in source folder") << Setup([](EditorWindow& w) {
+        newProfile(w, u"N"_s, false);
+        FolderPicker::setNextFolder(u"/s\nx"_s);
+        w.click(w.frm->BtnSelectSrc);
+    }) << u"The source folder's path"_s + ControlIn + u"Please choose another folder."_s;
+    QTest::newRow("tab in destination folder") << fresh(u"N"_s, [](EditorWindow& w) {
+        FolderPicker::setNextFolder(u"/d\tx"_s);
+        w.click(w.frm->BtnSelectDst);
+    }) << u"The destination folder's path"_s + ControlIn + u"Please choose another folder."_s;
+    QTest::newRow("line break in exclude filter") << fresh(u"N"_s, [](EditorWindow& w) {
+        w.frm->EdtExcludeFilter->setText(u"*.tmp\r\n*.bak"_s);
+    }) << u"The file filter"_s + ControlIn + u"Please set up the filter again without it."_s;
+
+    // Numbers that would be stored as typed but read back as another value.
+    auto typed = [](SpinEdit* TFrmMain::*field, QString text, int option = 2) {
+        return fresh(u"N"_s, [field, text, option](EditorWindow& w) {
+            w.chooseOption(option);
+            if (field == &TFrmMain::SpinRetension)
+                w.click(w.frm->ChkDeleteBackup);
+            EditorWindow::type(w.frm.get()->*field, text);
+        });
+    };
+    const QString interval = u"The backup frequency must be a whole number of %1 from 1 to 99999."_s;
+    QTest::newRow("interval 0 runs at every tick") << typed(&TFrmMain::EdtFrequency, u"0"_s) << interval.arg(u"hours"_s);
+    QTest::newRow("negative interval") << typed(&TFrmMain::EdtFrequency, u"-5"_s, 5) << interval.arg(u"days"_s);
+    QTest::newRow("lone minus interval") << typed(&TFrmMain::EdtFrequency, u"-"_s, 1) << interval.arg(u"minutes"_s);
+    QTest::newRow("interval beyond 32 bits") << typed(&TFrmMain::EdtFrequency, u"99999999999"_s, 1)
+                                             << interval.arg(u"minutes"_s);
+    QTest::newRow("interval above range") << typed(&TFrmMain::EdtFrequency, u"100000"_s) << interval.arg(u"hours"_s);
+    // Text the program put in (a hand-edited StartingTime) never passed through the field's focus.
+    auto startingTime = [](QString hour, QString minute) {
+        return fresh(u"N"_s, [hour, minute](EditorWindow& w) {
+            w.chooseOption(3);
+            w.frm->SpinHour->setText(hour);
+            w.frm->SpinMinute->setText(minute);
+        });
+    };
+    QTest::newRow("hour 24") << startingTime(u"24"_s, u"0"_s) << u"The starting hour must be a whole number from 0 to 23."_s;
+    QTest::newRow("minute -0") << startingTime(u"6"_s, u"-0"_s)
+                               << u"The starting minute must be a whole number from 0 to 59."_s;
+    const QString age = u"The age in \"Delete backups older than\" must be a whole number of %1 from 0 to 1000000."_s;
+    QTest::newRow("age beyond 32 bits") << typed(&TFrmMain::SpinRetension, u"99999999999"_s) << age.arg(u"hours"_s);
+    QTest::newRow("lone minus age") << typed(&TFrmMain::SpinRetension, u"-"_s, 3) << age.arg(u"days"_s);
+    QTest::newRow("negative age") << typed(&TFrmMain::SpinRetension, u"-1"_s, 0) << age.arg(u"days"_s);
+    QTest::newRow("age above range") << typed(&TFrmMain::SpinRetension, u"1000001"_s, 4) << age.arg(u"weeks"_s);
 }
 
 void TestSaveProfile::failedCheckChangesNothing()
@@ -185,9 +243,9 @@ void TestSaveProfile::saveWritesSectionAndReloads_data()
                             << newSection("FrequencyOption=0\n") << QStringList{u"New"_s};
     QTest::newRow("minutes") << QByteArray() << fresh(u"New"_s, option(1))
                              << newSection("FrequencyOption=1\nFrequencyInterval=2\n") << QStringList{u"New"_s};
-    QTest::newRow("hours, zero interval") << QByteArray() << fresh(u"New"_s, [](EditorWindow& w) {
-        EditorWindow::type(w.frm->EdtFrequency, u"0"_s);
-    }) << newSection("FrequencyOption=2\nFrequencyInterval=0\n") << QStringList{u"New"_s};
+    QTest::newRow("hours, largest interval") << QByteArray() << fresh(u"New"_s, [](EditorWindow& w) {
+        EditorWindow::type(w.frm->EdtFrequency, u"99999"_s);
+    }) << newSection("FrequencyOption=2\nFrequencyInterval=99999\n") << QStringList{u"New"_s};
     QTest::newRow("daily, typed time kept as typed") << QByteArray() << fresh(u"New"_s, [](EditorWindow& w) {
         w.chooseOption(3);
         EditorWindow::type(w.frm->SpinHour, u"07"_s);
@@ -199,6 +257,13 @@ void TestSaveProfile::saveWritesSectionAndReloads_data()
     QTest::newRow("every few days") << QByteArray() << fresh(u"New"_s, option(5))
                                     << newSection("FrequencyOption=5\nFrequencyInterval=2\nStartingTime=6:30\n")
                                     << QStringList{u"New"_s};
+    QTest::newRow("weekly, largest age") << QByteArray() << fresh(u"New"_s, [](EditorWindow& w) {
+        w.chooseOption(4);
+        w.click(w.frm->ChkDeleteBackup);
+        EditorWindow::type(w.frm->SpinRetension, u"1000000"_s);
+    }) << newSection("FrequencyOption=4\nWeekDay=Sunday\nStartingTime=6:30\n", "1000000")
+              .replace("BoolDeleteBackup=0", "BoolDeleteBackup=1")
+       << QStringList{u"New"_s};
     QTest::newRow("unticked retention may be empty") << QByteArray() << fresh(u"New"_s, [](EditorWindow& w) {
         w.click(w.frm->ChkDeleteBackup);
         EditorWindow::type(w.frm->SpinRetension, {});
@@ -285,6 +350,23 @@ void TestSaveProfile::failedWriteKeepsSaveEnabled()
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.selectedRow(), 1);
     QCOMPARE(w.rows(), QStringList({u"Alpha"_s, u"Beta"_s, u"Gamma"_s, u"Delta"_s}));
+}
+
+void TestSaveProfile::unreadableAgeIsNeverSavedAsZero()
+{
+    // Written by an earlier version that took any digits: it reads as 0, "all but the newest".
+    const QByteArray store = "[Old]\nSourceFolder=/s\nDestinationFolder=/d\nFrequencyOption=0\n"
+                             "BoolDeleteBackup=1\nDeleteInterval=99999999999\n";
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^Profile \"Old\": the age of "_s));
+    EditorWindow w(store);
+    QCOMPARE(w.engine->lastValue(u"job#1"_s, u"RetentionPeriod"_s), u"-1"_s);
+
+    w.clickRow(0);
+    QCOMPARE(w.frm->SpinRetension->text(), QString());
+    QTest::keyClick(w.frm->CboCompressLevel, Qt::Key_Up);
+    w.save(true);
+    QCOMPARE(shownBoxes(), QStringList{u"Error/Please enter a retension time./OK"_s});
+    QCOMPARE(w.store(), store);
 }
 
 void TestSaveProfile::deleteAsksAndSelectsNeighbour_data()

@@ -147,6 +147,12 @@ void TestScheduleRules::evaluate_data()
     row("other case counts as Saturday", 4, 2, "8:0", "saturday", "", u"Run 2026/12/19 08:00"_s, at(2026, 12, 12, 9, 0));
     row("leap day", 5, 1, "6:0", "", "2028/02/28 06:00", u"Run 2028/03/01 06:00"_s, at(2028, 2, 29, 7, 0));
 
+    // A next run never passes the last minute of year 9999, so it stays in the future.
+    const QString latest = u"9999/12/31 23:59"_s;
+    row("100,000,000 hours", 2, 100000000, "", "", "", u"Run "_s + latest);
+    row("largest interval in days", 5, 2147483647, "6:0", "", "2026/12/08 06:00", u"Run "_s + latest);
+    row("waiting at the end of time", 2, 100000000, "", "", "9999/12/31 23:59", none);
+
     // Separators: texts made under other separators compare by their bytes.
     row("dotted, due", 1, 15, "0:0", "", "2026.12.09 08:00", u"Run 2026.12.09 08:15"_s, Tick, u".:"_s);
     row("slash text under dots is greater", 1, 15, "0:0", "", "2026/12/08 08:00", none, Tick, u".:"_s);
@@ -222,6 +228,7 @@ void TestScheduleRules::separatorsFromLocale_data()
     QTest::newRow("de_DE") << QLocale(u"de_DE"_s) << u".:"_s;
     QTest::newRow("en_US") << QLocale(u"en_US"_s) << u"/:"_s;
     QTest::newRow("nl_NL") << QLocale(u"nl_NL"_s) << u"-:"_s;
+    QTest::newRow("ar_EG, right-to-left marks skipped") << QLocale(u"ar_EG"_s) << u"/:"_s;
 }
 
 void TestScheduleRules::separatorsFromLocale()

@@ -3,6 +3,7 @@
 
 #include "EditorWindow.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
@@ -20,6 +21,19 @@ QByteArray profileSection(const QByteArray& name, const QByteArray& keys)
 }
 
 using Window = EditorWindow;
+
+// Rejects every modal box or dialog but `keep` that is open when control next returns to
+// the event loop, so that a box the test does not expect cannot hang it.
+void rejectOtherModals(QWidget* keep)
+{
+    QTimer::singleShot(0, qApp, [keep] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QDialog*>(window);
+            if (dialog && dialog != keep && dialog->isVisible() && dialog->isModal())
+                dialog->reject();
+        }
+    });
+}
 
 } // namespace
 
@@ -40,7 +54,16 @@ private slots:
     void engineErrorEndsTheTickAndIsShown();
     void profileDeletedDuringItsRunIsNotWrittenBack();
     void profileSavedDuringItsRunKeepsItsFreshSchedule();
-    void nothingStartsWhileABoxIsOpen();
+    void anotherProfileSavedOrDeletedDuringARunKeepsItsTexts_data();
+    void anotherProfileSavedOrDeletedDuringARunKeepsItsTexts();
+    void runCutShortByTheProgramsEndRecordsNothing_data();
+    void runCutShortByTheProgramsEndRecordsNothing();
+    void ticksRunWhileABoxOrDialogIsOpen_data();
+    void ticksRunWhileABoxOrDialogIsOpen();
+    void deleteQuestionActsOnTheProfileItAskedAbout();
+    void aRepeatedTickErrorGetsOneBoxAtATime();
+    void folderChosenAfterTheUserMovedOnIsDropped();
+    void longSectionNameHidesNoProfile();
     void emptyListDoesNothing();
 };
 
@@ -295,30 +318,200 @@ void TestScheduleTimer::profileSavedDuringItsRunKeepsItsFreshSchedule()
     QCOMPARE(w.cell(0, 2), QString());
 }
 
-void TestScheduleTimer::nothingStartsWhileABoxIsOpen()
+void TestScheduleTimer::anotherProfileSavedOrDeletedDuringARunKeepsItsTexts_data()
 {
-    // The delete question is open over B when a tick comes: A is due but waits, and "Yes"
-    // deletes B, the profile the question was about.
+    QTest::addColumn<bool>("save");
+    QTest::newRow("save") << true;
+    QTest::newRow("delete") << false;
+}
+
+void TestScheduleTimer::anotherProfileSavedOrDeletedDuringARunKeepsItsTexts()
+{
+    QFETCH(bool, save);
+    Window w(profileSection("Busy", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("Other", "FrequencyOption=0"));
+    w.engine->setDuringRun([&](IBackupJob&) {
+        w.clickRow(1);
+        if (save) {
+            EditorWindow::click(w.frm->ChkVerifyAfterBackup);
+            w.save();
+        } else {
+            MessageBox::setNextAnswer(1);
+            EditorWindow::click(w.frm->BtnDeleteProfile);
+        }
+    });
+    w.tick(Tick);
+
+    QCOMPARE(w.rows().contains(QStringLiteral("Other")), save);
+    QCOMPARE(w.stored(QStringLiteral("Busy"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
+    QCOMPARE(w.stored(QStringLiteral("Busy"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 08:05"));
+    QCOMPARE(w.cell(0, 2), QStringLiteral("2026/12/09 08:05"));
+    w.tick(Tick.addSecs(20));
+    QCOMPARE(w.engine->runJobs().size(), 1);
+}
+
+void TestScheduleTimer::runCutShortByTheProgramsEndRecordsNothing_data()
+{
+    QTest::addColumn<bool>("endOfSession");
+    QTest::newRow("end of the session") << true;
+    QTest::newRow("Exit") << false;
+}
+
+void TestScheduleTimer::runCutShortByTheProgramsEndRecordsNothing()
+{
+    QFETCH(bool, endOfSession);
+    // A weekly run missed on Monday is caught up, and the program is ended during it.
+    Window w(profileSection("Weekly", "FrequencyOption=4\nWeekDay=Monday\nStartingTime=9:0\n"
+                                      "LastRun=2026/11/30 09:00\nNextRun=2026/12/07 09:00"));
+    const QByteArray before = w.store();
+    QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
+    w.engine->setDuringRun([&](IBackupJob&) {
+        if (endOfSession)
+            w.frm->WMQueryEndSession();
+        else
+            w.frm->MnuExitClick();
+    });
+    w.tick(Tick);
+
+    QCOMPARE(w.engine->runResults(), QList<qint32>{w.engine->cancelledResult()});
+    QCOMPARE(w.store(), before);
+    QCOMPARE(w.frm->profileTable()[0].LastRun, QStringLiteral("2026/11/30 09:00"));
+    QCOMPARE(w.frm->profileTable()[0].NextRun, QStringLiteral("2026/12/07 09:00"));
+    QCOMPARE(w.cell(0, 1), QStringLiteral("2026/11/30 09:00"));
+    QCOMPARE(w.cell(0, 2), QStringLiteral("2026/12/07 09:00"));
+    QCOMPARE(balloons.size(), 0);
+    QVERIFY(MessageBox::takeShown().isEmpty());
+}
+
+void TestScheduleTimer::ticksRunWhileABoxOrDialogIsOpen_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("delete question") << "BtnDeleteProfile";
+    QTest::newRow("filter dialog") << "BtnFilterSetup";
+    QTest::newRow("password dialog") << "BtnPassword";
+    QTest::newRow("About window") << "BtnAbout";
+    QTest::newRow("folder browser") << "BtnSelectSrc";
+}
+
+void TestScheduleTimer::ticksRunWhileABoxOrDialogIsOpen()
+{
+    QFETCH(QString, button);
+    Window w(profileSection("Due", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("Edited", "FrequencyOption=0"));
+    w.clickRow(1);
+    EditorWindow::type(w.frm->EdtProfileName, QStringLiteral("Edited, not saved"));
+    const QString panel = w.panel();
+
+    qsizetype runsInside = -1;
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(modal);
+        w.tick(Tick);
+        runsInside = w.engine->runJobs().size();
+        modal->reject();
+    });
+    EditorWindow::click(w.frm->findChild<QPushButton*>(button));
+
+    QCOMPARE(runsInside, 1);
+    QCOMPARE(w.stored(QStringLiteral("Due"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 08:05"));
+    // The panel's unsaved change is untouched, and the box acted on nothing.
+    QCOMPARE(w.panel(), panel);
+    QVERIFY(w.saveEnabled());
+    QCOMPARE(w.rows(), (QStringList{"Due", "Edited"}));
+}
+
+void TestScheduleTimer::deleteQuestionActsOnTheProfileItAskedAbout()
+{
+    // The delete question is open over B when A's backup starts; "Yes" is clicked while it
+    // runs, and takes effect when it ends: B is deleted.
     Window w(profileSection("A", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
              + profileSection("B", "FrequencyOption=0") + profileSection("C", "FrequencyOption=0"));
     w.clickRow(1);
-    bool asked = false;
     QTimer::singleShot(0, w.frm.get(), [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         QVERIFY(box);
-        asked = true;
+        w.engine->setDuringRun([box](IBackupJob&) {
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == QStringLiteral("Yes"))
+                    button->click();
+        });
         w.tick(Tick);
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == QStringLiteral("Yes"))
-                button->click();
     });
     EditorWindow::click(w.frm->BtnDeleteProfile);
 
-    QVERIFY(asked);
-    QCOMPARE(w.engine->runJobs().size(), 0);
-    QCOMPARE(w.rows(), (QStringList{"A", "C"}));
-    w.tick(Tick); // the box is closed: A runs now
     QCOMPARE(w.engine->runJobs().size(), 1);
+    QCOMPARE(w.rows(), (QStringList{"A", "C"}));
+    QCOMPARE(w.stored(QStringLiteral("A"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
+}
+
+void TestScheduleTimer::aRepeatedTickErrorGetsOneBoxAtATime()
+{
+    // The engine fails for every profile: while the first failure's box is open, the next
+    // tick's failure of the same text goes to standard error instead of a second box.
+    Window w(profileSection("A", "FrequencyOption=2\nFrequencyInterval=1\nNextRun=")
+             + profileSection("B", "FrequencyOption=2\nFrequencyInterval=1\nNextRun=2026/12/09 08:01"));
+    w.engine->setFailureMessage(QStringLiteral("The engine stopped answering"));
+    w.engine->failOn(QStringLiteral("engine.RunJob"));
+    w.engine->failOn(QStringLiteral("engine.RunJob"));
+    auto* timer = w.frm->findChild<QTimer*>(QStringLiteral("TimerSchedule"));
+    auto tick = [&](const QDateTime& when) {
+        setClock(*w.frm, when);
+        QVERIFY(QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection));
+    };
+    bool boxOpen = false;
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        boxOpen = true;
+        QTest::ignoreMessage(QtWarningMsg, "Error (its box is still open): The engine stopped answering.");
+        rejectOtherModals(box);
+        tick(Tick.addSecs(60));
+        box->reject();
+    });
+    tick(Tick);
+
+    QVERIFY(boxOpen);
+    QCOMPARE(MessageBox::takeShown().size(), 1);
+    QCOMPARE(w.frm->profileTable()[1].LastRun, QStringLiteral("2026/12/09 08:01")); // B was tried
+}
+
+void TestScheduleTimer::folderChosenAfterTheUserMovedOnIsDropped()
+{
+    // The folder browser is open for one profile; a backup runs inside it, during which the
+    // user picks a folder and goes on to another profile before the backup ends.
+    QTemporaryDir chosen;
+    Window w(profileSection("Due", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("Asked", "FrequencyOption=0") + profileSection("Next", "FrequencyOption=0"));
+    w.clickRow(1);
+    QTimer::singleShot(0, w.frm.get(), [&] {
+        auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(browser);
+        w.engine->setDuringRun([&, browser](IBackupJob&) {
+            browser->setDirectory(chosen.path());
+            QMetaObject::invokeMethod(browser, "accept", Qt::DirectConnection);
+            w.clickRow(2);
+        });
+        w.tick(Tick);
+        if (browser->isVisible())
+            browser->reject();
+    });
+    EditorWindow::click(w.frm->BtnSelectSrc);
+
+    QCOMPARE(w.engine->runJobs().size(), 1);
+    QCOMPARE(w.frm->EdtProfileName->text(), QStringLiteral("Next"));
+    QCOMPARE(w.frm->EdtSrcFolder->text(), QStringLiteral("/src"));
+    QVERIFY(!w.saveEnabled());
+}
+
+void TestScheduleTimer::longSectionNameHidesNoProfile()
+{
+    Window w("[" + QByteArray(17000, 'x') + "]\nFrequencyOption=0\n"
+             + profileSection("Photos", "FrequencyOption=2\nFrequencyInterval=1\nNextRun="));
+    QCOMPARE(w.rows().size(), 2);
+    QCOMPARE(w.rows()[1], QStringLiteral("Photos"));
+    w.tick(Tick);
+    QCOMPARE(w.engine->runJobs(), QList<IBackupJob*>{w.frm->profileTable()[1].Job});
+    QCOMPARE(w.stored(QStringLiteral("Photos"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
 }
 
 void TestScheduleTimer::emptyListDoesNothing()

@@ -1,6 +1,7 @@
 #include "MainWindowFixture.h"
 
 #include "app/DataFolder.h"
+#include "ui/MessageBox.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,6 +50,9 @@ QByteArray DataFolderFixture::readStore() const
 
 std::unique_ptr<TFrmMain> makeMainWindow(std::unique_ptr<IBackupEngine> engine)
 {
+    // A new window is a new program: boxes open again, and the tests see every box.
+    MessageBox::setClosingDown(false);
+    MessageBox::setRecording(true);
     auto window = std::make_unique<TFrmMain>(std::move(engine));
     if (auto* timer = window->findChild<QTimer*>(QStringLiteral("TimerSchedule")))
         timer->stop();

@@ -4,7 +4,10 @@
 // run's clock in the test's hands.
 
 #include "BackupEngine.h"
+#include "Catalog.h"
+#include "Manifest.h"
 #include "TempDir.h"
+#include "zip/ZipReader.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -12,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -127,6 +131,22 @@ protected:
         sqlite3_finalize(stmt);
         sqlite3_close(db);
         return rows;
+    }
+
+    // The state of a run as the catalog lists it, through the engine's own catalog.
+    std::vector<engine::ManifestRow> catalogEntries(int64_t runId) const
+    {
+        engine::Catalog catalog((data / "Catalogs").string(), "test");
+        return catalog.entries(runId);
+    }
+
+    int64_t newestRun() const { return std::stoll(query("SELECT MAX(id) FROM runs")[0][0]); }
+
+    std::optional<engine::Manifest> manifestOf(const std::filesystem::path& archive,
+                                               const std::string& password = {}) const
+    {
+        engine::zip::ZipReader reader(archive.string(), password);
+        return engine::readManifest(reader, archive.filename().string());
     }
 
     std::string logText() const

@@ -1,0 +1,313 @@
+// The catalog's manifests: stored as differences between the runs of a line, read back
+// as any run's whole list.
+
+#include "Catalog.h"
+
+#include "CatalogSql.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+namespace stowkeep::engine {
+
+using namespace catalog;
+
+namespace {
+
+// Folder paths by id and ids by path, looked up once each.
+class DirTable
+{
+public:
+    explicit DirTable(sqlite3* db)
+        : m_find(db, "SELECT id FROM dirs WHERE path = ?"), m_insert(db, "INSERT INTO dirs(path) VALUES(?)"),
+          m_path(db, "SELECT path FROM dirs WHERE id = ?"), m_db(db)
+    {
+    }
+
+    int64_t idOf(const std::string& path)
+    {
+        const auto it = m_ids.find(path);
+        if (it != m_ids.end())
+            return it->second;
+        m_find.bind(1, path);
+        int64_t id = 0;
+        if (m_find.step()) {
+            id = m_find.integer(0);
+        } else {
+            m_insert.bind(1, path);
+            m_insert.run();
+            id = sqlite3_last_insert_rowid(m_db);
+        }
+        m_find.reset();
+        m_ids.emplace(path, id);
+        return id;
+    }
+
+    const std::string& pathOf(int64_t id)
+    {
+        if (id == m_lastId)
+            return m_lastPath;
+        m_path.bind(1, id);
+        m_lastPath = m_path.step() ? m_path.text(0) : std::string();
+        m_path.reset();
+        m_lastId = id;
+        return m_lastPath;
+    }
+
+private:
+    Statement m_find;
+    Statement m_insert;
+    Statement m_path;
+    sqlite3* m_db;
+    std::unordered_map<std::string, int64_t> m_ids;
+    int64_t m_lastId = -1;
+    std::string m_lastPath;
+};
+
+// A row as stored, without its place in the line.
+struct Stored
+{
+    int kind = 0;
+    int64_t size = 0;
+    int64_t mtimeNs = 0;
+    int64_t mode = 0;
+    int64_t crc = 0;
+    int64_t archiveRun = 0;
+    bool hasLink = false;
+    std::string link;
+    bool seen = false;
+
+    bool sameAs(const Stored& o) const
+    {
+        return kind == o.kind && size == o.size && mtimeNs == o.mtimeNs && mode == o.mode && crc == o.crc &&
+               archiveRun == o.archiveRun && hasLink == o.hasLink && link == o.link;
+    }
+};
+
+std::string key(int64_t dir, const std::string& name)
+{
+    std::string k(sizeof dir, '\0');
+    std::memcpy(k.data(), &dir, sizeof dir);
+    return k + name;
+}
+
+// The folder part and the last part of a path.
+void splitPath(const std::string& path, std::string& dir, std::string& name)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        dir.clear();
+        name = path;
+    } else {
+        dir.assign(path, 0, slash);
+        name.assign(path, slash + 1);
+    }
+}
+
+constexpr const char* kRowsOfRun =
+    "SELECT dir, name, kind, size, mtime_ns, mode, crc, archive_run, link FROM entries"
+    " WHERE line = ?1 AND until > ?2 AND since <= ?2";
+
+} // namespace
+
+void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setName, const std::string& folder,
+                            const std::function<bool(ManifestRow&)>& nextRow)
+{
+    std::unordered_map<std::string, int64_t> archiveRuns;
+    {
+        Statement s(m_db, "SELECT id, archive FROM runs WHERE set_name = ? AND folder = ? AND archive IS NOT NULL"
+                          " ORDER BY id");
+        s.bind(1, setName);
+        s.bind(2, folder);
+        while (s.step())
+            archiveRuns[s.text(1)] = s.integer(0);
+    }
+
+    // The rows that stand now, whichever run they came from: what this run's rows are compared with.
+    std::unordered_map<std::string, Stored> current;
+    {
+        Statement s(m_db, "SELECT dir, name, kind, size, mtime_ns, mode, crc, archive_run, link FROM entries"
+                          " WHERE line = ? AND until = ?");
+        s.bind(1, line);
+        s.bind(2, kOpen);
+        while (s.step()) {
+            Stored r;
+            r.kind = static_cast<int>(s.integer(2));
+            r.size = s.integer(3);
+            r.mtimeNs = s.integer(4);
+            r.mode = s.integer(5);
+            r.crc = s.integer(6);
+            r.archiveRun = s.integer(7);
+            r.hasLink = !s.isNull(8);
+            if (r.hasLink)
+                s.text(8, r.link);
+            current.emplace(key(s.integer(0), s.text(1)), std::move(r));
+        }
+    }
+
+    Statement close(m_db, "UPDATE entries SET until = ?1 WHERE line = ?2 AND until = ?3 AND dir = ?4 AND name = ?5");
+    Statement insert(m_db, "INSERT INTO entries(line, until, dir, name, since, kind, size, mtime_ns, mode, crc,"
+                           " archive_run, link) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+    auto closeRow = [&](int64_t dir, const std::string& name) {
+        close.bind(1, runId);
+        close.bind(2, line);
+        close.bind(3, kOpen);
+        close.bind(4, dir);
+        close.bind(5, name);
+        close.run();
+    };
+    DirTable dirs(m_db);
+    ManifestRow row;
+    std::string dirPath, name;
+    while (nextRow(row)) {
+        splitPath(row.path, dirPath, name);
+        const int64_t dir = dirs.idOf(dirPath);
+        Stored r;
+        r.kind = static_cast<int>(row.kind);
+        r.size = static_cast<int64_t>(row.size);
+        r.mtimeNs = row.mtimeNs;
+        r.mode = row.mode;
+        r.crc = row.crc;
+        if (row.archive == kThisArchive) {
+            r.archiveRun = runId;
+        } else if (const auto it = archiveRuns.find(row.archive); it != archiveRuns.end()) {
+            r.archiveRun = it->second;
+        }
+        // A link's target as far as it is known: rows of older versions (mode 0) have none.
+        r.hasLink = row.kind == ManifestKind::Symlink && row.mode != 0;
+        if (r.hasLink)
+            r.link = row.linkTarget;
+        const std::string k = key(dir, name);
+        if (const auto it = current.find(k); it != current.end()) {
+            if (it->second.seen)
+                throw CatalogError("the manifest lists " + row.path + " twice");
+            it->second.seen = true;
+            if (it->second.sameAs(r))
+                continue;
+            closeRow(dir, name);
+        }
+        insert.bind(1, line);
+        insert.bind(2, kOpen);
+        insert.bind(3, dir);
+        insert.bind(4, name);
+        insert.bind(5, runId);
+        insert.bind(6, r.kind);
+        insert.bind(7, r.size);
+        insert.bind(8, r.mtimeNs);
+        insert.bind(9, r.mode);
+        insert.bind(10, r.crc);
+        insert.bind(11, r.archiveRun);
+        if (r.hasLink)
+            insert.bind(12, r.link);
+        else
+            insert.bindNull(12);
+        insert.run();
+    }
+    for (const auto& [k, r] : current) {
+        if (r.seen)
+            continue;
+        int64_t dir = 0;
+        std::memcpy(&dir, k.data(), sizeof dir);
+        closeRow(dir, k.substr(sizeof dir));
+    }
+}
+
+void Catalog::forEachManifestRow(int64_t manifestRun, const std::function<void(const ManifestRow&)>& visit)
+{
+    const int64_t line = lineOfRun(manifestRun);
+    if (line == 0)
+        return;
+    std::unordered_map<int64_t, std::string> archives;
+    {
+        Statement s(m_db, "SELECT r.id, r.archive FROM runs r JOIN lines l ON l.set_name = r.set_name"
+                          " AND l.folder = r.folder WHERE l.id = ? AND r.archive IS NOT NULL");
+        s.bind(1, line);
+        while (s.step())
+            archives.emplace(s.integer(0), s.text(1));
+    }
+    DirTable dirs(m_db);
+    Statement s(m_db, kRowsOfRun);
+    s.bind(1, line);
+    s.bind(2, manifestRun);
+    ManifestRow row;
+    std::string name;
+    int64_t lastArchiveRun = -1;
+    while (s.step()) {
+        const std::string& dir = dirs.pathOf(s.integer(0));
+        s.text(1, name);
+        if (dir.empty()) {
+            row.path = name;
+        } else {
+            row.path.assign(dir).append("/").append(name);
+        }
+        row.kind = static_cast<ManifestKind>(s.integer(2));
+        row.size = static_cast<uint64_t>(s.integer(3));
+        row.mtimeNs = s.integer(4);
+        row.mode = static_cast<uint32_t>(s.integer(5));
+        row.crc = static_cast<uint32_t>(s.integer(6));
+        if (const int64_t archiveRun = s.integer(7); archiveRun != lastArchiveRun) {
+            const auto it = archives.find(archiveRun);
+            row.archive = it == archives.end() ? std::string() : it->second;
+            lastArchiveRun = archiveRun;
+        }
+        if (s.isNull(8))
+            row.linkTarget.clear();
+        else
+            s.text(8, row.linkTarget);
+        visit(row);
+    }
+}
+
+std::vector<ManifestRow> Catalog::entries(int64_t runId)
+{
+    Statement s(m_db, "SELECT manifest_run FROM runs WHERE id = ?");
+    s.bind(1, runId);
+    std::vector<ManifestRow> rows;
+    if (!s.step() || s.integer(0) == 0)
+        return rows;
+    forEachManifestRow(s.integer(0), [&rows](const ManifestRow& r) { rows.push_back(r); });
+    std::sort(rows.begin(), rows.end(), [](const ManifestRow& a, const ManifestRow& b) { return a.path < b.path; });
+    return rows;
+}
+
+std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
+{
+    const int64_t line = lineOfRun(manifestRun);
+    std::vector<int64_t> ids;
+    if (line == 0)
+        return ids;
+    Statement s(m_db, "SELECT DISTINCT archive_run FROM entries WHERE line = ?1 AND until > ?2 AND since <= ?2"
+                      " AND archive_run <> 0");
+    s.bind(1, line);
+    s.bind(2, manifestRun);
+    while (s.step())
+        ids.push_back(s.integer(0));
+    return ids;
+}
+
+// Deletes the rows that lie wholly between two runs that still have a manifest of their
+// own: no run lists them any more.
+void Catalog::collectGarbage(int64_t line, const std::string& setName, const std::string& folder)
+{
+    std::vector<int64_t> owners;
+    {
+        Statement s(m_db, "SELECT id FROM runs WHERE set_name = ? AND folder = ? AND manifest_run = id ORDER BY id");
+        s.bind(1, setName);
+        s.bind(2, folder);
+        while (s.step())
+            owners.push_back(s.integer(0));
+    }
+    owners.push_back(kOpen);
+    Statement drop(m_db, "DELETE FROM entries WHERE line = ?1 AND until > ?2 AND until <= ?3 AND since > ?2");
+    int64_t previous = 0;
+    for (const int64_t next : owners) {
+        drop.bind(1, line);
+        drop.bind(2, previous);
+        drop.bind(3, next);
+        drop.run();
+        previous = next;
+    }
+}
+
+} // namespace stowkeep::engine
