@@ -1,6 +1,10 @@
 #include "Catalog.h"
 
 #include "CatalogSql.h"
+#include "PrivateFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -47,7 +51,7 @@ RunRecord readRun(const Statement& s)
 Catalog::Catalog(const std::string& folder, const std::string& stamp)
 {
     std::error_code ec;
-    fs::create_directories(folder, ec);
+    makePrivateFolder(folder, ec);
     if (ec)
         throw CatalogError("cannot create the catalog folder " + folder + ": " + ec.message());
     m_path = (fs::path(folder) / "catalog.db").string();
@@ -94,6 +98,11 @@ void Catalog::fail(const std::string& what) const
 
 void Catalog::open()
 {
+    // SQLite would make the file readable to all; its journal files take the file's mode.
+    if (const int fd = openPrivateFile(m_path, O_RDWR); fd >= 0)
+        ::close(fd);
+    for (const char* extra : {"-wal", "-shm"})
+        restrictFile(m_path + extra);
     const int rc = sqlite3_open_v2(m_path.c_str(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {

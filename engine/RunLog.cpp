@@ -1,5 +1,10 @@
 #include "RunLog.h"
 
+#include "PrivateFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -20,9 +25,14 @@ RunLog::RunLog(const std::string& folder, int level, std::time_t day, std::strin
     if (folder.empty())
         return;
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    makePrivateFolder(folder, ec);
     m_path = (std::filesystem::path(folder) / (formatLocalTime(day, "%Y-%m-%d") + ".log")).string();
-    m_file = std::fopen(m_path.c_str(), "ae");
+    const int fd = openPrivateFile(m_path, O_WRONLY | O_APPEND);
+    if (fd >= 0) {
+        m_file = ::fdopen(fd, "a");
+        if (!m_file)
+            ::close(fd);
+    }
 }
 
 RunLog::~RunLog()

@@ -1,5 +1,6 @@
 #include "Selection.h"
 
+#include "LongPath.h"
 #include "zip/ZipWriter.h"
 
 #include <dirent.h>
@@ -102,8 +103,11 @@ public:
             if (item.kind == ItemKind::Single)
                 continue;
             struct stat st {};
-            if (::stat(item.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            if (statLong(item.root.string(), &st) != 0 || !S_ISDIR(st.st_mode))
                 m_result.missingSources.push_back(item.root.string());
+            else
+                m_result.folders.push_back({item.root.string(), static_cast<uint64_t>(st.st_dev),
+                                            static_cast<uint64_t>(st.st_ino)});
         }
         if (!m_result.missingSources.empty() || items.empty())
             return;
@@ -177,7 +181,7 @@ private:
         } else if (S_ISLNK(st.st_mode)) {
             e.kind = SelectedKind::Symlink;
             std::string target(static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
-            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+            const ssize_t n = readlinkLong(path, target.data(), target.size());
             if (n < 0) {
                 m_result.unreadable.push_back(path + ": " + std::strerror(errno));
                 return true;
@@ -198,7 +202,7 @@ private:
     {
         if (item.kind == ItemKind::Single) {
             struct stat st {};
-            if (::lstat(item.root.c_str(), &st) != 0) {
+            if (lstatLong(item.root.string(), &st) != 0) {
                 m_result.unreadable.push_back(item.root.string() + ": " + std::strerror(errno));
                 return;
             }
@@ -214,7 +218,7 @@ private:
         const std::string rel = relativeName(item.root);
         if (item.kind == ItemKind::Folder && !rel.empty()) {
             struct stat st {};
-            if (::stat(item.root.c_str(), &st) == 0)
+            if (statLong(item.root.string(), &st) == 0)
                 addEntry(rel, item.root.string(), st);
         }
         walk(item.root.string(), rel, item);
@@ -223,17 +227,33 @@ private:
     bool isOwn(const fs::path& dir) const
     {
         struct stat st {};
-        return !m_own.empty() && ::stat(dir.c_str(), &st) == 0 && m_own.count({st.st_dev, st.st_ino});
+        return !m_own.empty() && statLong(dir.string(), &st) == 0 && m_own.count({st.st_dev, st.st_ino});
+    }
+
+    static DIR* openFolder(const std::string& path)
+    {
+        const int fd = openLong(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return nullptr;
+        DIR* dir = ::fdopendir(fd);
+        if (!dir) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+        }
+        return dir;
     }
 
     void walk(const std::string& dirPath, const std::string& rel, const IncludeItem& item)
     {
         // Closed however the walk ends: a cancelled run throws from deep inside it.
-        const std::unique_ptr<DIR, int (*)(DIR*)> guard(::opendir(dirPath.c_str()), ::closedir);
+        const std::unique_ptr<DIR, int (*)(DIR*)> guard(openFolder(dirPath), ::closedir);
         DIR* dir = guard.get();
         if (!dir) {
-            if (errno != ENOENT)
+            if (errno != ENOENT) {
                 m_result.unreadable.push_back(dirPath + ": " + std::strerror(errno));
+                m_result.unlistedFolders.push_back(dirPath);
+            }
             return;
         }
         std::vector<std::string> names;
@@ -245,8 +265,10 @@ private:
         const int readError = errno;
         const int fd = ::dirfd(dir);
         std::sort(names.begin(), names.end());
-        if (readError != 0)
+        if (readError != 0) {
             m_result.unreadable.push_back(dirPath + ": " + std::strerror(readError));
+            m_result.unlistedFolders.push_back(dirPath);
+        }
 
         for (const auto& name : names) {
             checkCancel();
@@ -344,7 +366,7 @@ private:
         for (const auto& parent : missing) {
             const fs::path path = m_result.base / parent;
             struct stat st {};
-            if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            if (statLong(path.string(), &st) == 0 && S_ISDIR(st.st_mode))
                 addEntry(parent, path.string(), st);
         }
         sortByName();

@@ -29,14 +29,26 @@ struct SelectedEntry
     std::string linkTarget; // Symlink
 };
 
+// A folder the selection walked, as it was then: a run checks at its end that it is still
+// the same folder.
+struct SourceFolder
+{
+    std::string path;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
+
 struct SelectionResult
 {
     std::filesystem::path base;
+    std::vector<SourceFolder> folders;        // the include items' folders
     std::vector<SelectedEntry> entries;       // sorted by name: a folder before its contents
     std::vector<std::string> missingSources;  // include folders that do not exist
     std::vector<std::string> skippedSpecial;  // sockets, devices, pipes (paths)
     std::vector<std::string> skippedOwn;      // the destination, catalog or log folder met in the source
-    std::vector<std::string> unreadable;      // folders that could not be listed, items that could not be examined
+    std::vector<std::string> unreadable;      // folders that could not be listed, items that could not be
+                                              // examined ("path: why")
+    std::vector<std::string> unlistedFolders; // the paths of the folders among them
 };
 
 struct SelectionOptions

@@ -615,6 +615,32 @@ TEST_F(RunTest, PasswordNeverWrittenToLogOrCatalog)
         EXPECT_EQ(engine.GetErrorText(0, code).find(password), std::string::npos);
 }
 
+// The catalog and the logs name the user's files: only the user can read them, whatever
+// the data folder around them allows.
+TEST_F(RunTest, CatalogAndLogsAreTheUsersAlone)
+{
+    const fs::path log = data / "Logs" / "2026-12-09.log";
+    writeFile(log, "an earlier line\n");
+    fs::permissions(data, fs::perms(0755));
+    fs::permissions(data / "Logs", fs::perms(0755));
+    fs::permissions(log, fs::perms(0644));
+    const mode_t umask = ::umask(022);
+    const int32_t rc = engine.RunJob(job);
+    ::umask(umask);
+    ASSERT_EQ(rc, Success);
+    const auto mode = [](const fs::path& path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(data / "Catalogs"), 0700u);
+    EXPECT_EQ(mode(data / "Logs"), 0700u);
+    for (const auto& name : listFolder(data / "Catalogs"))
+        EXPECT_EQ(mode(data / "Catalogs" / name), 0600u) << name;
+    EXPECT_EQ(mode(log), 0600u);
+    EXPECT_EQ(readFile(log).rfind("an earlier line\n", 0), 0u);
+}
+
 TEST_F(RunTest, LogLevelsAndDailyFile)
 {
     ASSERT_EQ(::mkfifo((src / "pipe").c_str(), 0600), 0);

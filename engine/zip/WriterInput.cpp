@@ -1,5 +1,7 @@
 #include "WriterImpl.h"
 
+#include "LongPath.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -230,7 +232,7 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
         // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
         // link put in its place is never followed.
         do {
-            fd = ::open(e->src.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            fd = openLong(e->src.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
             const int err = errno;
