@@ -59,7 +59,8 @@ void Run::writeArchive()
     zip::ZipWriter::Options options;
     options.level = m_job.compressionLevel();
     options.password = m_job.encryptionPassword();
-    options.innerName = m_archiveName;
+    // Never the archive's own name: extracted beside it, the inner archive must not replace it.
+    options.innerName = stem + "-contents.zip";
     options.cancelled = [this] { return cancelled(); };
     const auto runner = std::this_thread::get_id();
     // Results come one by one, in the order of m_toWrite, then the manifest's; the writer

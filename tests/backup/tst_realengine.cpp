@@ -114,7 +114,10 @@ void TestRealEngine::manualRunWritesBackupThatRestores()
     if (!password.isEmpty()) {
         const QString inner = data.root() + u"/inner";
         QCOMPARE(QProcess::execute(QStringLiteral("7z"), {"x", "-y", "-p" + password, "-o" + inner, archive}), 0);
-        archive = inner + u'/' + backups[0];
+        // Named after the backup, never exactly like it: extracted beside it, it cannot replace it.
+        const QStringList extracted = QDir(inner).entryList(QDir::Files);
+        QCOMPARE(extracted, QStringList {QString(backups[0]).replace(QStringLiteral(".zip"), QStringLiteral("-contents.zip"))});
+        archive = inner + u'/' + extracted[0];
     }
     QCOMPARE(QProcess::execute(QStringLiteral("7z"), {"x", "-y", "-o" + restored, archive}), 0);
     QFile letter(restored + u"/letter.txt");
