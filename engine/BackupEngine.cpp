@@ -62,7 +62,8 @@ std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
     std::string text;
     switch (code) {
     case Success:
-        return "The backup finished successfully.";
+        text = "The backup finished successfully.";
+        break;
     case InvalidJob:
         text = "The backup job is not set up completely.";
         break;

@@ -4,6 +4,8 @@
 // FileSelection and one BackupJob. Texts are UTF-8. A setting the engine refuses
 // throws EngineError; a failed backup is RunJob's non-zero result, never an exception.
 
+#include "Mounts.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -136,6 +138,7 @@ public:
         std::function<void()> afterSelection;                     // before anything is written
         std::function<void(const std::string& archive)> beforeVerify; // the renamed archive
         std::function<void()> beforeCommit;                       // inside the catalog transaction
+        MountSources mounts;                                      // the system's mount tables
     };
     void setTestHooks(TestHooks hooks);
 

@@ -22,7 +22,7 @@ constexpr int kSchemaVersion = 2;
 
 constexpr const char* kRunColumns =
     "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
-    "files_written, bytes_read, bytes_written, verified, manifest_run";
+    "files_written, bytes_read, bytes_written, verified, manifest_run, checked, medium, medium_mount";
 
 RunRecord readRun(const Statement& s)
 {
@@ -43,6 +43,10 @@ RunRecord readRun(const Statement& s)
     if (!s.isNull(13))
         r.verified = s.integer(13) != 0;
     r.manifestRun = s.integer(14);
+    if (!s.isNull(15))
+        r.checked = s.integer(15);
+    r.medium = s.text(16);
+    r.mediumMount = s.text(17);
     return r;
 }
 
@@ -144,10 +148,12 @@ void Catalog::createSchema()
          " kind TEXT NOT NULL, archive TEXT, result INTEGER NOT NULL,"
          " files INTEGER NOT NULL, bytes INTEGER NOT NULL,"
          " files_written INTEGER NOT NULL, bytes_read INTEGER NOT NULL, bytes_written INTEGER NOT NULL,"
-         " verified INTEGER, manifest_run INTEGER NOT NULL);"
+         " verified INTEGER, manifest_run INTEGER NOT NULL,"
+         " checked INTEGER, medium TEXT, medium_mount TEXT);"
          "CREATE INDEX IF NOT EXISTS runs_by_set ON runs(set_name, folder, start_time);"
          "CREATE TABLE IF NOT EXISTS lines("
-         " id INTEGER PRIMARY KEY, set_name TEXT NOT NULL, folder TEXT NOT NULL, UNIQUE(set_name, folder));"
+         " id INTEGER PRIMARY KEY, set_name TEXT NOT NULL, folder TEXT NOT NULL,"
+         " recheck_bytes INTEGER NOT NULL DEFAULT 0, recheck_time INTEGER, UNIQUE(set_name, folder));"
          "CREATE TABLE IF NOT EXISTS dirs(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE);"
          "CREATE TABLE IF NOT EXISTS entries("
          " line INTEGER NOT NULL, until INTEGER NOT NULL, dir INTEGER NOT NULL, name TEXT NOT NULL,"
@@ -178,6 +184,11 @@ void Catalog::createSchema()
 // as differences, oldest first; modes and link targets were not recorded (mode 0).
 void Catalog::convertFromVersion1()
 {
+    // Which filesystem held the archives was not recorded: the next successful run records it.
+    exec("ALTER TABLE runs ADD COLUMN checked INTEGER;"
+         "ALTER TABLE runs ADD COLUMN medium TEXT;"
+         "ALTER TABLE runs ADD COLUMN medium_mount TEXT;"
+         "UPDATE runs SET checked = end_time WHERE verified = 1;");
     Statement sets(m_db, "SELECT DISTINCT set_name, folder FROM runs");
     while (sets.step()) {
         const std::string setName = sets.text(0);
@@ -290,8 +301,8 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
 {
     Transaction t(m_db);
     Statement insert(m_db, "INSERT INTO runs(set_name, folder, start_time, end_time, kind, archive, result, files,"
-                           " bytes, files_written, bytes_read, bytes_written, verified, manifest_run)"
-                           " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                           " bytes, files_written, bytes_read, bytes_written, verified, manifest_run, checked,"
+                           " medium, medium_mount) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     insert.bind(1, run.setName);
     insert.bind(2, run.folder);
     insert.bind(3, run.startTime);
@@ -312,6 +323,16 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
     else
         insert.bindNull(13);
     insert.bind(14, nextRow ? 0 : run.manifestRun);
+    if (run.checked)
+        insert.bind(15, *run.checked);
+    else
+        insert.bindNull(15);
+    for (const auto& [column, text] : {std::pair {16, &run.medium}, std::pair {17, &run.mediumMount}}) {
+        if (text->empty())
+            insert.bindNull(column);
+        else
+            insert.bind(column, *text);
+    }
     insert.step();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     if (id >= kOpen)
@@ -352,6 +373,43 @@ void Catalog::deleteRuns(const std::vector<int64_t>& ids)
         if (const int64_t line = lineOf(setName, folder, false))
             collectGarbage(line, setName, folder);
     t.commit();
+}
+
+void Catalog::noteVerification(int64_t runId, bool passed, int64_t when)
+{
+    Statement s(m_db, passed ? "UPDATE runs SET verified = 1, checked = ?2 WHERE id = ?1"
+                             : "UPDATE runs SET verified = 0 WHERE id = ?1");
+    s.bind(1, runId);
+    if (passed)
+        s.bind(2, when);
+    s.step();
+}
+
+Catalog::RecheckBudget Catalog::recheckBudget(const std::string& setName, const std::string& folder)
+{
+    Statement s(m_db, "SELECT recheck_bytes, recheck_time FROM lines WHERE set_name = ? AND folder = ?");
+    s.bind(1, setName);
+    s.bind(2, folder);
+    RecheckBudget budget;
+    if (s.step()) {
+        budget.bytes = static_cast<uint64_t>(std::max<int64_t>(s.integer(0), 0));
+        if (!s.isNull(1))
+            budget.time = s.integer(1);
+    }
+    return budget;
+}
+
+void Catalog::setRecheckBudget(const std::string& setName, const std::string& folder, const RecheckBudget& budget)
+{
+    const int64_t line = lineOf(setName, folder, true);
+    Statement s(m_db, "UPDATE lines SET recheck_bytes = ?, recheck_time = ? WHERE id = ?");
+    s.bind(1, static_cast<int64_t>(budget.bytes));
+    if (budget.time)
+        s.bind(2, *budget.time);
+    else
+        s.bindNull(2);
+    s.bind(3, line);
+    s.step();
 }
 
 void Catalog::notePending(const std::string& folder, const std::string& name)

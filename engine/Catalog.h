@@ -50,7 +50,10 @@ struct RunRecord
     uint64_t filesWritten = 0; // entries in this run's archive
     uint64_t bytesRead = 0;
     uint64_t bytesWritten = 0; // size of the archive file
-    std::optional<bool> verified; // empty: not verified
+    std::optional<bool> verified; // the last verification of its archive; empty: never verified
+    std::optional<int64_t> checked; // when its archive last passed a verification
+    std::string medium;        // identity of the filesystem that held the folder; empty: not known
+    std::string mediumMount;   // where that filesystem was mounted
     int64_t manifestRun = 0;   // the run whose manifest describes this run: itself, the base of
                                // an incremental run that changed nothing, or 0 for none (a
                                // failed run, an archive known only by name)
@@ -95,6 +98,18 @@ public:
                       const std::function<void()>& beforeCommit = {});
     // Removes runs, and the rows that no remaining run's manifest holds, in one transaction.
     void deleteRuns(const std::vector<int64_t>& ids);
+    // The result of reading a run's archive again: passed (at `when`) or found damaged.
+    void noteVerification(int64_t runId, bool passed, int64_t when);
+
+    // How much of a set's archives its runs may read again to check them: bytes saved up
+    // and when they were last added to (empty: never).
+    struct RecheckBudget
+    {
+        uint64_t bytes = 0;
+        std::optional<int64_t> time;
+    };
+    RecheckBudget recheckBudget(const std::string& setName, const std::string& folder);
+    void setRecheckBudget(const std::string& setName, const std::string& folder, const RecheckBudget& budget);
 
     // ---- manifests ----
 
@@ -107,6 +122,11 @@ public:
     std::vector<ManifestRow> entries(int64_t runId);
     // The runs whose archives a run's manifest refers to.
     std::vector<int64_t> archiveRunsOf(int64_t manifestRun);
+    // The runs whose archives hold the newest copy that any manifest of the set lists of
+    // each of these files, and of each file below these folders (paths relative to the
+    // selection's base). One pass over the set's rows.
+    std::vector<int64_t> newestCopies(const std::string& setName, const std::string& folder,
+                                      const std::vector<std::string>& files, const std::vector<std::string>& folders);
 
     // ---- the destination's files ----
 

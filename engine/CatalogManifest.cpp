@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace stowkeep::engine {
 
@@ -284,6 +285,72 @@ std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
     while (s.step())
         ids.push_back(s.integer(0));
     return ids;
+}
+
+std::vector<int64_t> Catalog::newestCopies(const std::string& setName, const std::string& folder,
+                                           const std::vector<std::string>& files,
+                                           const std::vector<std::string>& folders)
+{
+    std::vector<int64_t> runs;
+    const int64_t line = lineOf(setName, folder, false);
+    if (line == 0 || (files.empty() && folders.empty()))
+        return runs;
+    // The folders of the set that hold what is asked for: by id, with the names wanted
+    // there (none listed: every name).
+    std::unordered_map<int64_t, std::unordered_set<std::string>> wanted;
+    std::unordered_set<int64_t> whole;
+    {
+        Statement find(m_db, "SELECT id FROM dirs WHERE path = ?");
+        std::string dir, name;
+        for (const auto& file : files) {
+            splitPath(file, dir, name);
+            find.bind(1, dir);
+            if (find.step())
+                wanted[find.integer(0)].insert(name);
+            find.reset();
+        }
+        Statement all(m_db, "SELECT id, path FROM dirs");
+        while (!folders.empty() && all.step()) {
+            const std::string path = all.text(1);
+            for (const auto& f : folders) {
+                if (f.empty() || path == f || (path.size() > f.size() && path.compare(0, f.size(), f) == 0 &&
+                                               path[f.size()] == '/')) {
+                    whole.insert(all.integer(0));
+                    break;
+                }
+            }
+        }
+    }
+    // Per file, the row of the latest range: the newest copy.
+    struct Newest
+    {
+        int64_t until = 0;
+        int64_t archiveRun = 0;
+    };
+    std::unordered_map<std::string, Newest> newest;
+    Statement s(m_db, "SELECT dir, name, until, archive_run FROM entries WHERE line = ? AND archive_run <> 0"
+                      " AND kind <> ?");
+    s.bind(1, line);
+    s.bind(2, static_cast<int64_t>(ManifestKind::Directory));
+    std::string name;
+    while (s.step()) {
+        const int64_t dir = s.integer(0);
+        s.text(1, name);
+        if (!whole.count(dir)) {
+            const auto it = wanted.find(dir);
+            if (it == wanted.end() || !it->second.count(name))
+                continue;
+        }
+        Newest& n = newest[key(dir, name)];
+        if (s.integer(2) > n.until)
+            n = {s.integer(2), s.integer(3)};
+    }
+    std::unordered_set<int64_t> distinct;
+    for (const auto& [k, n] : newest)
+        if (distinct.insert(n.archiveRun).second)
+            runs.push_back(n.archiveRun);
+    std::sort(runs.begin(), runs.end());
+    return runs;
 }
 
 // Deletes the rows that lie wholly between two runs that still have a manifest of their

@@ -177,6 +177,11 @@ void Run::adoptArchive(const std::string& name, uint64_t size, const Manifest& m
         held.kind = parts->kind;
         held.archive = row.archive;
         held.result = Success;
+        struct stat st {};
+        if (::stat((fs::path(m_folder) / row.archive).c_str(), &st) == 0)
+            held.bytesWritten = static_cast<uint64_t>(st.st_size);
+        held.medium = m_medium;
+        held.mediumMount = m_mediumMount;
         m_catalog->recordRun(held);
         listed.insert(row.archive);
     }
@@ -194,6 +199,8 @@ void Run::adoptArchive(const std::string& name, uint64_t size, const Manifest& m
         run.filesWritten += row.archive == kThisArchive;
     }
     run.bytesWritten = size;
+    run.medium = m_medium;
+    run.mediumMount = m_mediumMount;
     size_t next = 0;
     m_catalog->recordRun(run, [&](ManifestRow& row) {
         if (next == manifest.rows.size())

@@ -3,11 +3,14 @@
 #include "RunSupport.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unordered_map>
 #include <stdexcept>
 
 namespace stowkeep::engine::detail {
+
+namespace fs = std::filesystem;
 
 void Run::resolve()
 {
@@ -28,9 +31,16 @@ void Run::resolve()
         m_log->warning("Skipped " + path + ": not a regular file, folder or link.");
     for (const auto& path : m_selection.skippedOwn)
         m_log->warning("Skipped " + path + ": it holds the backups, the catalog or the logs.");
+    const auto relative = [this](const std::string& path) {
+        const std::string rel = fs::path(path).lexically_relative(m_selection.base).generic_string();
+        return rel == "." ? std::string() : rel;
+    };
     for (const auto& text : m_selection.unreadable) {
         m_log->error("Cannot read " + text);
         m_unreadable.push_back(text.substr(0, text.find(": ")));
+        const bool folder = std::find(m_selection.unlistedFolders.begin(), m_selection.unlistedFolders.end(),
+                                      m_unreadable.back()) != m_selection.unlistedFolders.end();
+        (folder ? m_unreadableFolders : m_unreadableNames).push_back(relative(m_unreadable.back()));
     }
     for (const auto& e : m_selection.entries) {
         if (e.kind != SelectedKind::Directory) {
@@ -70,19 +80,79 @@ std::string Run::nothingSelectedText() const
 
 void Run::decide()
 {
+    bool base = m_job.backupType() == NewAndModified && readBase();
+    std::string problem = base ? baseProblem() : std::string();
+    if (!problem.empty()) {
+        base = false;
+        m_archives.assign(1, std::string(kThisArchive));
+    }
+    if (m_job.verifyAfterBackup()) {
+        std::string damage = recheck();
+        if (base && !damage.empty()) {
+            base = false;
+            problem = std::move(damage);
+        }
+    }
+    if (!problem.empty()) {
+        m_log->warning("A full backup instead of an incremental one: " + problem + ".");
+        if (!m_historyGone)
+            m_notices.push_back("This run made a full backup instead of an incremental one: " + problem + ".");
+    }
+    if (!base) {
+        takeEverything();
+        return;
+    }
+    m_incremental = true;
+    const auto& entries = m_selection.entries;
+    std::vector<size_t> changedFolders;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const SelectedEntry& e = entries[i];
+        Outcome& o = m_outcomes[i];
+        if (o.same)
+            o.fate = Fate::Kept;
+        else if (e.kind == SelectedKind::Directory && o.timeOnly)
+            changedFolders.push_back(i);
+        else
+            m_toWrite.push_back(&e);
+    }
+    // Something new, changed or gone: the archive carries the new manifest. A folder's
+    // time changes with its contents: its entry is stored only along with them;
+    // otherwise the base's row stands.
+    m_writeArchive = !m_toWrite.empty() || m_matched < m_previousRows;
+    for (const size_t i : changedFolders) {
+        if (m_writeArchive)
+            m_toWrite.push_back(&entries[i]);
+        else
+            m_outcomes[i].fate = Fate::Kept;
+    }
+    std::sort(m_toWrite.begin(), m_toWrite.end(),
+              [](const SelectedEntry* a, const SelectedEntry* b) { return a->name < b->name; });
+}
+
+void Run::takeEverything()
+{
+    const auto& entries = m_selection.entries;
+    m_incremental = false;
+    m_outcomes.assign(entries.size(), Outcome {});
+    m_archives.assign(1, std::string(kThisArchive));
+    m_writeArchive = true;
+    m_toWrite.clear();
+    m_toWrite.reserve(entries.size());
+    for (const auto& e : entries)
+        m_toWrite.push_back(&e);
+}
+
+bool Run::readBase()
+{
     const auto& entries = m_selection.entries;
     std::optional<RunRecord> base;
-    uint64_t previousRows = 0;
-    uint64_t matched = 0;
     // The one catalog read of this run. Each row of the base is matched against the
     // selection (sorted by name) as it comes, so the rows are never all held at once.
     withCatalog([&] {
         m_outcomes.assign(entries.size(), Outcome {});
         m_archives.assign(1, std::string(kThisArchive));
-        previousRows = matched = 0;
-        base.reset();
-        if (m_job.backupType() == NewAndModified)
-            base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
+        m_previousRows = m_matched = 0;
+        base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
         if (!base)
             return;
         m_baseManifestRun = base->manifestRun;
@@ -94,7 +164,7 @@ void Run::decide()
         std::unordered_map<std::string, uint32_t> archiveIndex;
         auto next = entries.begin();
         m_catalog->forEachManifestRow(base->manifestRun, [&](const ManifestRow& row) {
-            ++previousRows;
+            ++m_previousRows;
             // The rows of a folder come in name order: most often the entry after the last one.
             auto it = next;
             if (it == entries.end() || it->name != row.path)
@@ -107,7 +177,7 @@ void Run::decide()
             if (o.known)
                 return;
             o.known = true;
-            ++matched;
+            ++m_matched;
             // Rows of an older version have no mode (0): their files are not stored again for it.
             const bool sameMode = row.mode == 0 || row.mode == it->mode;
             const bool held = !row.archive.empty();
@@ -129,37 +199,25 @@ void Run::decide()
             o.archive = slot->second;
         });
     });
-    m_incremental = base.has_value();
-    if (!base) {
-        m_writeArchive = true;
-        m_toWrite.reserve(entries.size());
-        for (const auto& e : entries)
-            m_toWrite.push_back(&e);
-        return;
+    return base.has_value();
+}
+
+void Run::checkSources() const
+{
+    for (const auto& folder : m_selection.folders) {
+        struct stat st {};
+        if (::stat(folder.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            static_cast<uint64_t>(st.st_dev) != folder.device || static_cast<uint64_t>(st.st_ino) != folder.inode)
+            throw RunFailure {SourceNotFound, "The source folder " + folder.path +
+                                                  " was removed or replaced while it was being backed up, so nothing "
+                                                  "of this run was kept."};
     }
-    std::vector<size_t> changedFolders;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const SelectedEntry& e = entries[i];
-        Outcome& o = m_outcomes[i];
-        if (o.same)
-            o.fate = Fate::Kept;
-        else if (e.kind == SelectedKind::Directory && o.timeOnly)
-            changedFolders.push_back(i);
-        else
-            m_toWrite.push_back(&e);
-    }
-    // Something new, changed or gone: the archive carries the new manifest. A folder's
-    // time changes with its contents: its entry is stored only along with them;
-    // otherwise the base's row stands.
-    m_writeArchive = !m_toWrite.empty() || matched < previousRows;
-    for (const size_t i : changedFolders) {
-        if (m_writeArchive)
-            m_toWrite.push_back(&entries[i]);
-        else
-            m_outcomes[i].fate = Fate::Kept;
-    }
-    std::sort(m_toWrite.begin(), m_toWrite.end(),
-              [](const SelectedEntry* a, const SelectedEntry* b) { return a->name < b->name; });
+    // A few files that vanish are temporary files; most of them, a source that went away.
+    if (m_vanished > 0 && m_vanished * 2 > m_selectedFiles)
+        throw RunFailure {SourceNotFound, std::to_string(m_vanished) + " of the " +
+                                              plural(m_selectedFiles, "selected file", "selected files") +
+                                              " vanished while they were being backed up (was the source removed?), "
+                                              "so nothing of this run was kept."};
 }
 
 } // namespace stowkeep::engine::detail

@@ -1,5 +1,6 @@
 #include "Run.h"
 
+#include "Mounts.h"
 #include "RunSupport.h"
 
 #include <dirent.h>
@@ -9,39 +10,91 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <set>
 
 namespace stowkeep::engine::detail {
 
 namespace fs = std::filesystem;
 
-bool Run::mediumPresent(const std::vector<RunRecord>& runs) const
+// The medium is told apart from an empty mount point by the filesystem that holds the
+// folder, not by whether archives are there: a user may delete them all.
+Run::MediumLook Run::lookAtMedium(const std::vector<RunRecord>& runs)
 {
+    MediumLook look;
     struct stat st {};
-    if (::stat(m_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    bool anyRecorded = false;
-    for (const auto& run : runs) {
-        if (run.archive.empty())
-            continue;
-        anyRecorded = true;
-        if (::access((fs::path(m_folder) / run.archive).c_str(), F_OK) == 0)
-            return true;
+    if (::stat(m_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        look.state = MediumState::Missing;
+        look.why = "the drive may be disconnected";
+        return look;
     }
-    // Archives recorded here, none left: the bare mount point of a missing drive.
-    return !anyRecorded;
+    const std::unique_ptr<char, decltype(&::free)> real(::realpath(m_folder.c_str(), nullptr), &::free);
+    const MountTable mounts(m_impl.hooks.mounts);
+    const auto fs = real ? mounts.holding(real.get()) : std::nullopt;
+    if (!fs)
+        return look; // the mount table cannot be read: nothing to tell by
+    m_medium = fs->identity();
+    m_mediumMount = fs->mountPoint;
+    if (const std::string empty = mounts.unmountedAbove(real.get()); !empty.empty()) {
+        look.state = MediumState::Missing;
+        look.why = "no drive is mounted on " + empty;
+        return look;
+    }
+    bool recorded = false, present = false, sameFilesystem = false, identified = false;
+    std::string lastMount;
+    for (const auto& run : runs) {
+        if (!run.archive.empty()) {
+            recorded = true;
+            present = present || ::access((fs::path(m_folder) / run.archive).c_str(), F_OK) == 0;
+        }
+        if (!run.medium.empty()) {
+            identified = true;
+            sameFilesystem = sameFilesystem || run.medium == m_medium;
+            lastMount = run.mediumMount;
+        }
+    }
+    if (!identified || sameFilesystem || present) {
+        m_historyGone = recorded && !present;
+        if (m_historyGone)
+            m_notices.push_back("The earlier backups of this set in " + m_folder +
+                                " were not found (moved or deleted), so this run made a new full backup.");
+        return look;
+    }
+    // The bare mount point of an unplugged drive lies on the filesystem above it.
+    if (!lastMount.empty() && lastMount != m_mediumMount && isAtOrBelow(lastMount, m_mediumMount)) {
+        look.state = MediumState::Missing;
+        look.why = "nothing is mounted on " + lastMount + ", where the drive of the earlier backups was";
+    } else {
+        look.state = MediumState::Other;
+        look.why = "it is on another drive than the earlier backups";
+    }
+    return look;
 }
 
 void Run::findMedium()
 {
     const auto runs = withCatalog([this] { return m_catalog->runs(m_job.backupSetName(), m_folder); });
-    while (!mediumPresent(runs)) {
+    bool confirmed = false;
+    for (;;) {
+        const MediumLook look = lookAtMedium(runs);
+        if (look.state == MediumState::Present)
+            break;
+        // Another drive, mounted where the earlier one was: the user has said it is the medium now.
+        if (look.state == MediumState::Other && confirmed) {
+            m_historyGone = true;
+            m_notices.push_back("The backup folder " + m_folder +
+                                " is on another drive than the earlier backups; as you confirmed it, this run made "
+                                "a new full backup there.");
+            break;
+        }
         checkCancel();
-        m_log->warning("The backup medium for " + m_folder + " is not available; asking for it.");
+        m_log->warning("The backup medium for " + m_folder + " is not available; asking for it (" + look.why + ").");
         if (!m_engine.OnInsertMedia || !m_engine.OnInsertMedia(m_folder, 1))
-            throw RunFailure {MediumNotAvailable, "The backup folder " + m_folder +
-                                                      " is not available (the drive may be disconnected)."};
+            throw RunFailure {MediumNotAvailable,
+                              "The backup folder " + m_folder + " is not available (" + look.why + ")."};
+        confirmed = true;
     }
 }
 

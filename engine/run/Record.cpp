@@ -2,8 +2,10 @@
 
 #include "RunSupport.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -86,22 +88,25 @@ void Run::recordFailedRun(int32_t code)
         run.files = 0;
         run.bytes = 0;
         run.verified.reset();
+        run.checked.reset();
+        run.medium.clear();
+        run.mediumMount.clear();
         withCatalog([&] { m_catalog->recordRun(run); });
     } catch (const std::exception& e) {
         m_log->error(std::string("The failed run could not be recorded in the catalog: ") + e.what());
     }
 }
 
-void Run::applyRetention()
+void Run::applyRetention(int32_t code)
 {
     try {
-        withCatalog([this] { deleteExpired(); });
+        withCatalog([this, code] { deleteExpired(code); });
     } catch (const std::exception& e) {
         m_log->error(std::string("Retention could not finish: ") + e.what());
     }
 }
 
-void Run::deleteExpired()
+void Run::deleteExpired(int32_t code)
 {
     m_retentionDeleted.clear();
     const auto runs = m_catalog->runs(m_job.backupSetName(), m_folder);
@@ -124,6 +129,18 @@ void Run::deleteExpired()
             for (int64_t id : m_catalog->archiveRunsOf(r.manifestRun))
                 needed.insert(id);
     }
+    // What this run could not read stays as its last copy had it.
+    if (code == SomeFilesUnreadable)
+        for (const int64_t id : m_catalog->newestCopies(m_job.backupSetName(), m_folder, m_unreadableNames,
+                                                        m_unreadableFolders))
+            needed.insert(id);
+    if (std::none_of(runs.begin(), runs.end(), [&](const RunRecord& r) { return !needed.count(r.id); }))
+        return;
+    if (const std::string problem = keptArchivesProblem(runs, needed); !problem.empty()) {
+        m_log->warning("Retention deleted nothing: " + problem + ".");
+        m_notices.push_back("No old backup was deleted: " + problem + ".");
+        return;
+    }
     std::vector<int64_t> remove;
     for (const auto& r : runs) {
         if (needed.count(r.id))
@@ -145,6 +162,24 @@ void Run::deleteExpired()
     if (!m_retentionDeleted.empty())
         syncFolder(m_folder);
     m_catalog->deleteRuns(remove);
+}
+
+std::string Run::keptArchivesProblem(const std::vector<RunRecord>& runs, const std::set<int64_t>& needed) const
+{
+    for (const auto& r : runs) {
+        if (!needed.count(r.id) || r.archive.empty())
+            continue;
+        const std::string path = (fs::path(m_folder) / r.archive).string();
+        const std::string label = "the backup " + path + ", which the backups that are kept need,";
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return label + " is missing";
+        if (r.bytesWritten > 0 && static_cast<uint64_t>(st.st_size) != r.bytesWritten)
+            return label + " has changed size";
+        if (m_job.verifyAfterBackup() && r.verified != true)
+            return label + (r.verified == false ? " failed its verification" : " has not been verified yet");
+    }
+    return {};
 }
 
 } // namespace stowkeep::engine::detail

@@ -46,9 +46,14 @@ int32_t Run::execute()
         discardArchive();
         recordFailedRun(code);
     }
+    std::string notices;
+    for (const auto& notice : m_notices)
+        notices += " " + notice;
     if (code != Success) {
         m_log->error(m_failureDetail);
-        m_impl.lastFailure[code] = m_failureDetail;
+        m_impl.lastFailure[code] = m_failureDetail + notices;
+    } else {
+        m_impl.lastFailure[Success] = notices.empty() ? notices : notices.substr(1);
     }
     logSummary(code);
     return code;
@@ -94,6 +99,8 @@ int32_t Run::backUp()
     decide();
     if (m_writeArchive)
         writeArchive();
+    else
+        checkSources();
 
     m_phaseCode = VerificationFailed;
     if (!m_archiveName.empty() && m_job.verifyAfterBackup())
@@ -115,8 +122,8 @@ int32_t Run::backUp()
     m_phaseCode = CatalogFailure;
     record(code);
 
-    if (code == Success && m_job.retentionPeriod() >= 0)
-        applyRetention();
+    if ((code == Success || code == SomeFilesUnreadable) && m_job.retentionPeriod() >= 0)
+        applyRetention(code);
     if (code != Success)
         throw RunFailure {code, m_failureDetail};
     return code;
@@ -183,6 +190,10 @@ RunRecord Run::baseRecord(int32_t code) const
     run.bytesWritten = m_bytesWritten;
     if (m_job.verifyAfterBackup() && !m_archiveName.empty())
         run.verified = m_verified;
+    if (run.verified == true)
+        run.checked = m_startTime;
+    run.medium = m_medium;
+    run.mediumMount = m_mediumMount;
     return run;
 }
 
@@ -230,11 +241,15 @@ void Run::logSummary(int32_t code)
         text += "not done";
     else
         text += m_verified == true ? "passed" : m_verified == false ? "FAILED" : "not done";
+    if (!m_rechecked.empty())
+        text += "; checked again: " + listAll(m_rechecked);
     if (!m_retentionDeleted.empty())
         text += "; retention deleted " + listAll(m_retentionDeleted);
-    else if (code == Success && m_job.retentionPeriod() >= 0)
+    else if ((code == Success || code == SomeFilesUnreadable) && m_job.retentionPeriod() >= 0)
         text += "; retention deleted nothing";
     text += ".";
+    for (const auto& notice : m_notices)
+        text += " " + notice;
     m_log->info(text);
 }
 

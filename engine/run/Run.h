@@ -2,9 +2,9 @@
 
 // One run of one job, from the checks to the summary line. Its steps live in one file each
 // beside this one: the medium and leftovers (Medium.cpp), the archives the catalog does
-// not know and a damaged catalog (Adopt.cpp), what to write (Decide.cpp), the archive
-// and its manifest (WriteArchive.cpp), verification (Verify.cpp), the catalog and
-// retention (Record.cpp).
+// not know and a damaged catalog (Adopt.cpp), what to write (Decide.cpp), whether the
+// earlier archives it builds on are whole (Recheck.cpp), the archive and its manifest
+// (WriteArchive.cpp), verification (Verify.cpp), the catalog and retention (Record.cpp).
 
 #include "BackupEngine.h"
 #include "Catalog.h"
@@ -57,7 +57,17 @@ private:
     void checkJob();
     void openCatalog();
     // Medium.cpp
-    bool mediumPresent(const std::vector<RunRecord>& runs) const;
+    enum class MediumState {
+        Present,
+        Missing, // no folder, or only the empty mount point of a drive
+        Other,   // another drive than the earlier backups', mounted where theirs was
+    };
+    struct MediumLook
+    {
+        MediumState state = MediumState::Present;
+        std::string why;
+    };
+    MediumLook lookAtMedium(const std::vector<RunRecord>& runs);
     void findMedium();
     // Temporary archives of this set that a crashed run left behind.
     void removeLeftovers();
@@ -74,6 +84,21 @@ private:
     void resolve();
     std::string nothingSelectedText() const;
     void decide();
+    // Matches the newest base's rows with the selection; false when there is no base.
+    bool readBase();
+    void takeEverything();
+    // The source is gone, replaced, or most of its files vanished while the run read them:
+    // throws RunFailure, so that nothing of the run is kept.
+    void checkSources() const;
+    // Recheck.cpp
+    // Why the archives that this run would build on cannot be trusted, or "".
+    std::string baseProblem();
+    // Reads a share of the set's older archives again (see there); returns why one that
+    // this run would build on is damaged, or "".
+    std::string recheck();
+    // Why an archive read again whole is damaged, "" when it is whole; empty when this
+    // job's password does not open it, so that nothing can be told.
+    std::optional<std::string> recheckArchive(const RunRecord& run);
     // WriteArchive.cpp
     void reportProgress(const std::string& current);
     void writeArchive();
@@ -87,8 +112,10 @@ private:
     // Record.cpp
     void record(int32_t code);
     void recordFailedRun(int32_t code);
-    void applyRetention();
-    void deleteExpired();
+    void applyRetention(int32_t code);
+    void deleteExpired(int32_t code);
+    // Why the archives that the runs retention keeps need cannot be trusted, or "".
+    std::string keptArchivesProblem(const std::vector<RunRecord>& runs, const std::set<int64_t>& needed) const;
     int64_t baseManifestRun();
 
     RunRecord baseRecord(int32_t code) const;
@@ -133,12 +160,17 @@ private:
     bool m_rebuilding = false;   // the catalog is new: what adoption finds is a rebuild
     int32_t m_phaseCode = InvalidJob;
     std::string m_failureDetail;
+    std::vector<std::string> m_notices; // what the run's text tells besides its result
+    std::string m_medium;      // the identity of the filesystem that holds the folder
+    std::string m_mediumMount;
+    bool m_historyGone = false; // none of the set's recorded archives is in the folder
 
     std::string m_folder;  // BackupFolder, normalized
     std::string m_setFile; // the set name as it may appear in a file name
     SelectionResult m_selection;
     uint64_t m_selectedFiles = 0;
     uint64_t m_selectedBytes = 0;
+    uint64_t m_vanished = 0;
 
     bool m_incremental = false;
     bool m_writeArchive = false;
@@ -151,6 +183,11 @@ private:
     std::vector<std::pair<size_t, std::string>> m_entryErrors; // the writer's reasons, in entry order
     uint64_t m_writtenCount = 0;
     std::vector<std::string> m_unreadable;
+    // The same, relative to the selection's base: files, and folders that could not be listed.
+    std::vector<std::string> m_unreadableNames;
+    std::vector<std::string> m_unreadableFolders;
+    uint64_t m_previousRows = 0; // rows of the base's manifest
+    uint64_t m_matched = 0;      // ... that name a selected entry
 
     std::string m_archiveName;
     std::string m_archivePath;
@@ -167,6 +204,7 @@ private:
 
     std::optional<bool> m_verified;
     std::vector<std::string> m_badEntries;
+    std::vector<std::string> m_rechecked; // older archives read again and found whole
     bool m_recorded = false;
     int64_t m_runId = 0;
     std::vector<std::string> m_retentionDeleted;

@@ -124,6 +124,7 @@ void Run::writeArchive()
         writer.finish();
     }
     checkCancel();
+    checkSources();
     out->sync();
     out->close();
     m_bytesWritten = out->position();
@@ -201,10 +202,12 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         break;
     case zip::EntryStatus::Vanished:
         m_log->warning("Gone before it could be read: " + e.path);
+        ++m_vanished;
         break;
     case zip::EntryStatus::Unreadable:
         m_log->error("Cannot read " + e.path + (error.empty() ? "" : ": " + error));
         m_unreadable.push_back(e.path);
+        m_unreadableNames.push_back(e.name);
         break;
     }
 }

@@ -44,6 +44,32 @@ protected:
         now += h;
         setHooks();
     }
+
+    void startAfresh()
+    {
+        fs::remove_all(dest);
+        fs::remove_all(data);
+        fs::create_directories(dest);
+    }
+
+    // Overwrites bytes of a file in place: its size stays.
+    static void spoil(const fs::path& file, uint64_t offset, size_t count)
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const std::string junk(count, '\x5a');
+        ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(junk.size()));
+        ::close(fd);
+    }
+
+    // Where the outer central directory of a (small) archive begins.
+    static uint64_t outerDirectory(const fs::path& archive)
+    {
+        const std::string bytes = readFile(archive);
+        const auto* end = reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 22);
+        return end[16] | end[17] << 8 | end[18] << 16 | static_cast<uint64_t>(end[19]) << 24;
+    }
 };
 
 TEST_F(HistoryTest, ArchiveOfARunThatCrashedBeforeItsCommitIsAdopted)
@@ -236,7 +262,8 @@ TEST_F(HistoryTest, CatalogOfTheEarlierVersionIsConverted)
         " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, crc INTEGER NOT NULL, archive_run INTEGER NOT NULL,"
         " PRIMARY KEY(run_id, path)) WITHOUT ROWID;";
     const std::string run = "'Documents', '" + dest.string() + "', " + std::to_string(manifest->header.startTime);
-    sql += "INSERT INTO runs VALUES(1, " + run + ", 0, 'full', '" + full + "', 0, 7, 1, 7, 1, 1, 1, 1);";
+    sql += "INSERT INTO runs VALUES(1, " + run + ", 0, 'full', '" + full + "', 0, 7, 1, 7, 1, " +
+           std::to_string(fs::file_size(dest / full)) + ", 1, 1);";
     sql += "INSERT INTO runs VALUES(2, " + run + ", 0, 'full', NULL, 6, 0, 0, 0, 0, 0, NULL, 2);";
     for (const auto& row : manifest->rows)
         sql += "INSERT INTO manifest VALUES(1, '" + row.path + "', " + std::to_string(static_cast<int>(row.kind)) +
@@ -328,6 +355,180 @@ TEST_F(HistoryTest, RetentionKeepsWhatNewerRunsNeed)
     // Rows that no remaining run lists are gone: two full runs keep a row per item each.
     EXPECT_EQ(query("SELECT COUNT(*) FROM entries")[0][0], std::to_string(2 * catalogEntries(newestRun()).size()));
     EXPECT_NE(logText().find("retention deleted " + kept[0]), std::string::npos);
+}
+
+// An incremental run builds only on archives that are there, with their size and a list
+// of entries that holds what it keeps from them; otherwise it is a full backup that says why.
+TEST_F(HistoryTest, IncrementalBuildsOnlyOnArchivesThatAreWhole)
+{
+    struct Case
+    {
+        const char* password;
+        std::function<void(const fs::path&)> damage;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"", [](const fs::path& a) { fs::remove(a); }, "is missing"},
+        {"", [](const fs::path& a) { fs::resize_file(a, fs::file_size(a) - 100); }, "has changed size"},
+        // The end of the encrypted inner archive, where its list of entries is.
+        {"pw", [](const fs::path& a) { spoil(a, outerDirectory(a) - 60, 40); }, "cannot be read"},
+        {"pw", [](const fs::path&) {}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says ? c.says : "whole");
+        startAfresh();
+        job.setBackupType(NewAndModified);
+        job.setEncryptionPassword(c.password);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const fs::path full = dest / archives()[0];
+        advance(std::chrono::hours(1));
+        modify(src / "a.txt", "first change", 1900000000);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        c.damage(full);
+
+        advance(std::chrono::hours(1));
+        modify(src / "a.txt", "second change", 1900000001);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const std::string newest = archives().back();
+        const std::string text = engine.GetErrorText(0, Success);
+        if (!c.says) {
+            EXPECT_NE(newest.find("_incremental"), std::string::npos);
+            EXPECT_EQ(text, "The backup finished successfully.");
+            continue;
+        }
+        EXPECT_NE(newest.find("_full"), std::string::npos) << newest;
+        EXPECT_NE(text.find("full backup instead of an incremental one: the earlier backup " + full.string() + " " +
+                            c.says),
+                  std::string::npos)
+            << text;
+        // The new run's state rests on its own archive alone.
+        for (const auto& row : catalogEntries(newestRun()))
+            EXPECT_EQ(row.archive, newest) << row.path;
+    }
+}
+
+// Retention deletes nothing while an archive that the runs it keeps need is missing,
+// changed or found damaged: the older copies it would delete may be all that is left.
+TEST_F(HistoryTest, RetentionDeletesNothingWhileKeptArchivesAreNotWhole)
+{
+    struct Case
+    {
+        std::function<void(const fs::path&)> damage;
+        const char* says;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr},
+        {[](const fs::path& a) { fs::remove(a); }, "is missing"},
+        {[](const fs::path& a) { writeFile(a, readFile(a) + "x"); }, "has changed size"},
+        {[this](const fs::path& a) {
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open(catalogPath().c_str(), &db), SQLITE_OK);
+             const std::string sql = "UPDATE runs SET verified = 0 WHERE archive = '" + a.filename().string() + "'";
+             ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+             sqlite3_close(db);
+         },
+         "failed its verification"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says ? c.says : "whole");
+        startAfresh();
+        const auto start = now;
+        const auto runAt = [&](int hour, int type) {
+            now = start + std::chrono::hours(hour);
+            setHooks();
+            job.setBackupType(type);
+            ASSERT_EQ(engine.RunJob(job), Success) << hour;
+        };
+        job.setRetentionPeriod(-1);
+        runAt(0, FullBackup);
+        const std::string oldest = archives()[0];
+        runAt(30, FullBackup);
+        const fs::path kept = dest / archives()[1];
+        modify(src / "a.txt", "changed", 1900000000);
+        runAt(40, NewAndModified); // builds on the second full backup
+        if (c.damage)
+            c.damage(kept);
+        // A day's retention keeps the runs of hours 30 and 40 and this one; hour 0's may go.
+        job.setRetentionPeriod(24);
+        runAt(50, FullBackup);
+        EXPECT_EQ(fs::exists(dest / oldest), c.says != nullptr);
+        if (c.says) {
+            EXPECT_NE(engine.GetErrorText(0, Success).find("No old backup was deleted: the backup " + kept.string() +
+                                                           ", which the backups that are kept need, " + c.says),
+                      std::string::npos)
+                << engine.GetErrorText(0, Success);
+        }
+        now = start;
+    }
+}
+
+// With verification on, runs read the set's older archives again, a share per run: damage
+// that came later is found within three weeks, and the next backup is a full one.
+TEST_F(HistoryTest, OlderArchivesAreReadAgainWithinThreeWeeks)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const fs::path full = dest / archives()[0];
+    {
+        // Inside the data of sub/c.bin: the size and the list of entries stay as they were.
+        zip::ZipReader reader(full.string(), "");
+        for (const auto& e : reader.entries())
+            if (e.name == "sub/c.bin")
+                spoil(full, e.localHeaderOffset + e.compressedSize / 2, 16);
+    }
+    int foundOn = 0;
+    for (int day = 1; day <= 30 && !foundOn; ++day) {
+        advance(std::chrono::hours(24));
+        modify(src / "a.txt", "day " + std::to_string(day), 1900000000 + day);
+        ASSERT_EQ(engine.RunJob(job), Success) << day;
+        if (archives().back().find("_full") != std::string::npos)
+            foundOn = day;
+    }
+    // Not read again at every run, yet within three weeks of runs.
+    EXPECT_GT(foundOn, 7);
+    EXPECT_LE(foundOn, 22);
+    const std::string text = engine.GetErrorText(0, Success);
+    EXPECT_NE(text.find("the earlier backup " + full.string() + " is damaged"), std::string::npos) << text;
+    EXPECT_EQ(query("SELECT verified FROM runs WHERE archive = '" + full.filename().string() + "'"),
+              (std::vector<std::vector<std::string>> {{"0"}}));
+}
+
+// A file that cannot be read does not stop retention; the archive with its last copy stays.
+TEST_F(HistoryTest, RetentionRunsAfterUnreadableFilesAndKeepsTheirLastCopy)
+{
+    ASSERT_EQ(engine.RunJob(job), Success); // the last copy of b.txt
+    const std::string withB = archives()[0];
+    FileSelection withoutB = selection;
+    withoutB.ExcludeItem("b.txt", -1);
+    job.setSelection(&withoutB);
+    advance(std::chrono::hours(1));
+    ASSERT_EQ(engine.RunJob(job), Success); // the newest successful run: no b.txt
+    const std::string newestGood = archives()[1];
+
+    // From now on b.txt is selected again but can never be read.
+    job.setSelection(&selection);
+    job.setRetentionPeriod(0);
+    hooks.afterSelection = [this] {
+        fs::remove(src / "b.txt");
+        fs::create_directories(src / "b.txt");
+    };
+    std::string previous;
+    for (int run = 0; run < 2; ++run) {
+        advance(std::chrono::hours(1));
+        EXPECT_EQ(engine.RunJob(job), SomeFilesUnreadable);
+        fs::remove_all(src / "b.txt");
+        writeFile(src / "b.txt", "readable again until the next run");
+        if (run == 0) {
+            ASSERT_EQ(archives().size(), 3u);
+            previous = archives()[2];
+        }
+    }
+    const auto left = archives();
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(left[0], withB);
+    EXPECT_EQ(left[1], newestGood);
+    EXPECT_NE(left[2], previous);
+    EXPECT_NE(logText().find("retention deleted " + previous), std::string::npos);
 }
 
 TEST_F(HistoryTest, RetentionOnlyAfterSuccessAndWhenAsked)

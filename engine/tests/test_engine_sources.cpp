@@ -1,4 +1,5 @@
-// What a run makes of its sources: deeper than the kernel's longest path.
+// What a run makes of its sources: missing, empty, unreadable, vanishing while it reads
+// them, and deeper than the kernel's longest path.
 
 #include "support/ArchiveTools.h"
 #include "support/EngineFixture.h"
@@ -15,6 +16,143 @@ namespace {
 class SourceTest : public EngineFixture
 {
 };
+
+TEST_F(SourceTest, SourceProblemsWriteNothing)
+{
+    FileSelection missing;
+    missing.IncludeItem(src.string() + "/*", -1);
+    missing.IncludeItem((tmp / "gone").string() + "/*", -1);
+    job.setSelection(&missing);
+    EXPECT_EQ(engine.RunJob(job), SourceNotFound);
+    EXPECT_NE(engine.GetErrorText(0, SourceNotFound).find((tmp / "gone").string()), std::string::npos);
+
+    FileSelection emptySource;
+    fs::create_directories(tmp / "blank/sub");
+    emptySource.IncludeItem((tmp / "blank").string() + "/*", -1);
+    job.setSelection(&emptySource);
+    EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+    // The same for an incremental run after a good one: an emptied source is no success.
+    job.setSelection(&selection);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    FileSelection allExcluded;
+    allExcluded.IncludeItem(src.string() + "/*", -1);
+    allExcluded.ExcludeItem("*", -1);
+    job.setSelection(&allExcluded);
+    EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+    EXPECT_EQ(archives().size(), 1u);
+    EXPECT_EQ(query("SELECT result FROM runs ORDER BY id"),
+              (std::vector<std::vector<std::string>> {{"3"}, {"4"}, {"0"}, {"4"}}));
+
+    // The backup folder is the source folder, or holds all that was selected: the text says so.
+    fs::create_directories(tmp / "holder/backups");
+    FileSelection holder;
+    holder.IncludeItem((tmp / "holder").string() + "/*", -1);
+    job.setSelection(&holder);
+    for (const auto& [folder, says] :
+         {std::pair {tmp / "holder", "is the source folder"}, std::pair {tmp / "holder/backups", "lies inside"}}) {
+        job.setBackupFolder(folder.string());
+        EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
+        EXPECT_NE(engine.GetErrorText(0, NothingToBackUp).find(says), std::string::npos)
+            << engine.GetErrorText(0, NothingToBackUp);
+    }
+}
+
+TEST_F(SourceTest, UnreadableFileIsSkippedAndReported)
+{
+    job.setRetentionPeriod(0);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    // Between the selection and the read, b.txt becomes something that cannot be read as a file.
+    hooks.afterSelection = [this] {
+        fs::remove(src / "b.txt");
+        fs::create_directories(src / "b.txt");
+    };
+    now += std::chrono::hours(2);
+    setHooks();
+    EXPECT_EQ(engine.RunJob(job), SomeFilesUnreadable);
+    const auto zips = archives();
+    ASSERT_EQ(zips.size(), 2u); // the first is the newest successful run, and holds b.txt
+    const auto stored = readArchive(dest / zips.back());
+    EXPECT_FALSE(stored.count("b.txt"));
+    EXPECT_EQ(stored.at("sub/c.bin"), readFile(src / "sub/c.bin"));
+    const std::string text = engine.GetErrorText(0, SomeFilesUnreadable);
+    EXPECT_NE(text.find("1 file"), std::string::npos) << text;
+    EXPECT_NE(text.find((src / "b.txt").string()), std::string::npos) << text;
+    EXPECT_NE(text.find(".log"), std::string::npos) << text;
+    EXPECT_EQ(query("SELECT result, archive IS NOT NULL FROM runs ORDER BY id DESC LIMIT 1")[0],
+              (std::vector<std::string> {"5", "1"}));
+    for (const auto& row : catalogEntries(newestRun()))
+        EXPECT_NE(row.path, "b.txt");
+}
+
+// A source that goes away while the run reads it is no backup: the run fails, keeps no
+// archive and leaves the last good run as the base of the next one. A few files that
+// vanish (temporary files) are normal.
+TEST_F(SourceTest, SourceThatVanishesDuringTheRunFailsIt)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void()> change;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"removed", [this] { fs::rename(src, tmp / "moved away"); }, SourceNotFound},
+        {"replaced by a copy",
+         [this] {
+             fs::rename(src, tmp / "moved away");
+             fs::copy(tmp / "moved away", src, fs::copy_options::recursive);
+         },
+         SourceNotFound},
+        {"most files gone",
+         [this] {
+             for (const char* f : {"b.txt", "sub/c.bin", "sub/deep/d.txt"})
+                 fs::remove(src / f);
+         },
+         SourceNotFound},
+        {"a temporary file gone", [this] { fs::remove(src / "b.txt"); }, Success},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dest);
+        fs::remove_all(data);
+        fs::create_directories(dest);
+        job.setBackupType(FullBackup);
+        hooks.afterSelection = {};
+        setHooks();
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const std::string good = archives()[0];
+        const auto tree = readTree(src);
+
+        hooks.afterSelection = c.change;
+        now += std::chrono::hours(1);
+        setHooks();
+        EXPECT_EQ(engine.RunJob(job), c.result);
+        // Restored, and changed: the next incremental run builds on the last good run.
+        fs::remove_all(src);
+        if (fs::exists(tmp / "moved away"))
+            fs::rename(tmp / "moved away", src);
+        for (const auto& [name, bytes] : tree)
+            if (name.back() != '/' && !fs::exists(src / name))
+                writeFile(src / name, bytes);
+        if (c.result == Success) {
+            EXPECT_EQ(archives().size(), 2u);
+            continue;
+        }
+        EXPECT_EQ(listFolder(dest), std::vector<std::string> {good});
+        EXPECT_NE(engine.GetErrorText(0, c.result).find("nothing of this run was kept"), std::string::npos)
+            << engine.GetErrorText(0, c.result);
+        hooks.afterSelection = {};
+        now += std::chrono::hours(1);
+        setHooks();
+        modify(src / "a.txt", std::string("changed after: ") + c.what, 1900000000 + (&c - cases));
+        job.setBackupType(NewAndModified);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const auto manifest = manifestOf(dest / archives().back());
+        ASSERT_TRUE(manifest);
+        EXPECT_EQ(manifest->header.base, good);
+    }
+}
 
 // Paths longer than the kernel's 4,096 bytes are backed up like any other.
 TEST_F(SourceTest, PathsLongerThanTheSystemLimitAreBackedUp)

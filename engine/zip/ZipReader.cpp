@@ -371,7 +371,7 @@ struct ZipReader::Impl
         return *file;
     }
 
-    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password)
+    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password, bool authenticate)
     {
         if (aes.strength != 3 || aes.method != kMethodStored)
             throw ZipError("unsupported encryption settings in " + path);
@@ -387,6 +387,10 @@ struct ZipReader::Impl
             throw WrongPassword();
         const uint64_t cipherStart = start + sizeof head;
         const uint64_t cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
+        if (!authenticate) {
+            inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
+            return;
+        }
         HmacSha1 hmac(keys.macKey);
         std::vector<uint8_t> buffer(1 << 20);
         for (uint64_t done = 0; done < cipherSize;) {
@@ -404,13 +408,14 @@ struct ZipReader::Impl
     }
 };
 
-ZipReader::ZipReader(const std::string& path, const std::string& password) : m(std::make_unique<Impl>())
+ZipReader::ZipReader(const std::string& path, const std::string& password, Scope scope)
+    : m(std::make_unique<Impl>())
 {
     m->path = path;
     m->file = std::make_unique<FileSource>(path);
     Directory outer = readDirectory(*m->file);
     if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
-        m->openEncrypted(outer.entries[0], outer.aes[0], password);
+        m->openEncrypted(outer.entries[0], outer.aes[0], password, scope == Scope::Everything);
         m->entries = readDirectory(*m->inner).entries;
     } else {
         m->entries = std::move(outer.entries);

@@ -43,9 +43,14 @@ struct ZipEntry
 class ZipReader
 {
 public:
+    enum class Scope {
+        Everything, // an encrypted archive is read whole to check its authentication code
+        Directory,  // only the password and the (inner) central directory: a quick look
+    };
     // Opens the archive; with a password, checks the AE-2 wrapper (password verifier and
-    // HMAC over the whole encrypted stream) and reads the inner archive. Throws ZipError.
-    ZipReader(const std::string& path, const std::string& password);
+    // HMAC over the whole encrypted stream, unless told otherwise) and reads the inner
+    // archive. Throws ZipError.
+    ZipReader(const std::string& path, const std::string& password, Scope scope = Scope::Everything);
     ~ZipReader();
 
     bool encrypted() const;

@@ -47,7 +47,40 @@ protected:
         job.setSelection(&selection);
         now = localTime(2026, 12, 9, 8, 0, 13);
         hooks.clock = [this] { return now; };
+        // The machine's own mounts, but no drive declared anywhere: what a test declares.
+        hooks.mounts.fstab = (tmp / "fstab").string();
+        hooks.mounts.diskByUuid = (tmp / "by-uuid").string();
+        hooks.mounts.drivePlaces = {};
         engine.setTestHooks(hooks);
+    }
+
+    // Makes the engine see a mount table of the root filesystem and these drives, each
+    // mounted at a folder and known by a UUID (its device a file of the test's own).
+    struct Drive
+    {
+        std::filesystem::path at;
+        std::string uuid;
+    };
+    void mountTable(const std::vector<Drive>& drives)
+    {
+        std::string table = "21 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n";
+        int n = 30;
+        for (const auto& d : drives) {
+            const auto device = tmp / "dev" / d.uuid;
+            writeFile(device, "");
+            std::filesystem::create_directories(tmp / "by-uuid");
+            std::error_code ec;
+            std::filesystem::create_symlink(device, tmp / "by-uuid" / d.uuid, ec);
+            std::string at;
+            for (char c : d.at.string())
+                at += c == ' ' ? std::string("\\040") : std::string(1, c);
+            table += std::to_string(n) + " 21 8:" + std::to_string(n) + " / " + at +
+                     " rw,nosuid shared:1 - vfat " + device.string() + " rw\n";
+            ++n;
+        }
+        writeFile(tmp / "mountinfo", table);
+        hooks.mounts.mountinfo = (tmp / "mountinfo").string();
+        setHooks();
     }
 
     void setHooks() { engine.setTestHooks(hooks); }
