@@ -1,4 +1,5 @@
 #include "DataFolder.h"
+#include "NoCoreDumps.h"
 #include "SessionSignals.h"
 #include "SingleInstance.h"
 #include "TFrmMain.h"
@@ -12,6 +13,7 @@
 
 int main(int argc, char* argv[])
 {
+    disableCoreDumps();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Stowkeep"));
     // From here on the session's signals wait for the event loop instead of killing us.
