@@ -18,7 +18,7 @@ constexpr int kSchemaVersion = 2;
 
 constexpr const char* kRunColumns =
     "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
-    "files_written, bytes_read, bytes_written, verified, manifest_run";
+    "files_written, bytes_read, bytes_written, verified, manifest_run, failure";
 
 RunRecord readRun(const Statement& s)
 {
@@ -39,6 +39,7 @@ RunRecord readRun(const Statement& s)
     if (!s.isNull(13))
         r.verified = s.integer(13) != 0;
     r.manifestRun = s.integer(14);
+    r.failure = s.text(15);
     return r;
 }
 
@@ -135,7 +136,7 @@ void Catalog::createSchema()
          " kind TEXT NOT NULL, archive TEXT, result INTEGER NOT NULL,"
          " files INTEGER NOT NULL, bytes INTEGER NOT NULL,"
          " files_written INTEGER NOT NULL, bytes_read INTEGER NOT NULL, bytes_written INTEGER NOT NULL,"
-         " verified INTEGER, manifest_run INTEGER NOT NULL);"
+         " verified INTEGER, manifest_run INTEGER NOT NULL, failure TEXT);"
          "CREATE INDEX IF NOT EXISTS runs_by_set ON runs(set_name, folder, start_time);"
          "CREATE TABLE IF NOT EXISTS lines("
          " id INTEGER PRIMARY KEY, set_name TEXT NOT NULL, folder TEXT NOT NULL, UNIQUE(set_name, folder));"
@@ -213,6 +214,7 @@ void Catalog::convertFromVersion1()
         }
     }
     exec("DROP TABLE manifest");
+    exec("ALTER TABLE runs ADD COLUMN failure TEXT");
 }
 
 int64_t Catalog::lineOf(const std::string& setName, const std::string& folder, bool create)
@@ -281,8 +283,8 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
 {
     Transaction t(m_db);
     Statement insert(m_db, "INSERT INTO runs(set_name, folder, start_time, end_time, kind, archive, result, files,"
-                           " bytes, files_written, bytes_read, bytes_written, verified, manifest_run)"
-                           " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                           " bytes, files_written, bytes_read, bytes_written, verified, manifest_run, failure)"
+                           " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     insert.bind(1, run.setName);
     insert.bind(2, run.folder);
     insert.bind(3, run.startTime);
@@ -303,6 +305,10 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
     else
         insert.bindNull(13);
     insert.bind(14, nextRow ? 0 : run.manifestRun);
+    if (run.failure.empty())
+        insert.bindNull(15);
+    else
+        insert.bind(15, run.failure);
     insert.step();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     if (id >= kOpen)

@@ -54,7 +54,22 @@ struct RunRecord
     int64_t manifestRun = 0;   // the run whose manifest describes this run: itself, the base of
                                // an incremental run that changed nothing, or 0 for none (a
                                // failed run, an archive known only by name)
+    std::string failure;       // what the user was told of a failed run; empty for success
 };
+
+// What the catalog knows of a set's runs in one folder.
+struct RunOverview
+{
+    std::optional<RunRecord> latest;
+    std::optional<RunRecord> latestSuccessful;
+    uint64_t successfulFiles = 0; // files and links (no folders) of latestSuccessful
+    int64_t firstStart = 0; // the oldest recorded run's start; 0 when there is none
+};
+
+// Reads the overview from folder/catalog.db without changing anything (no catalog is
+// created, converted or moved aside), so that it may run beside a run that writes the
+// catalog. Empty when the catalog is missing or cannot be read.
+RunOverview readRunOverview(const std::string& catalogFolder, const std::string& setName, const std::string& folder);
 
 class Catalog
 {

@@ -183,6 +183,10 @@ RunRecord Run::baseRecord(int32_t code) const
     run.bytesWritten = m_bytesWritten;
     if (m_job.verifyAfterBackup() && !m_archiveName.empty())
         run.verified = m_verified;
+    // What GetErrorText tells of this run, kept for the program's status of the set.
+    if (code != Success)
+        run.failure = resultSentence(code) + (m_failureDetail.empty() ? "" : " " + m_failureDetail) +
+                      logSentence(m_log->path());
     return run;
 }
 

@@ -37,6 +37,14 @@ struct EngineState
     std::map<int32_t, std::string> lastFailure; // code -> what the engine knew
 };
 
+// The engine's sentence for a result code, without what it knows of the failure.
+std::string resultSentence(int32_t code);
+// " The log <path> has the details." (empty without a log file).
+inline std::string logSentence(const std::string& logPath)
+{
+    return logPath.empty() ? std::string() : " The log " + logPath + " has the details.";
+}
+
 class Run
 {
 public:

@@ -50,6 +50,8 @@ void Run::writeArchive()
     m_progress.filesTotal = m_toWrite.size();
     for (const auto* e : m_toWrite)
         m_progress.bytesTotal += e->size;
+    if (m_job.verifyAfterBackup())
+        m_progress.bytesToCheck = m_progress.bytesTotal;
 
     auto out = std::make_unique<zip::OutputFile>(m_tempPath, m_impl.writeFault);
     m_tempCreated = true;
