@@ -4,6 +4,7 @@
 #include "MainWindowFixture.h"
 #include "RecordingEngine.h"
 #include "app/DataFolder.h"
+#include "ui/NotificationArea.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,7 +41,13 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { MessageBox::takeShown(); }
+    // Where a notification area exists, unless a test says otherwise.
+    void init()
+    {
+        MessageBox::takeShown();
+        setNotificationAreaForTests(true);
+    }
+    void cleanup() { setNotificationAreaForTests(std::nullopt); }
     void dataFolderPaths_data();
     void dataFolderPaths();
     void relativeXdgDataHomeIsIgnored();
@@ -227,6 +234,7 @@ void TestMainWindow::endOfSessionCancelsRunningBackupAndClosesBoxes()
     });
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
 
     QCOMPARE(closedDuringRun, 0);
     QCOMPARE(closed.size(), 1); // only once the cancelled backup has returned
@@ -253,6 +261,7 @@ void TestMainWindow::exitDuringBackupCancelsIt()
     recording->setDuringRun([&](IBackupJob&) { frm->popupMenu()->actions()[2]->trigger(); });
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
 
     QCOMPARE(recording->runResults(), QList<qint32>{recording->cancelledResult()});
     QCOMPARE(closed.size(), 1);

@@ -96,6 +96,7 @@ void TestRealEngine::manualRunWritesBackupThatRestores()
     MessageBox::takeShown();
     frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
 
     QVERIFY(MessageBox::takeShown().isEmpty());
     const QStringList backups = backupsIn(destination);
@@ -141,6 +142,7 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     MessageBox::setNextAnswer(1);
     frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
     QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[0].caption, QStringLiteral("Insert Media"));
@@ -170,6 +172,7 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     });
     poll.start();
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
     QVERIFY(askedOnWindowThread);
     QCOMPARE(prompt, u"Please insert " + destination);
     QCOMPARE(backupsIn(destination).size(), 1);
@@ -210,7 +213,7 @@ void TestRealEngine::ageTooLargeKeepsEveryBackup()
                                                           "be a whole number of days from 0 to 1000000./OK")});
         QCOMPARE(w.store(), store);
     }
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(shownBoxes(), QStringList());
     const QStringList after = backupsIn(destination);
@@ -239,7 +242,7 @@ void TestRealEngine::longestNameNamesItsBackup()
     w.chooseOption(0);
     w.save();
     QCOMPARE(w.rows(), QStringList{name});
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(shownBoxes(), QStringList());
     const QStringList backups = backupsIn(destination);
