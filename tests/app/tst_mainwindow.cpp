@@ -55,6 +55,8 @@ private slots:
     void startsHiddenWithConfiguredEngineAndEmptyList();
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
+    void reachableWithoutNotificationAreaAndShownAtFirstStart_data();
+    void reachableWithoutNotificationAreaAndShownAtFirstStart();
     void centredOnTheDesktopWhenFirstShown();
     void endOfSessionCancelsRunningBackupAndClosesBoxes();
     void exitDuringBackupCancelsIt();
@@ -130,7 +132,7 @@ void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
     auto frm = makeMainWindow(std::move(engine));
 
     QVERIFY(!frm->isVisible());
-    QVERIFY(frm->windowFlags() & Qt::Tool); // off the task bar
+    QCOMPARE(frm->windowType(), Qt::Tool); // off the task bar
     QVERIFY(!frm->windowIcon().pixmap(32, 32).isNull());
     QCOMPARE(frm->windowTitle(), QStringLiteral("Stowkeep"));
     QCOMPARE(frm->size(), QSize(594, 550));
@@ -199,6 +201,41 @@ void TestMainWindow::closeRequestOnlyHides()
     frm->MnuShowMainWindowClick();
     QVERIFY(frm->isVisible());
     QCOMPARE(frm->LvwProfiles->selectedItems().size(), 1); // unchanged
+}
+
+void TestMainWindow::reachableWithoutNotificationAreaAndShownAtFirstStart_data()
+{
+    QTest::addColumn<bool>("tray");
+    QTest::addColumn<bool>("profiles");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("notification area, profiles") << true << true << false;
+    QTest::newRow("notification area, very first start") << true << false << true;
+    QTest::newRow("no notification area") << false << true << true;
+}
+
+void TestMainWindow::reachableWithoutNotificationAreaAndShownAtFirstStart()
+{
+    QFETCH(bool, tray);
+    QFETCH(bool, profiles);
+    QFETCH(bool, shown);
+    setNotificationAreaForTests(tray);
+    DataFolderFixture data;
+    if (profiles)
+        data.writeStore("[Docs]\nFrequencyOption=0\n");
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    QCOMPARE(frm->showAtStart(), shown);
+    // Off the task bar only where the icon leads back to the window.
+    QCOMPARE(frm->windowType() == Qt::Tool, tray);
+
+    // Without a notification area a close request minimizes the window instead of hiding it.
+    frm->showMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+    QVERIFY(!frm->close());
+    QCOMPARE(frm->isVisible(), !tray);
+    QCOMPARE(frm->isMinimized(), !tray);
+    frm->showMainWindow();
+    QVERIFY(frm->isVisible());
+    QVERIFY(!frm->isMinimized());
 }
 
 void TestMainWindow::centredOnTheDesktopWhenFirstShown()

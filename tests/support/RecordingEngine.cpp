@@ -109,6 +109,8 @@ qint32 RecordingEngine::State::run(IBackupJob& job)
     for (const JobProgress& progress : reports) {
         if (report)
             report(progress);
+        // Each report reaches the window before the next: they come in that order.
+        runHook([](IBackupJob&) {}, job);
     }
     if (hook)
         runHook(hook, job);

@@ -39,7 +39,7 @@
 //   - queueMediaRequest("Disk 2", 2): the next RunJob asks the insert-media handler first;
 //     its answers are in mediaAnswers().
 //   - queueProgress({...}): the next RunJob reports these to the progress handler, in
-//     order, after the media requests.
+//     order, after the media requests, each once the window's thread has seen the last.
 //   - setDuringRun(fn): called inside every RunJob (after media requests and progress), on
 //     the user-interface thread while the run waits for it, e.g. to click in the window; a
 //     cancelRunningJob() in there, or before it was called, makes the run return
