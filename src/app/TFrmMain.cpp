@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
@@ -302,6 +303,9 @@ void TFrmMain::connectHandlers()
     onSignal(MnuShowMainWindow, &QAction::triggered, &TFrmMain::MnuShowMainWindowClick);
     onSignal(MnuHelp, &QAction::triggered, &TFrmMain::MnuHelpClick);
     onSignal(MnuExit, &QAction::triggered, &TFrmMain::MnuExitClick);
+    // "Exit" from the window too: without a notification area there is no icon menu.
+    onSignal(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated,
+             &TFrmMain::MnuExitClick);
 }
 
 void TFrmMain::runHandler(void (TFrmMain::*handler)())

@@ -236,6 +236,11 @@ void TestMainWindow::reachableWithoutNotificationAreaAndShownAtFirstStart()
     frm->showMainWindow();
     QVERIFY(frm->isVisible());
     QVERIFY(!frm->isMinimized());
+    // Ctrl+Q ends the program as "Exit" does: without the icon there is no menu.
+    QVERIFY(QTest::qWaitForWindowActive(frm.get()));
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    QTest::keyClick(frm.get(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(closed.size(), 1);
 }
 
 void TestMainWindow::centredOnTheDesktopWhenFirstShown()
