@@ -99,11 +99,18 @@ std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
     return text;
 }
 
+std::vector<RunOverview> BackupEngine::LastRuns(std::vector<SetInFolder> sets) const
+{
+    if (m->catalogFolder.empty())
+        return std::vector<RunOverview>(sets.size());
+    for (SetInFolder& set : sets)
+        set.folder = detail::normalizeFolder(set.folder);
+    return readRunOverviews(m->catalogFolder, sets);
+}
+
 RunOverview BackupEngine::LastRuns(const std::string& setName, const std::string& folder) const
 {
-    if (m->catalogFolder.empty() || folder.empty())
-        return {};
-    return readRunOverview(m->catalogFolder, setName, detail::normalizeFolder(folder));
+    return LastRuns(std::vector<SetInFolder> {{setName, folder}}).front();
 }
 
 } // namespace stowkeep::engine

@@ -130,9 +130,10 @@ public:
     int32_t RunJob(const BackupJob& job, const RunControl& control = {});
     // A sentence for the user; says more about the last failure with that code when known.
     std::string GetErrorText(int32_t reserved, int32_t code) const;
-    // The newest run and the newest successful run of a set in a folder, from the catalog,
-    // which is only read: it may be called on another thread while a run goes on. Empty
-    // when there is no catalog or it cannot be read.
+    // The newest run and the newest successful run of each set in its folder, from the
+    // catalog, which is only read: it may be called on another thread while a run goes on.
+    // Empty when there is no catalog or it cannot be read.
+    std::vector<RunOverview> LastRuns(std::vector<SetInFolder> sets) const;
     RunOverview LastRuns(const std::string& setName, const std::string& folder) const;
 
     // Asked when the destination medium is missing: label, disk number; true = inserted.

@@ -66,10 +66,17 @@ struct RunOverview
     int64_t firstStart = 0; // the oldest recorded run's start; 0 when there is none
 };
 
-// Reads the overview from folder/catalog.db without changing anything (no catalog is
-// created, converted or moved aside), so that it may run beside a run that writes the
-// catalog. Empty when the catalog is missing or cannot be read.
-RunOverview readRunOverview(const std::string& catalogFolder, const std::string& setName, const std::string& folder);
+struct SetInFolder
+{
+    std::string setName;
+    std::string folder;
+};
+
+// Reads the overviews of the sets from folder/catalog.db, in one connection, without
+// changing anything (no catalog is created, converted or moved aside), so that it may run
+// beside a run that writes the catalog. Empty overviews when the catalog is missing or
+// cannot be read.
+std::vector<RunOverview> readRunOverviews(const std::string& catalogFolder, const std::vector<SetInFolder>& sets);
 
 class Catalog
 {

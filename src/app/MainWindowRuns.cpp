@@ -50,7 +50,7 @@ void TFrmMain::createRunners()
         dlg.exec();
     });
     connect(m_manualRun, &ManualRun::succeeded, this, [this](const QString& profile) {
-        m_successNotifier->send(AppTitle, successNotice(profile, m_histories.value(profile)), 10000);
+        m_successNotifier->send(AppTitle, successNotice(profile, m_statuses.value(profile).history), 10000);
     });
     connect(m_manualRun, &ManualRun::failed, this, &TFrmMain::showError);
     connect(m_band->BtnCancelRun, &QPushButton::clicked, this, [this] { runHandler(&TFrmMain::BtnCancelRunClick); });
@@ -163,7 +163,7 @@ void TFrmMain::jobFinished(const QString& profile)
 {
     const int row = rowOfProfile(profile);
     if (row >= 0)
-        showProfileStatus(row);
+        showProfileStatus(row, true);
 }
 
 void TFrmMain::jobsDone()
@@ -181,22 +181,39 @@ void TFrmMain::jobsDone()
 
 void TFrmMain::showProfileStatuses()
 {
-    m_histories.clear();
-    for (int row = 0; row < profileRows() && row < static_cast<int>(m_profileTable.size()); ++row)
-        showProfileStatus(row);
+    const int rows = std::min(profileRows(), static_cast<int>(m_profileTable.size()));
+    QHash<QString, ProfileStatus> known;
+    known.swap(m_statuses);
+    QList<BackupSet> unknown;
+    for (int row = 0; row < rows; ++row) {
+        const ProfileRecord& record = m_profileTable[static_cast<size_t>(row)];
+        const auto status = known.constFind(record.Name);
+        if (status != known.constEnd() && status->folder == record.DestinationFolder)
+            m_statuses.insert(record.Name, *status);
+        else
+            unknown.append({record.Name, record.DestinationFolder});
+    }
+    // One reading of the catalog for every profile it has not been asked about yet.
+    const QList<RunHistory> histories = unknown.isEmpty() ? QList<RunHistory>() : Xmain->LastRuns(unknown);
+    for (qsizetype i = 0; i < unknown.size() && i < histories.size(); ++i)
+        m_statuses.insert(unknown[i].name, {unknown[i].folder, histories[i]});
+    for (int row = 0; row < rows; ++row)
+        showProfileStatus(row, false);
     showBand();
 }
 
-void TFrmMain::showProfileStatus(int row)
+void TFrmMain::showProfileStatus(int row, bool readAgain)
 {
     const ProfileRecord& record = m_profileTable[static_cast<size_t>(row)];
-    const RunHistory history = Xmain->LastRuns(record.Name, record.DestinationFolder);
-    m_histories.insert(record.Name, history);
-    const QString tip = richToolTip(statusLines(history, m_separators));
+    if (readAgain) {
+        const QList<RunHistory> history = Xmain->LastRuns({{record.Name, record.DestinationFolder}});
+        m_statuses.insert(record.Name, {record.DestinationFolder, history.value(0)});
+    }
+    const QString tip = richToolTip(statusLines(m_statuses.value(record.Name).history, m_separators));
     QTreeWidgetItem* item = LvwProfiles->topLevelItem(row);
     for (int column = 0; column < LvwProfiles->columnCount(); ++column)
         item->setToolTip(column, tip);
-    if (row == selectedRow())
+    if (readAgain && row == selectedRow())
         showBand();
 }
 
@@ -207,15 +224,16 @@ void TFrmMain::showBand()
         return;
     }
     const ProfileRecord* record = selectedRecord();
-    const auto history = record ? m_histories.constFind(record->Name) : m_histories.constEnd();
-    m_band->showStatus(history != m_histories.constEnd() ? statusLines(*history, m_separators) : QStringList());
+    const auto status = record ? m_statuses.constFind(record->Name) : m_statuses.constEnd();
+    m_band->showStatus(status != m_statuses.constEnd() ? statusLines(status->history, m_separators) : QStringList());
 }
 
 void TFrmMain::warnAboutStaleBackups(const QDateTime& now)
 {
     QList<StaleBackups::Profile> profiles;
     for (const ProfileRecord& record : m_profileTable)
-        profiles.append({record.Name, record.FrequencyOption, record.FrequencyInterval, m_histories.value(record.Name)});
+        profiles.append({record.Name, record.FrequencyOption, record.FrequencyInterval,
+                         m_statuses.value(record.Name).history});
     const QStringList balloons = m_staleBackups.check(profiles, now, m_separators);
     if (!balloons.isEmpty())
         ShowBalloon(balloons.join(u'\n'));

@@ -174,9 +174,10 @@ private:
     void jobProgressed();
     void jobFinished(const QString& profile);
     void jobsDone();
-    // Reads every profile's runs from the catalog (after a load), or one profile's.
+    // Shows every profile's status (after a load), reading from the catalog only those not
+    // known yet; or one profile's, read again (after its run).
     void showProfileStatuses();
-    void showProfileStatus(int row);
+    void showProfileStatus(int row, bool readAgain);
     // The band shows the running job, or the selected profile's status.
     void showBand();
     void warnAboutStaleBackups(const QDateTime& now);
@@ -236,7 +237,13 @@ private:
     Schedule* m_schedule = nullptr;
     ProgressBand* m_band = nullptr;
     ManualRun* m_manualRun = nullptr;
-    QHash<QString, RunHistory> m_histories; // by profile name
+    // What the catalog says of each profile's set, by profile name.
+    struct ProfileStatus
+    {
+        QString folder;
+        RunHistory history;
+    };
+    QHash<QString, ProfileStatus> m_statuses;
     StaleBackups m_staleBackups;
     DesktopNotifier* m_successNotifier = nullptr;
     EngineObjects m_engineObjects;

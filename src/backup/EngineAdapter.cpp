@@ -159,9 +159,12 @@ void EngineAdapter::cancelRunningJob()
     m_cancel = true;
 }
 
-RunHistory EngineAdapter::LastRuns(const QString& setName, const QString& folder)
+QList<RunHistory> EngineAdapter::LastRuns(const QList<BackupSet>& sets)
 {
-    const engine::RunOverview overview = m_engine->LastRuns(utf8(setName), utf8(folder));
+    std::vector<engine::SetInFolder> asked;
+    asked.reserve(static_cast<size_t>(sets.size()));
+    for (const BackupSet& set : sets)
+        asked.push_back({utf8(set.name), utf8(set.folder)});
     auto summary = [](const engine::RunRecord& run) {
         RunSummary s;
         s.start = QDateTime::fromSecsSinceEpoch(run.startTime);
@@ -172,16 +175,19 @@ RunHistory EngineAdapter::LastRuns(const QString& setName, const QString& folder
         s.failure = QString::fromStdString(run.failure);
         return s;
     };
-    RunHistory history;
-    if (overview.latest)
-        history.latest = summary(*overview.latest);
-    if (overview.latestSuccessful) {
-        history.latestSuccessful = summary(*overview.latestSuccessful);
-        history.latestSuccessful->files = overview.successfulFiles;
-        if (overview.latest->id == overview.latestSuccessful->id)
-            history.latest = history.latestSuccessful;
+    QList<RunHistory> histories;
+    for (const engine::RunOverview& overview : m_engine->LastRuns(std::move(asked))) {
+        RunHistory& history = histories.emplace_back();
+        if (overview.latest)
+            history.latest = summary(*overview.latest);
+        if (overview.latestSuccessful) {
+            history.latestSuccessful = summary(*overview.latestSuccessful);
+            history.latestSuccessful->files = overview.successfulFiles;
+            if (overview.latest->id == overview.latestSuccessful->id)
+                history.latest = history.latestSuccessful;
+        }
+        if (overview.firstStart != 0)
+            history.firstStart = QDateTime::fromSecsSinceEpoch(overview.firstStart);
     }
-    if (overview.firstStart != 0)
-        history.firstStart = QDateTime::fromSecsSinceEpoch(overview.firstStart);
-    return history;
+    return histories;
 }

@@ -31,7 +31,7 @@ public:
     void setOnInsertMedia(InsertMediaHandler handler) override;
     void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
-    RunHistory LastRuns(const QString& setName, const QString& folder) override;
+    QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
 
 private:
     std::unique_ptr<stowkeep::engine::BackupEngine> m_engine;

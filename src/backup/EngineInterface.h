@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -46,6 +47,13 @@ struct RunSummary
     quint64 bytes = 0;
     std::optional<bool> verified;
     QString failure; // the engine's text for a failed run
+};
+
+// A backup set: a profile's name and destination folder.
+struct BackupSet
+{
+    QString name;
+    QString folder;
 };
 
 // Where a set stands: its newest run, its newest successful run, and when it first ran.
@@ -111,6 +119,7 @@ public:
     // Asks the run in progress to stop as soon as it can; it then returns its "cancelled"
     // code. Any thread.
     virtual void cancelRunningJob() = 0;
-    // What the catalog knows of a set's runs in a folder; may be called while a run goes on.
-    virtual RunHistory LastRuns(const QString& setName, const QString& folder) = 0;
+    // What the catalog knows of each set's runs, in the order asked; may be called while a
+    // run goes on.
+    virtual QList<RunHistory> LastRuns(const QList<BackupSet>& sets) = 0;
 };

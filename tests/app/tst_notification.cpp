@@ -96,6 +96,7 @@ void TestNotification::manualSuccessIsOneLineReplacedByTheNext()
     FakeNotifications& service = *m_service;
     EditorWindow w("[Docs]\nDestinationFolder=/dst\nFrequencyOption=0\n"
                    "[Hourly]\nFrequencyOption=2\nFrequencyInterval=1\n");
+    // What the catalog says once the run has ended.
     w.engine->setHistory(QStringLiteral("Docs"), QStringLiteral("/dst"),
                          {RunSummary{QDateTime::currentDateTime(), 0, 1203, 412000000, true, {}}, {}, {}});
     w.tick(QDateTime(QDate(2026, 12, 9), QTime(8, 0))); // a scheduled success says nothing

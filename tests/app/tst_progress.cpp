@@ -125,15 +125,16 @@ void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded()
 
 void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
 {
-    EditorWindow w(Documents + "[Photos]\nDestinationFolder=/media/usb\nFrequencyOption=0\n"
-                   + "[New]\nDestinationFolder=/dst\nFrequencyOption=0\n");
+    auto engine = std::make_unique<RecordingEngine>();
     const QDateTime monday(QDate(2026, 12, 7), QTime(22, 0));
-    w.engine->setHistory(QStringLiteral("Documents"), QStringLiteral("/dst"),
-                         {run(Tick, 0, 1203, 412000000, true), run(Tick, 0, 1203, 412000000, true), monday});
+    engine->setHistory(QStringLiteral("Documents"), QStringLiteral("/dst"),
+                       {run(Tick, 0, 1203, 412000000, true), run(Tick, 0, 1203, 412000000, true), monday});
     const QString failure = QStringLiteral("The backup medium is not available: /media/usb is missing.");
-    w.engine->setHistory(QStringLiteral("Photos"), QStringLiteral("/media/usb"),
-                         {run(Tick, 2, 0, 0, {}, failure), run(monday, 0, 1, 999, false), monday});
-    w.frm->LoadProfiles();
+    engine->setHistory(QStringLiteral("Photos"), QStringLiteral("/media/usb"),
+                       {run(Tick, 2, 0, 0, {}, failure), run(monday, 0, 1, 999, false), monday});
+    EditorWindow w(Documents + "[Photos]\nDestinationFolder=/media/usb\nFrequencyOption=0\n"
+                       + "[New]\nDestinationFolder=/dst\nFrequencyOption=0\n",
+                   std::move(engine));
 
     const QStringList expected[] = {
         {QStringLiteral("Last backup 2026/12/09 08:00, 1,203 files, 412 MB, verified")},
@@ -166,14 +167,14 @@ void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
 void TestProgress::staleBackupIsWarnedAboutOnceADay()
 {
     // Every 4 hours; the last successful backup was on Monday evening, and the runs since fail.
-    EditorWindow w(Documents + "[Manual]\nDestinationFolder=/dst\nFrequencyOption=0\n");
+    auto engine = std::make_unique<RecordingEngine>();
     const QDateTime monday(QDate(2026, 12, 7), QTime(22, 0));
     const QString failure = QStringLiteral("The backup medium is not available.");
     for (const char* profile : {"Documents", "Manual"}) {
-        w.engine->setHistory(QLatin1String(profile), QStringLiteral("/dst"),
-                             {run(Tick, 2, 0, 0, {}, failure), run(monday, 0, 10, 10), monday});
+        engine->setHistory(QLatin1String(profile), QStringLiteral("/dst"),
+                           {run(Tick, 2, 0, 0, {}, failure), run(monday, 0, 10, 10), monday});
     }
-    w.frm->LoadProfiles();
+    EditorWindow w(Documents + "[Manual]\nDestinationFolder=/dst\nFrequencyOption=0\n", std::move(engine));
     w.engine->queueRunResults({2, 2});
     QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
     w.tick(Tick);           // the due run fails: its own balloon

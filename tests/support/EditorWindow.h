@@ -36,16 +36,15 @@ struct EditorWindow
     // A null store means no Profiles.ini at all.
     RecordingEngine* engine = nullptr; // the recording engine, when the window has one
 
-    // Without an engine of its own the window gets a recording one.
+    // Without an engine of its own the window gets a recording one; `engine` is the window's
+    // when it records.
     explicit EditorWindow(const QByteArray& store = QByteArray(), std::unique_ptr<IBackupEngine> own = {})
     {
         if (!store.isNull())
             data.writeStore(store);
-        if (!own) {
-            auto recording = std::make_unique<RecordingEngine>();
-            engine = recording.get();
-            own = std::move(recording);
-        }
+        if (!own)
+            own = std::make_unique<RecordingEngine>();
+        engine = dynamic_cast<RecordingEngine*>(own.get());
         frm = makeMainWindow(std::move(own));
         frm->show();
         if (!QTest::qWaitForWindowExposed(frm.get()))

@@ -330,10 +330,13 @@ void RecordingEngine::cancelRunningJob()
     }
 }
 
-RunHistory RecordingEngine::LastRuns(const QString& setName, const QString& folder)
+QList<RunHistory> RecordingEngine::LastRuns(const QList<BackupSet>& sets)
 {
     std::lock_guard lock(m_state->mutex);
-    return m_state->histories.value(setName + u'|' + folder);
+    QList<RunHistory> histories;
+    for (const BackupSet& set : sets)
+        histories << m_state->histories.value(set.name + u'|' + set.folder);
+    return histories;
 }
 
 void RecordingEngine::setHistory(const QString& setName, const QString& folder, const RunHistory& history)
