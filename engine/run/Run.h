@@ -11,6 +11,7 @@
 #include "RunLog.h"
 #include "Selection.h"
 #include "zip/OutputFile.h"
+#include "zip/ZipWriter.h"
 
 #include <chrono>
 #include <cstdint>
@@ -181,6 +182,7 @@ private:
 
     std::mutex m_progressMutex;
     Progress m_progress;
+    const zip::ZipWriter* m_writer = nullptr; // while the archive is written
 };
 
 template <typename F> decltype(auto) Run::withCatalog(F&& f)

@@ -29,6 +29,9 @@ void Run::reportProgress(const std::string& current)
     }
     if (!current.empty())
         p.currentFile = current;
+    // The writer knows how far it is inside a large file.
+    if (m_writer)
+        p.bytesDone = std::max(p.bytesDone, std::min(m_writer->bytesStored(), p.bytesTotal));
     m_control.onProgress(p);
 }
 
@@ -62,7 +65,11 @@ void Run::writeArchive()
     options.level = m_job.compressionLevel();
     options.password = m_job.encryptionPassword();
     options.innerName = m_archiveName;
-    options.cancelled = [this] { return cancelled(); };
+    // Polled every 20 ms at most while the writer is busy: the progress goes on meanwhile.
+    options.cancelled = [this] {
+        reportProgress({});
+        return cancelled();
+    };
     const auto runner = std::this_thread::get_id();
     // Results come one by one, in the order of m_toWrite, then the manifest's; the writer
     // keeps none of them.
@@ -93,6 +100,12 @@ void Run::writeArchive()
 
     {
         zip::ZipWriter writer(*out, options);
+        m_writer = &writer;
+        struct Forget
+        {
+            const zip::ZipWriter*& writer;
+            ~Forget() { writer = nullptr; }
+        } forget {m_writer};
         for (const auto* e : m_toWrite) {
             checkCancel();
             zip::EntrySource source;
