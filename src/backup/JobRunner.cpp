@@ -115,13 +115,14 @@ void JobRunner::finish(qint32 code, std::exception_ptr failure)
     const QString profile = m_current.job.profile;
     const Done done = std::move(m_current.done);
     emit jobFinished(profile, outcome);
-    // The runner is free while the completion runs: it may open a box, in which the
-    // schedule goes on.
-    if (done)
-        done(outcome);
+    // The completion may open a box and wait for the user: a waiting job does not wait for
+    // it, and with nothing to run the runner is idle meanwhile (the computer may sleep, the
+    // schedule goes on in the box).
     startNext();
     if (!busy())
         emit idle();
+    if (done)
+        done(outcome);
 }
 
 void JobRunner::cancel()

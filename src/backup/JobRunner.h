@@ -83,9 +83,10 @@ public:
 signals:
     void jobStarted();
     void progressChanged();
-    // Before the job's own completion is called.
+    // Before the job's own completion is called, and before the next job starts.
     void jobFinished(const QString& profile, const JobOutcome& outcome);
-    // Nothing runs and nothing waits any more.
+    // Nothing runs and nothing waits any more; comes before the completion of the job that
+    // ended last (which may submit another).
     void idle();
 
 private:

@@ -35,6 +35,7 @@ class TestProgress : public QObject
 private slots:
     void init() { MessageBox::takeShown(); }
     void bandAndTrayFollowTheRun();
+    void aFailureBoxDoesNotKeepTheRunGoing();
     void cancelAsksOnceAndTheRunIsNotRecorded_data();
     void cancelAsksOnceAndTheRunIsNotRecorded();
     void statusOfEachProfileInItsTooltipAndTheBand();
@@ -79,6 +80,25 @@ void TestProgress::bandAndTrayFollowTheRun()
     QCOMPARE(w.frm->trayIcon()->icon().cacheKey(), w.frm->windowIcon().cacheKey());
     QVERIFY(!band->BtnCancelRun->isVisible());
     QCOMPARE(bandLines(w), QStringList{QStringLiteral("No backup yet")});
+}
+
+void TestProgress::aFailureBoxDoesNotKeepTheRunGoing()
+{
+    // While the box of a failed manual run waits for the user, nothing runs: the icon is at
+    // rest and the computer may sleep (the sleep locks go with the runner's idleness).
+    EditorWindow w(Documents);
+    w.engine->queueRunResults({4});
+    bool idle = false;
+    QString tooltip;
+    onNextModal([&](QWidget* box) {
+        idle = !w.frm->runner().busy();
+        tooltip = w.frm->trayIcon()->toolTip();
+        qobject_cast<QDialog*>(box)->reject();
+    });
+    w.clickRow(0);
+    w.runProfile();
+    QVERIFY(idle);
+    QCOMPARE(tooltip, QStringLiteral("Stowkeep"));
 }
 
 void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded_data()
