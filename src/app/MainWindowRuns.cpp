@@ -19,13 +19,24 @@ namespace {
 
 const QString AppTitle = QStringLiteral("Stowkeep");
 
-// A tooltip that wraps long lines.
-QString richToolTip(const QStringList& lines)
+// The lines of a tooltip, long ones broken between words: a plain tooltip does not wrap,
+// and a rich one wraps even short lines into a narrow column.
+QString toolTipOf(const QStringList& lines)
 {
-    QStringList escaped;
-    for (const QString& line : lines)
-        escaped << line.toHtmlEscaped();
-    return u"<p>" + escaped.join(u"<br>") + u"</p>";
+    constexpr int Width = 80;
+    QStringList shown;
+    for (const QString& line : lines) {
+        QString rest = line;
+        while (rest.size() > Width) {
+            qsizetype cut = rest.lastIndexOf(u' ', Width);
+            if (cut <= 0)
+                cut = Width;
+            shown << rest.left(cut);
+            rest = rest.mid(cut).trimmed();
+        }
+        shown << rest;
+    }
+    return shown.join(u'\n');
 }
 
 } // namespace
@@ -209,7 +220,7 @@ void TFrmMain::showProfileStatus(int row, bool readAgain)
         const QList<RunHistory> history = Xmain->LastRuns({{record.Name, record.DestinationFolder}});
         m_statuses.insert(record.Name, {record.DestinationFolder, history.value(0)});
     }
-    const QString tip = richToolTip(statusLines(m_statuses.value(record.Name).history, m_separators));
+    const QString tip = toolTipOf(statusLines(m_statuses.value(record.Name).history, m_separators));
     QTreeWidgetItem* item = LvwProfiles->topLevelItem(row);
     for (int column = 0; column < LvwProfiles->columnCount(); ++column)
         item->setToolTip(column, tip);

@@ -163,8 +163,7 @@ void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
     QCOMPARE(w.frm->LvwProfiles->columnCount(), 3);
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
-            QCOMPARE(w.frm->LvwProfiles->topLevelItem(row)->toolTip(column),
-                     u"<p>" + expected[row].join(QStringLiteral("<br>")) + u"</p>");
+            QCOMPARE(w.frm->LvwProfiles->topLevelItem(row)->toolTip(column), expected[row].join(u'\n'));
         }
         w.clickRow(row);
         QCOMPARE(w.frm->band()->fullText(), expected[row].join(u'\n'));
@@ -180,8 +179,8 @@ void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
     });
     w.tick(Tick);
     QCOMPARE(w.frm->LvwProfiles->topLevelItem(0)->toolTip(0),
-             QStringLiteral("<p>Last run failed: 2 files could not be read.<br>"
-                            "Last backup 2026/12/07 22:00, 7 files, 7.0 kB</p>"));
+             QStringLiteral("Last run failed: 2 files could not be read.\n"
+                            "Last backup 2026/12/07 22:00, 7 files, 7.0 kB"));
 }
 
 void TestProgress::staleBackupIsWarnedAboutOnceADay()
