@@ -1,6 +1,7 @@
 #include "BackupEngine.h"
 
 #include "run/Run.h"
+#include "run/RunSupport.h"
 
 namespace stowkeep::engine {
 
@@ -44,8 +45,8 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
     try {
         detail::Run run(*this, *m, job, control);
         const int32_t code = run.execute();
-        if (code != Success && !run.logPath().empty())
-            m->lastFailure[code] += " The log " + run.logPath() + " has the details.";
+        if (code != Success)
+            m->lastFailure[code] += detail::logSentence(run.logPath());
         return code;
     } catch (const std::exception& e) {
         // Only reached when even the run's set-up failed (e.g. out of memory).
@@ -57,49 +58,60 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
     }
 }
 
-std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
+std::string detail::resultSentence(int32_t code)
 {
-    std::string text;
     switch (code) {
     case Success:
         text = "The backup finished successfully.";
         break;
     case InvalidJob:
-        text = "The backup job is not set up completely.";
-        break;
+        return "The backup job is not set up completely.";
     case MediumNotAvailable:
-        text = "The backup medium is not available: connect or insert the drive that holds the backup folder and "
+        return "The backup medium is not available: connect or insert the drive that holds the backup folder and "
                "try again.";
-        break;
     case SourceNotFound:
-        text = "A folder to back up was not found, so nothing was backed up.";
-        break;
+        return "A folder to back up was not found, so nothing was backed up.";
     case NothingToBackUp:
-        text = "There was nothing to back up: the selection matched no file.";
-        break;
+        return "There was nothing to back up: the selection matched no file.";
     case SomeFilesUnreadable:
-        text = "Some files could not be read and are missing from the backup; everything else was backed up.";
-        break;
+        return "Some files could not be read and are missing from the backup; everything else was backed up.";
     case CannotWriteDestination:
-        text = "The backup could not be written to the destination (the disk may be full or not writable); "
+        return "The backup could not be written to the destination (the disk may be full or not writable); "
                "nothing was kept.";
-        break;
     case VerificationFailed:
-        text = "The backup was written, but checking it afterwards found differences: it may be damaged.";
-        break;
+        return "The backup was written, but checking it afterwards found differences: it may be damaged.";
     case CatalogFailure:
-        text = "The backup catalog could not be read or written.";
-        break;
+        return "The backup catalog could not be read or written.";
     case Cancelled:
-        text = "The backup was cancelled; nothing was kept.";
-        break;
+        return "The backup was cancelled; nothing was kept.";
     default:
         return "Unknown backup error (code " + std::to_string(code) + ").";
     }
+}
+
+std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
+{
+    std::string text = detail::resultSentence(code);
+    if (code == Success || code < InvalidJob || code > Cancelled)
+        return text;
     const auto it = m->lastFailure.find(code);
     if (it != m->lastFailure.end() && !it->second.empty())
         text += " " + it->second;
     return text;
+}
+
+std::vector<RunOverview> BackupEngine::LastRuns(std::vector<SetInFolder> sets) const
+{
+    if (m->catalogFolder.empty())
+        return std::vector<RunOverview>(sets.size());
+    for (SetInFolder& set : sets)
+        set.folder = detail::normalizeFolder(set.folder);
+    return readRunOverviews(m->catalogFolder, sets);
+}
+
+RunOverview BackupEngine::LastRuns(const std::string& setName, const std::string& folder) const
+{
+    return LastRuns(std::vector<SetInFolder> {{setName, folder}}).front();
 }
 
 } // namespace stowkeep::engine

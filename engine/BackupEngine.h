@@ -4,6 +4,7 @@
 // FileSelection and one BackupJob. Texts are UTF-8. A setting the engine refuses
 // throws EngineError; a failed backup is RunJob's non-zero result, never an exception.
 
+#include "Catalog.h"
 #include "Mounts.h"
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,8 +96,13 @@ struct Progress
     uint64_t filesTotal = 0;
     uint64_t bytesDone = 0;
     uint64_t bytesTotal = 0;
+    // Verification reads the written content back: known from the start of the writing,
+    // so that a share of the whole run done never goes down.
+    uint64_t checkedBytes = 0;
+    uint64_t bytesToCheck = 0;
     std::string currentFile;
 };
+
 
 // What a caller can hook into one run. Both hooks are called on the running thread.
 struct RunControl
@@ -124,6 +131,11 @@ public:
     int32_t RunJob(const BackupJob& job, const RunControl& control = {});
     // A sentence for the user; says more about the last failure with that code when known.
     std::string GetErrorText(int32_t reserved, int32_t code) const;
+    // The newest run and the newest successful run of each set in its folder, from the
+    // catalog, which is only read: it may be called on another thread while a run goes on.
+    // Empty when there is no catalog or it cannot be read.
+    std::vector<RunOverview> LastRuns(std::vector<SetInFolder> sets) const;
+    RunOverview LastRuns(const std::string& setName, const std::string& folder) const;
 
     // Asked when the destination medium is missing: label, disk number; true = inserted.
     std::function<bool(const std::string& mediaLabel, int32_t diskNumber)> OnInsertMedia;

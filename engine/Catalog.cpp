@@ -18,11 +18,11 @@ using namespace catalog;
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kRunColumns =
     "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
-    "files_written, bytes_read, bytes_written, verified, manifest_run, checked, medium, medium_mount";
+    "files_written, bytes_read, bytes_written, verified, manifest_run, checked, medium, medium_mount, failure";
 
 RunRecord readRun(const Statement& s)
 {
@@ -47,6 +47,7 @@ RunRecord readRun(const Statement& s)
         r.checked = s.integer(15);
     r.medium = s.text(16);
     r.mediumMount = s.text(17);
+    r.failure = s.text(18);
     return r;
 }
 
@@ -141,6 +142,12 @@ void Catalog::createSchema()
         throw CatalogError("the catalog " + m_path + " was written by a newer version of Stowkeep");
 
     Transaction t(m_db);
+    if (current == 2) {
+        addVersion3Columns(true);
+        exec("PRAGMA user_version = 3");
+        t.commit();
+        return;
+    }
     exec("CREATE TABLE IF NOT EXISTS runs("
          " id INTEGER PRIMARY KEY AUTOINCREMENT,"
          " set_name TEXT NOT NULL, folder TEXT NOT NULL,"
@@ -149,7 +156,7 @@ void Catalog::createSchema()
          " files INTEGER NOT NULL, bytes INTEGER NOT NULL,"
          " files_written INTEGER NOT NULL, bytes_read INTEGER NOT NULL, bytes_written INTEGER NOT NULL,"
          " verified INTEGER, manifest_run INTEGER NOT NULL,"
-         " checked INTEGER, medium TEXT, medium_mount TEXT);"
+         " checked INTEGER, medium TEXT, medium_mount TEXT, failure TEXT);"
          "CREATE INDEX IF NOT EXISTS runs_by_set ON runs(set_name, folder, start_time);"
          "CREATE TABLE IF NOT EXISTS lines("
          " id INTEGER PRIMARY KEY, set_name TEXT NOT NULL, folder TEXT NOT NULL,"
@@ -171,7 +178,7 @@ void Catalog::createSchema()
     old.reset();
     if (fromVersion1)
         convertFromVersion1();
-    exec("PRAGMA user_version = 2");
+    exec("PRAGMA user_version = 3");
     t.commit();
     if (fromVersion1) {
         m_converted = true;
@@ -184,11 +191,7 @@ void Catalog::createSchema()
 // as differences, oldest first; modes and link targets were not recorded (mode 0).
 void Catalog::convertFromVersion1()
 {
-    // Which filesystem held the archives was not recorded: the next successful run records it.
-    exec("ALTER TABLE runs ADD COLUMN checked INTEGER;"
-         "ALTER TABLE runs ADD COLUMN medium TEXT;"
-         "ALTER TABLE runs ADD COLUMN medium_mount TEXT;"
-         "UPDATE runs SET checked = end_time WHERE verified = 1;");
+    addVersion3Columns(false);
     Statement sets(m_db, "SELECT DISTINCT set_name, folder FROM runs");
     while (sets.step()) {
         const std::string setName = sets.text(0);
@@ -233,6 +236,20 @@ void Catalog::convertFromVersion1()
         }
     }
     exec("DROP TABLE manifest");
+}
+
+// Which filesystem held the archives was not recorded before version 3: the next successful
+// run records it. A verified archive counts as checked when its run ended.
+void Catalog::addVersion3Columns(bool linesToo)
+{
+    exec("ALTER TABLE runs ADD COLUMN checked INTEGER;"
+         "ALTER TABLE runs ADD COLUMN medium TEXT;"
+         "ALTER TABLE runs ADD COLUMN medium_mount TEXT;"
+         "ALTER TABLE runs ADD COLUMN failure TEXT;"
+         "UPDATE runs SET checked = end_time WHERE verified = 1;");
+    if (linesToo)
+        exec("ALTER TABLE lines ADD COLUMN recheck_bytes INTEGER NOT NULL DEFAULT 0;"
+             "ALTER TABLE lines ADD COLUMN recheck_time INTEGER;");
 }
 
 int64_t Catalog::lineOf(const std::string& setName, const std::string& folder, bool create)
@@ -302,7 +319,7 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
     Transaction t(m_db);
     Statement insert(m_db, "INSERT INTO runs(set_name, folder, start_time, end_time, kind, archive, result, files,"
                            " bytes, files_written, bytes_read, bytes_written, verified, manifest_run, checked,"
-                           " medium, medium_mount) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                           " medium, medium_mount, failure) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     insert.bind(1, run.setName);
     insert.bind(2, run.folder);
     insert.bind(3, run.startTime);
@@ -327,7 +344,8 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
         insert.bind(15, *run.checked);
     else
         insert.bindNull(15);
-    for (const auto& [column, text] : {std::pair {16, &run.medium}, std::pair {17, &run.mediumMount}}) {
+    for (const auto& [column, text] :
+         {std::pair {16, &run.medium}, std::pair {17, &run.mediumMount}, std::pair {18, &run.failure}}) {
         if (text->empty())
             insert.bindNull(column);
         else

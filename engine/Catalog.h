@@ -57,7 +57,29 @@ struct RunRecord
     int64_t manifestRun = 0;   // the run whose manifest describes this run: itself, the base of
                                // an incremental run that changed nothing, or 0 for none (a
                                // failed run, an archive known only by name)
+    std::string failure;       // what the user was told of a failed run; empty for success
 };
+
+// What the catalog knows of a set's runs in one folder.
+struct RunOverview
+{
+    std::optional<RunRecord> latest;
+    std::optional<RunRecord> latestSuccessful;
+    uint64_t successfulFiles = 0; // files and links (no folders) of latestSuccessful
+    int64_t firstStart = 0; // the oldest recorded run's start; 0 when there is none
+};
+
+struct SetInFolder
+{
+    std::string setName;
+    std::string folder;
+};
+
+// Reads the overviews of the sets from folder/catalog.db, in one connection, without
+// changing anything (no catalog is created, converted or moved aside), so that it may run
+// beside a run that writes the catalog. Empty overviews when the catalog is missing or
+// cannot be read.
+std::vector<RunOverview> readRunOverviews(const std::string& catalogFolder, const std::vector<SetInFolder>& sets);
 
 class Catalog
 {
@@ -146,6 +168,7 @@ private:
     void open();
     void createSchema();
     void convertFromVersion1();
+    void addVersion3Columns(bool linesToo);
     void exec(const char* sql);
     // The line of a set in a folder; created when missing and create is set (0: none).
     int64_t lineOf(const std::string& setName, const std::string& folder, bool create);

@@ -194,6 +194,10 @@ RunRecord Run::baseRecord(int32_t code) const
         run.checked = m_startTime;
     run.medium = m_medium;
     run.mediumMount = m_mediumMount;
+    // What GetErrorText tells of this run, kept for the program's status of the set.
+    if (code != Success)
+        run.failure = resultSentence(code) + (m_failureDetail.empty() ? "" : " " + m_failureDetail) +
+                      logSentence(m_log->path());
     return run;
 }
 

@@ -11,6 +11,7 @@
 #include "RunLog.h"
 #include "Selection.h"
 #include "zip/OutputFile.h"
+#include "zip/ZipWriter.h"
 
 #include <chrono>
 #include <cstdint>
@@ -36,6 +37,14 @@ struct EngineState
     BackupEngine::TestHooks hooks;
     std::map<int32_t, std::string> lastFailure; // code -> what the engine knew
 };
+
+// The engine's sentence for a result code, without what it knows of the failure.
+std::string resultSentence(int32_t code);
+// " The log <path> has the details." (empty without a log file).
+inline std::string logSentence(const std::string& logPath)
+{
+    return logPath.empty() ? std::string() : " The log " + logPath + " has the details.";
+}
 
 class Run
 {
@@ -211,6 +220,7 @@ private:
 
     std::mutex m_progressMutex;
     Progress m_progress;
+    const zip::ZipWriter* m_writer = nullptr; // while the archive is written
 };
 
 template <typename F> decltype(auto) Run::withCatalog(F&& f)

@@ -30,6 +30,17 @@ void Run::verify()
     std::sort(expected.begin(), expected.end(), [&](size_t a, size_t b) {
         return compareWithSlash(entries[a].name, isDir(a), entries[b].name, isDir(b)) < 0;
     });
+    // Verification reads what the writing read: its share of the progress is that size.
+    {
+        std::lock_guard lock(m_progressMutex);
+        m_progress.bytesToCheck = 0;
+        for (size_t i : expected)
+            m_progress.bytesToCheck += m_outcomes[i].size;
+    }
+    auto checked = [this](uint64_t n) {
+        std::lock_guard lock(m_progressMutex);
+        m_progress.checkedBytes += n;
+    };
     std::vector<bool> seen(expected.size());
     bool manifestSeen = false;
     try {
@@ -87,6 +98,10 @@ void Run::verify()
             }
             const SelectedEntry& written = entries[writtenOf[n]];
             const Outcome& o = m_outcomes[writtenOf[n]];
+            if (entry.kind == zip::EntryKind::File) {
+                checked(std::min(check.size, o.size));
+                reportProgress(entry.name);
+            }
             if (!check.error.empty())
                 bad(entry.name, check.error);
             else if (entry.kind == zip::EntryKind::Symlink ? check.linkTarget != written.linkTarget

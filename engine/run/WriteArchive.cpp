@@ -29,6 +29,9 @@ void Run::reportProgress(const std::string& current)
     }
     if (!current.empty())
         p.currentFile = current;
+    // The writer knows how far it is inside a large file.
+    if (m_writer)
+        p.bytesDone = std::max(p.bytesDone, std::min(m_writer->bytesStored(), p.bytesTotal));
     m_control.onProgress(p);
 }
 
@@ -50,6 +53,8 @@ void Run::writeArchive()
     m_progress.filesTotal = m_toWrite.size();
     for (const auto* e : m_toWrite)
         m_progress.bytesTotal += e->size;
+    if (m_job.verifyAfterBackup())
+        m_progress.bytesToCheck = m_progress.bytesTotal;
 
     auto out = std::make_unique<zip::OutputFile>(m_tempPath, m_impl.writeFault);
     m_tempCreated = true;
@@ -61,7 +66,11 @@ void Run::writeArchive()
     options.password = m_job.encryptionPassword();
     // Never the archive's own name: extracted beside it, the inner archive must not replace it.
     options.innerName = stem + "-contents.zip";
-    options.cancelled = [this] { return cancelled(); };
+    // Polled every 20 ms at most while the writer is busy: the progress goes on meanwhile.
+    options.cancelled = [this] {
+        reportProgress({});
+        return cancelled();
+    };
     const auto runner = std::this_thread::get_id();
     // Results come one by one, in the order of m_toWrite, then the manifest's; the writer
     // keeps none of them.
@@ -92,6 +101,12 @@ void Run::writeArchive()
 
     {
         zip::ZipWriter writer(*out, options);
+        m_writer = &writer;
+        struct Forget
+        {
+            const zip::ZipWriter*& writer;
+            ~Forget() { writer = nullptr; }
+        } forget {m_writer};
         for (const auto* e : m_toWrite) {
             checkCancel();
             zip::EntrySource source;

@@ -282,9 +282,29 @@ TEST_F(HistoryTest, CatalogOfTheEarlierVersionIsConverted)
     EXPECT_EQ(stored, (std::map<std::string, std::string> {{"a.txt", "changed"}}));
     EXPECT_EQ(query("SELECT id, result, manifest_run FROM runs ORDER BY id"),
               (std::vector<std::vector<std::string>> {{"1", "0", "1"}, {"2", "6", "0"}, {"3", "0", "3"}}));
-    EXPECT_EQ(query("PRAGMA user_version")[0][0], "2");
+    EXPECT_EQ(query("PRAGMA user_version")[0][0], "3");
     EXPECT_NE(logText().find("converted"), std::string::npos);
     EXPECT_EQ(catalogEntries(1).size(), manifest->rows.size());
+}
+
+// A catalog of the version without the media, re-checks and failure texts gains their columns.
+TEST_F(HistoryTest, CatalogOfVersionTwoGainsTheNewColumns)
+{
+    ASSERT_EQ(engine.RunJob(job), Success);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(catalogPath().c_str(), &db), SQLITE_OK);
+    const char* sql = "ALTER TABLE runs DROP COLUMN checked; ALTER TABLE runs DROP COLUMN medium;"
+                      " ALTER TABLE runs DROP COLUMN medium_mount; ALTER TABLE runs DROP COLUMN failure;"
+                      " ALTER TABLE lines DROP COLUMN recheck_bytes; ALTER TABLE lines DROP COLUMN recheck_time;"
+                      " PRAGMA user_version = 2;";
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed", 1900000000);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(query("SELECT kind FROM runs ORDER BY id"), (std::vector<std::vector<std::string>> {{"full"}, {"incremental"}}));
+    EXPECT_EQ(query("PRAGMA user_version")[0][0], "3");
 }
 
 TEST_F(HistoryTest, UnusableCatalogFolderFailsTheRunAndWritesNothing)

@@ -127,6 +127,7 @@ struct ZipWriter::Impl
     bool writerFinished = false;
     std::exception_ptr error;
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> stored{0}; // source bytes written, for progress within large files
     bool finished = false;
 
     detail::CentralDirectory central; // writer thread only

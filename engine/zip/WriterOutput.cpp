@@ -157,6 +157,7 @@ bool ZipWriter::Impl::writePiece(const Unit& u, const Piece& p)
     if (p.first)
         writeLocalHeader(e, p, size);
     sink.write(data, size);
+    stored += p.inSize;
     e.crc = p.first ? p.crc : crc32Combine(e.crc, p.crc, p.inSize);
     e.size += p.inSize;
     e.compressedSize += size;

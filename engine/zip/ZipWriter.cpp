@@ -103,6 +103,11 @@ ZipWriter::ZipWriter(OutputFile& out, Options options) : m(std::make_unique<Impl
 
 ZipWriter::~ZipWriter() = default;
 
+uint64_t ZipWriter::bytesStored() const
+{
+    return m->stored;
+}
+
 void ZipWriter::add(EntrySource entry)
 {
     if (m->finished)

@@ -94,6 +94,9 @@ public:
     // Throws WriteError or Cancelled.
     // It does not fsync: the caller syncs and closes the OutputFile.
     std::vector<EntryResult> finish();
+    // The entries' bytes written to the archive so far (as read, before compression), also
+    // in the middle of a large file; any thread.
+    uint64_t bytesStored() const;
 
 private:
     struct Impl;

@@ -1,9 +1,12 @@
 #include "TFrmMain.h"
 
 #include "DataFolder.h"
+#include "ProgressBand.h"
 #include "TFrmAbout.h"
+#include "backup/JobRunner.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/LayoutFont.h"
+#include "ui/NotificationArea.h"
 #include "ui/SpinEdit.h"
 #include "ui/Widgets.h"
 
@@ -14,6 +17,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -23,6 +27,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
@@ -65,6 +70,15 @@ QComboBox* makeCombo(QWidget* parent, const char* name, QRect geometry, const QS
     return combo;
 }
 
+// Off the task bar where the tray icon leads to the window; without a notification area
+// the task bar is the way back to it, so it can be minimized there.
+Qt::WindowFlags mainWindowFlags()
+{
+    const Qt::WindowFlags common = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                                 | Qt::MSWindowsFixedSizeDialogHint;
+    return notificationAreaAvailable() ? Qt::Tool | common : Qt::Window | Qt::WindowMinimizeButtonHint | common;
+}
+
 } // namespace
 
 // The icon lives in this library's resources, which a static library must register.
@@ -74,9 +88,7 @@ static void initResources()
 }
 
 TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Xmain(std::move(engine)), dlg(this),
+    : QWidget(parent, mainWindowFlags()), Xmain(std::move(engine)), dlg(this),
       m_clock([] { return QDateTime::currentDateTime(); })
 {
     initResources();
@@ -89,6 +101,8 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
     buildLayout();
     fitFontToLayout(this);
     connectHandlers();
+    createRunners();
+    m_firstStart = !QFileInfo::exists(GetProfileStorePath());
 
     // The timer ticks from creation on, whatever happens to the rest of the creation.
     TimerSchedule = new QTimer(this);
@@ -100,10 +114,15 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
     runHandler(&TFrmMain::FormCreate);
 }
 
-TFrmMain::~TFrmMain() = default;
+TFrmMain::~TFrmMain()
+{
+    // The job runner and the classes it calls back go before the widgets they report to.
+    m_runner.reset();
+}
 
 void TFrmMain::buildLayout()
 {
+    m_band = new ProgressBand(this);
     BtnAddProfile = makeButton(this, "BtnAddProfile", QStringLiteral("Add Profile"), {8, 38, 80, 27});
     BtnDeleteProfile = makeButton(this, "BtnDeleteProfile", QStringLiteral("Delete Profile"), {96, 38, 80, 27});
     BtnRunProfile = makeButton(this, "BtnRunProfile", QStringLiteral("Run Profile"), {184, 38, 80, 27});
@@ -284,6 +303,9 @@ void TFrmMain::connectHandlers()
     onSignal(MnuShowMainWindow, &QAction::triggered, &TFrmMain::MnuShowMainWindowClick);
     onSignal(MnuHelp, &QAction::triggered, &TFrmMain::MnuHelpClick);
     onSignal(MnuExit, &QAction::triggered, &TFrmMain::MnuExitClick);
+    // "Exit" from the window too: without a notification area there is no icon menu.
+    onSignal(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated,
+             &TFrmMain::MnuExitClick);
 }
 
 void TFrmMain::runHandler(void (TFrmMain::*handler)())
@@ -298,9 +320,7 @@ void TFrmMain::runHandler(void (TFrmMain::*handler)())
 void TFrmMain::FormCreate()
 {
     ConfigureEngine(*Xmain, GetDataFolder());
-    Xmain->setOnInsertMedia([this](const QString& label, qint32 disk) {
-        return XmainInsertMedia(label, disk);
-    });
+    m_runner->setOnInsertMedia([this](const QString& label, qint32 disk) { return XmainInsertMedia(label, disk); });
     CloseAllowed = false;
     createTrayIcon();
     LoadProfiles();
@@ -325,6 +345,7 @@ void TFrmMain::WMTrayIcon(QSystemTrayIcon::ActivationReason reason)
 
 void TFrmMain::showMainWindow()
 {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
@@ -340,7 +361,7 @@ void TFrmMain::ShowBalloon(const QString& text)
     const QString shown = text.left(255);
     // Without a notification area the balloon would reach nobody: the desktop's
     // notification service carries it instead.
-    if (m_trayIcon && QSystemTrayIcon::isSystemTrayAvailable())
+    if (m_trayIcon && notificationAreaAvailable())
         m_trayIcon->showMessage(AppTitle, shown, QSystemTrayIcon::Information, 30000);
     else
         m_notifier->send(AppTitle, shown, 30000);
@@ -377,8 +398,7 @@ void TFrmMain::closeForGood()
 {
     CloseAllowed = true;
     // The program ends now, not when a running backup would have finished.
-    if (m_jobRunning)
-        Xmain->cancelRunningJob();
+    m_runner->cancelAll();
     // Close whatever box is open: the media prompt, an error box, a dialog of the editor.
     MessageBox::closeDown();
     close();
@@ -388,7 +408,11 @@ void TFrmMain::closeEvent(QCloseEvent* event)
 {
     if (!CloseAllowed) {
         event->ignore();
-        hide();
+        // Without a notification area a hidden window could not be reached again.
+        if (notificationAreaAvailable())
+            hide();
+        else
+            showMinimized();
         return;
     }
     event->accept();
@@ -399,11 +423,16 @@ void TFrmMain::FormClose()
 {
     if (m_trayIcon)
         m_trayIcon->hide();
-    // A running backup finishes its cancellation first; runJob quits afterwards.
-    if (m_jobRunning)
+    // A running backup finishes its cancellation first; the program ends when it has.
+    if (m_runner->busy())
         m_quitPending = true;
     else
         emit closedForGood();
+}
+
+bool TFrmMain::showAtStart() const
+{
+    return m_firstStart || !notificationAreaAvailable();
 }
 
 void TFrmMain::showEvent(QShowEvent* event)

@@ -3,11 +3,14 @@
 #include "backup/EngineInterface.h"
 #include "backup/JobSetUp.h"
 #include "profiles/ProfileRecord.h"
+#include "profiles/ProfileView.h"
 #include "schedule/ScheduleRules.h"
+#include "schedule/StaleBackups.h"
 #include "schedule/Timestamp.h"
 #include "ui/MessageBox.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -15,6 +18,10 @@
 #include <memory>
 
 class DesktopNotifier;
+class JobRunner;
+class ManualRun;
+class ProgressBand;
+class Schedule;
 class QAction;
 class QButtonGroup;
 class QCheckBox;
@@ -29,10 +36,10 @@ class QTimer;
 class QTreeWidget;
 class SpinEdit;
 
-// The main window: profile list, property panel, tray icon and schedule timer. Its
-// handlers live beside the subsystem they belong to: the editor's in src/profiles, the
-// timer's in src/schedule, the manual run's in src/backup.
-class TFrmMain : public QWidget
+// The main window: profile list, property panel, tray icon and schedule timer. The editor's
+// handlers live in src/profiles; the schedule, the manual run and the job runner are
+// classes of their own that the window drives (src/app/MainWindowRuns.cpp).
+class TFrmMain : public QWidget, private ProfileView
 {
     Q_OBJECT
 
@@ -54,6 +61,9 @@ public:
     void WMQueryEndSession();
     void WMTrayIcon(QSystemTrayIcon::ActivationReason reason);
     bool closeAllowed() const { return CloseAllowed; }
+    // The window shows itself at start: there is no notification area to reach it from, or
+    // this is the very first start (no Profiles.ini yet).
+    bool showAtStart() const;
     QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
     QMenu* popupMenu() const { return PopupMenu; }
     MessageBox& messageBox() { return dlg; }
@@ -88,15 +98,17 @@ public:
     QLineEdit* filterSummaryField() const { return EdtFilter; }
     QLineEdit* passwordField() const { return EdtPassword; }
 
-    // Schedule (src/schedule/ScheduleTimer.cpp)
+    // Schedule, manual run, media prompt, progress and status (src/app/MainWindowRuns.cpp)
     void TimerScheduleTimer();
     void setClock(Clock clock) { m_clock = std::move(clock); }
     const TimestampSeparators& separators() const { return m_separators; }
-
-    // Manual run and media prompt (src/backup/ManualRun.cpp)
     void BtnRunProfileClick();
     bool XmainInsertMedia(const QString& mediaLabel, qint32 diskNumber);
-    bool jobRunning() const { return m_jobRunning; }
+    // "Cancel" in the band: asks once, then cancels the job that runs.
+    void BtnCancelRunClick();
+    JobRunner& runner() const { return *m_runner; }
+    ProgressBand* band() const { return m_band; }
+    bool jobRunning() const;
 
 signals:
     // Every balloon shown at the tray icon (also when there is no notification area).
@@ -150,16 +162,27 @@ private:
     // or its new name) keeps the save's fresh schedule instead of the run's texts.
     void profileSaved(const QString& name);
 
-    // Timer steps (src/schedule/ScheduleTimer.cpp)
-    void RunScheduledProfile(int index, const ScheduleStep& step, const QString& tickText);
-    void PlaceProfile(int index, const ScheduleStep& step);
-    void RescheduleProfile(int index, const ScheduleStep& step);
-    // Runs the profile's job with the engine; the window stays responsive meanwhile.
-    qint32 runJob(IBackupJob& job, const QString& profile);
-    // The run ended because the program is closing ("Exit", the end of the session): it is
-    // not a run, and nothing of it is recorded.
-    bool endedByClosing(qint32 code) const { return CloseAllowed && code != 0; }
-    int rowOfProfile(const QString& name) const;
+    // Runs (src/app/MainWindowRuns.cpp)
+    void createRunners();
+    // ProfileView: what the schedule and the manual run see of the window.
+    ProfileTable& profiles() override { return m_profileTable; }
+    int profileRows() const override;
+    void showLastRun(int row, const QString& text) override;
+    void showNextRun(int row, const QString& text) override;
+    bool closing() const override { return CloseAllowed; }
+    void jobStarted();
+    void jobProgressed();
+    void jobFinished(const QString& profile);
+    void jobsDone();
+    // Shows every profile's status (after a load), reading from the catalog only those not
+    // known yet; or one profile's, read again (after its run).
+    void showProfileStatuses();
+    void showProfileStatus(int row, bool readAgain);
+    // The band shows the running job, or the selected profile's status.
+    void showBand();
+    void warnAboutStaleBackups(const QDateTime& now);
+    // Shows the error box for an error met outside a handler (a run's end).
+    void showError(const QString& text);
 
 public:
     // The window's widgets, named as the tests find them.
@@ -209,6 +232,20 @@ public:
 
 private:
     std::unique_ptr<IBackupEngine> Xmain;
+    // Declared after the engine: it is destroyed first, waiting for a job on the engine.
+    std::unique_ptr<JobRunner> m_runner;
+    Schedule* m_schedule = nullptr;
+    ProgressBand* m_band = nullptr;
+    ManualRun* m_manualRun = nullptr;
+    // What the catalog says of each profile's set, by profile name.
+    struct ProfileStatus
+    {
+        QString folder;
+        RunHistory history;
+    };
+    QHash<QString, ProfileStatus> m_statuses;
+    StaleBackups m_staleBackups;
+    DesktopNotifier* m_successNotifier = nullptr;
     EngineObjects m_engineObjects;
     ProfileTable m_profileTable;
     MessageBox dlg;
@@ -223,12 +260,8 @@ private:
     TimestampSeparators m_separators;
     bool CloseAllowed = false;
     bool m_placed = false;         // centred on the desktop at its first showing
-    bool m_inTick = false;
-    // The backup in progress, scheduled or manual: one at a time.
-    bool m_jobRunning = false;
-    QString m_runningProfile;
-    bool m_runningProfileSaved = false; // saved while its backup ran
-    bool m_quitPending = false;         // closed for good while a backup was being cancelled
+    bool m_firstStart = false;     // there was no Profiles.ini at start
+    bool m_quitPending = false;    // closed for good while a backup was being cancelled
     int m_frequencyOption = -1;    // the option whose controls are shown
     int m_panelFills = 0;          // counts the times the panel was filled or reset
 };

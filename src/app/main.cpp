@@ -4,6 +4,7 @@
 #include "SingleInstance.h"
 #include "TFrmMain.h"
 #include "backup/EngineAdapter.h"
+#include "backup/SleepInhibitor.h"
 #include "ui/MessageBox.h"
 
 #include <QApplication>
@@ -48,7 +49,14 @@ int main(int argc, char* argv[])
                      [&FrmMain](QSessionManager&) { FrmMain.WMQueryEndSession(); });
     QObject::connect(&FrmMain, &TFrmMain::closedForGood, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, &FrmMain, &TFrmMain::showMainWindow);
+    // No sleep in the middle of a backup; a shutdown that begins ends the program as the
+    // end of the session does, cancelling the backup cleanly.
+    SleepInhibitor inhibitor;
+    holdWhileJobsRun(inhibitor, FrmMain.runner());
+    QObject::connect(&inhibitor, &SleepInhibitor::shutdownRequested, &FrmMain, &TFrmMain::WMQueryEndSession);
     if (sessionSignals.endWasRequested())
         QMetaObject::invokeMethod(&FrmMain, &TFrmMain::WMQueryEndSession, Qt::QueuedConnection);
+    else if (FrmMain.showAtStart())
+        FrmMain.showMainWindow();
     return QApplication::exec();
 }

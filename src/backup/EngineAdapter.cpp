@@ -2,11 +2,7 @@
 
 #include <BackupEngine.h>
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QMetaObject>
-
-#include <thread>
+#include <QScopeGuard>
 
 namespace engine = stowkeep::engine;
 
@@ -73,7 +69,15 @@ public:
 
 } // namespace
 
-EngineAdapter::EngineAdapter() : m_engine(std::make_unique<engine::BackupEngine>()) {}
+EngineAdapter::EngineAdapter() : m_engine(std::make_unique<engine::BackupEngine>())
+{
+    m_engine->OnInsertMedia = [this](const std::string& label, int32_t disk) {
+        // A run being cancelled asks nobody.
+        if (m_cancel || !m_onInsertMedia)
+            return false;
+        return m_onInsertMedia(QString::fromStdString(label), disk);
+    };
+}
 
 EngineAdapter::~EngineAdapter() = default;
 
@@ -102,56 +106,37 @@ std::unique_ptr<IBackupJob> EngineAdapter::createBackupJob()
     return std::make_unique<Job>();
 }
 
-qint32 EngineAdapter::RunJob(IBackupJob& job)
+IBackupEngine::PreparedRun EngineAdapter::prepareRun(IBackupJob& job)
 {
-    if (m_running)
-        throw EngineFailure("A backup is already running");
-    // The worker gets its own copy of the job: the profiles may be reloaded meanwhile.
-    auto& source = dynamic_cast<Job&>(job);
-    engine::BackupJob snapshot = source.job;
-    engine::FileSelection selection;
-    if (source.selection)
-        selection = *source.selection;
-    snapshot.setSelection(source.selection ? &selection : nullptr);
-
-    m_running = true;
-    m_cancel = false;
-    QEventLoop loop;
-    std::atomic<bool> done{false};
-    qint32 result = engine::CatalogFailure;
-
-    m_engine->OnInsertMedia = [this, &loop](const std::string& label, int32_t disk) {
-        bool inserted = false;
-        if (m_cancel)
-            return false;
-        QMetaObject::invokeMethod(
-            &loop,
-            [&] {
-                if (m_onInsertMedia)
-                    inserted = m_onInsertMedia(QString::fromStdString(label), disk);
-            },
-            Qt::BlockingQueuedConnection);
-        return inserted;
+    // The run gets its own copy of the job: the profiles may be reloaded meanwhile.
+    struct Snapshot
+    {
+        engine::BackupJob job;
+        engine::FileSelection selection;
     };
+    auto& source = dynamic_cast<Job&>(job);
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->job = source.job;
+    if (source.selection)
+        snapshot->selection = *source.selection;
+    snapshot->job.setSelection(source.selection ? &snapshot->selection : nullptr);
+    // Here, not when the run starts: a cancel asked for in between is not lost.
+    m_cancel = false;
 
-    engine::RunControl control;
-    control.cancel = &m_cancel;
-    std::thread worker([&] {
-        result = m_engine->RunJob(snapshot, control);
-        done = true;
-        QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-    });
-    while (!done) {
-        // exec() refuses to run once the application is ending; keep serving events then.
-        if (loop.exec() < 0)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    worker.join();
-    // Deliver the queued quit (it refers to the loop) before the loop goes away.
-    QCoreApplication::sendPostedEvents(&loop);
-    m_engine->OnInsertMedia = nullptr;
-    m_running = false;
-    return result;
+    return [this, snapshot] {
+        if (m_running.exchange(true))
+            throw EngineFailure("A backup is already running");
+        const auto done = qScopeGuard([this] { m_running = false; });
+        engine::RunControl control;
+        control.cancel = &m_cancel;
+        control.onProgress = [this](const engine::Progress& p) {
+            if (!m_onProgress)
+                return;
+            m_onProgress({p.filesDone, p.filesTotal, p.bytesDone, p.bytesTotal, p.checkedBytes, p.bytesToCheck,
+                          QString::fromStdString(p.currentFile)});
+        };
+        return m_engine->RunJob(snapshot->job, control);
+    };
 }
 
 QString EngineAdapter::GetErrorText(qint32 reserved, qint32 code)
@@ -164,7 +149,45 @@ void EngineAdapter::setOnInsertMedia(InsertMediaHandler handler)
     m_onInsertMedia = std::move(handler);
 }
 
+void EngineAdapter::setOnProgress(ProgressHandler handler)
+{
+    m_onProgress = std::move(handler);
+}
+
 void EngineAdapter::cancelRunningJob()
 {
     m_cancel = true;
+}
+
+QList<RunHistory> EngineAdapter::LastRuns(const QList<BackupSet>& sets)
+{
+    std::vector<engine::SetInFolder> asked;
+    asked.reserve(static_cast<size_t>(sets.size()));
+    for (const BackupSet& set : sets)
+        asked.push_back({utf8(set.name), utf8(set.folder)});
+    auto summary = [](const engine::RunRecord& run) {
+        RunSummary s;
+        s.start = QDateTime::fromSecsSinceEpoch(run.startTime);
+        s.result = run.result;
+        s.files = run.files;
+        s.bytes = run.bytes;
+        s.verified = run.verified;
+        s.failure = QString::fromStdString(run.failure);
+        return s;
+    };
+    QList<RunHistory> histories;
+    for (const engine::RunOverview& overview : m_engine->LastRuns(std::move(asked))) {
+        RunHistory& history = histories.emplace_back();
+        if (overview.latest)
+            history.latest = summary(*overview.latest);
+        if (overview.latestSuccessful) {
+            history.latestSuccessful = summary(*overview.latestSuccessful);
+            history.latestSuccessful->files = overview.successfulFiles;
+            if (overview.latest->id == overview.latestSuccessful->id)
+                history.latest = history.latestSuccessful;
+        }
+        if (overview.firstStart != 0)
+            history.firstStart = QDateTime::fromSecsSinceEpoch(overview.firstStart);
+    }
+    return histories;
 }

@@ -9,10 +9,10 @@ namespace stowkeep::engine {
 class BackupEngine;
 }
 
-// The real backup engine behind the program's interface. RunJob runs the backup on a
-// worker thread and waits in a local event loop, so the windows stay responsive and the
-// program can end (cancelling the backup) while it runs; the media question is asked on
-// the calling thread.
+// The real backup engine behind the program's interface. A prepared run works on its own
+// copy of the job, so it can be made on a worker thread (the job runner's) while the
+// profiles are set up again; the media question and the progress are handed to the
+// handlers on that thread.
 class EngineAdapter : public IBackupEngine
 {
 public:
@@ -26,14 +26,17 @@ public:
     std::unique_ptr<IFileSelection> createFileSelection() override;
     std::unique_ptr<IBackupJob> createBackupJob() override;
 
-    qint32 RunJob(IBackupJob& job) override;
+    PreparedRun prepareRun(IBackupJob& job) override;
     QString GetErrorText(qint32 reserved, qint32 code) override;
     void setOnInsertMedia(InsertMediaHandler handler) override;
+    void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
+    QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
 
 private:
     std::unique_ptr<stowkeep::engine::BackupEngine> m_engine;
     InsertMediaHandler m_onInsertMedia;
+    ProgressHandler m_onProgress;
     std::atomic<bool> m_cancel{false};
-    bool m_running = false;
+    std::atomic<bool> m_running{false};
 };

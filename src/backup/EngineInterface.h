@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 // The backup engine as the program sees it: values are put on its objects, failures
@@ -21,6 +24,45 @@ public:
 using EngineBool = qint16;
 inline constexpr EngineBool EngineTrue = -1;
 inline constexpr EngineBool EngineFalse = 0;
+
+// How far a running job is: files and bytes written, and bytes that verification will read
+// back and has read (both known from the start of the writing).
+struct JobProgress
+{
+    quint64 filesDone = 0;
+    quint64 filesTotal = 0;
+    quint64 bytesDone = 0;
+    quint64 bytesTotal = 0;
+    quint64 checkedBytes = 0;
+    quint64 bytesToCheck = 0;
+    QString currentFile;
+};
+
+// One run of a set, as the engine's catalog recorded it.
+struct RunSummary
+{
+    QDateTime start;
+    qint32 result = 0;
+    quint64 files = 0; // files and links, no folders
+    quint64 bytes = 0;
+    std::optional<bool> verified;
+    QString failure; // the engine's text for a failed run
+};
+
+// A backup set: a profile's name and destination folder.
+struct BackupSet
+{
+    QString name;
+    QString folder;
+};
+
+// Where a set stands: its newest run, its newest successful run, and when it first ran.
+struct RunHistory
+{
+    std::optional<RunSummary> latest;
+    std::optional<RunSummary> latestSuccessful;
+    QDateTime firstStart;
+};
 
 class IFileSelection
 {
@@ -51,6 +93,10 @@ class IBackupEngine
 public:
     // Label of the medium wanted and the disk number; returns true when the user inserted it.
     using InsertMediaHandler = std::function<bool(const QString& mediaLabel, qint32 diskNumber)>;
+    using ProgressHandler = std::function<void(const JobProgress& progress)>;
+    // One backup whose job values were taken when it was prepared: it runs the whole backup
+    // and returns 0 for success.
+    using PreparedRun = std::function<qint32()>;
 
     virtual ~IBackupEngine() = default;
     virtual void putCatalogFolder(const QString& value) = 0;
@@ -60,10 +106,20 @@ public:
     virtual std::unique_ptr<IFileSelection> createFileSelection() = 0;
     virtual std::unique_ptr<IBackupJob> createBackupJob() = 0;
 
+    // Takes the job's values as they are now, on the calling thread; the run it returns may
+    // be made on another thread while the profiles are set up again. One run at a time.
+    virtual PreparedRun prepareRun(IBackupJob& job) = 0;
     // Runs the whole backup before it returns; 0 is success.
-    virtual qint32 RunJob(IBackupJob& job) = 0;
+    qint32 RunJob(IBackupJob& job) { return prepareRun(job)(); }
+    // The description of a result code. Not called while a run goes on.
     virtual QString GetErrorText(qint32 reserved, qint32 code) = 0;
+    // Both handlers are called on the thread that makes the run.
     virtual void setOnInsertMedia(InsertMediaHandler handler) = 0;
-    // Asks a running RunJob to stop as soon as it can; it then returns its "cancelled" code.
+    virtual void setOnProgress(ProgressHandler handler) = 0;
+    // Asks the run in progress to stop as soon as it can; it then returns its "cancelled"
+    // code. Any thread.
     virtual void cancelRunningJob() = 0;
+    // What the catalog knows of each set's runs, in the order asked; may be called while a
+    // run goes on.
+    virtual QList<RunHistory> LastRuns(const QList<BackupSet>& sets) = 0;
 };

@@ -1,75 +1,68 @@
+#include "ManualRun.h"
+
+#include "JobRunner.h"
 #include "app/DataFolder.h"
-#include "app/TFrmMain.h"
 #include "profiles/ProfileStore.h"
+#include "profiles/ProfileView.h"
 
-#include <QTreeWidget>
-
-#include <exception>
-
-namespace {
-
-const QString ErrorCaption = QStringLiteral("Error");
-
-} // namespace
-
-void TFrmMain::BtnRunProfileClick()
+ManualRun::ManualRun(ProfileView& view, JobRunner& runner, IBackupEngine& engine, QObject* parent)
+    : QObject(parent), m_view(view), m_runner(runner), m_engine(engine)
 {
-    const int index = selectedRow();
-    if (index < 0)
-        return;
-    if (m_jobRunning) {
+}
+
+void ManualRun::start(int index, const QString& startText)
+{
+    if (m_runner.busy()) {
         // One engine runs one backup at a time.
-        dlg.setCaption(ErrorCaption);
-        dlg.setText(QStringLiteral("Another backup is running. Please try again when it has finished."));
-        dlg.exec();
+        emit errorBox(QStringLiteral("Another backup is running. Please try again when it has finished."));
         return;
     }
-    const QString startText = FormatTimestamp(naiveLocal(m_clock()), m_separators);
-    ProfileRecord& record = m_profileTable[static_cast<size_t>(index)];
+    ProfileRecord& record = m_view.profiles()[static_cast<size_t>(index)];
     const QString name = record.Name;
     const QString lastRunBefore = record.LastRun;
     record.LastRun = startText;
     if (!record.Job)
         throw EngineFailure("The backup job of profile \"" + name.toStdString() + "\" could not be set up");
+    m_runner.submitBackup(name, *record.Job, [this, name, startText, lastRunBefore](const JobOutcome& outcome) {
+        finished(name, startText, lastRunBefore, outcome);
+    });
+}
 
-    const qint32 code = runJob(*record.Job, name);
-
+void ManualRun::finished(const QString& name, const QString& startText, const QString& lastRunBefore,
+                         const JobOutcome& outcome)
+{
+    if (outcome.failure) {
+        // LastRun in memory holds the new text; the row and the store keep the old one.
+        try {
+            std::rethrow_exception(outcome.failure);
+        } catch (const std::exception& error) {
+            emit failed(QString::fromUtf8(error.what()));
+        }
+        return;
+    }
     // The profiles may have been saved or deleted while the backup ran.
-    const int row = rowOfProfile(name);
-    if (endedByClosing(code)) {
-        // Cut short by the end of the program: not a run.
-        if (row >= 0 && !m_runningProfileSaved)
-            m_profileTable[static_cast<size_t>(row)].LastRun = lastRunBefore;
+    const int row = m_view.rowOfProfile(name);
+    if ((m_view.closing() || outcome.cancelled) && outcome.code != 0) {
+        // Cut short by the end of the program, or cancelled by the user: not a run.
+        if (row >= 0 && !outcome.profileSaved)
+            m_view.profiles()[static_cast<size_t>(row)].LastRun = lastRunBefore;
         return;
     }
     // Recorded before the error box: a scheduled run may start and end while it is open.
-    std::exception_ptr writeFailure;
+    QString writeFailure;
     if (row >= 0) {
-        m_profileTable[static_cast<size_t>(row)].LastRun = startText;
-        LvwProfiles->topLevelItem(row)->setText(1, startText);
+        m_view.profiles()[static_cast<size_t>(row)].LastRun = startText;
+        m_view.showLastRun(row, startText);
         try {
             ProfileStore(GetProfileStorePath()).writeString(name, QStringLiteral("LastRun"), startText);
-        } catch (const StoreError&) {
-            writeFailure = std::current_exception();
+        } catch (const StoreError& error) {
+            writeFailure = QString::fromUtf8(error.what());
         }
     }
-    if (code != 0) {
-        dlg.setCaption(ErrorCaption);
-        dlg.setText(u"Error backing up files. Error description: " + Xmain->GetErrorText(0, code));
-        dlg.exec();
-    }
-    if (writeFailure)
-        std::rethrow_exception(writeFailure);
-}
-
-bool TFrmMain::XmainInsertMedia(const QString& mediaLabel, qint32 /*diskNumber*/)
-{
-    dlg.setCaption(QStringLiteral("Insert Media"));
-    dlg.setText(u"Please insert " + mediaLabel);
-    dlg.setButton(0, QStringLiteral("OK"), 1);
-    dlg.setButton(1, QStringLiteral("Cancel"), 2);
-    dlg.setButtonCount(2);
-    const int result = dlg.exec();
-    dlg.setButtonCount(1);
-    return result == 1;
+    if (outcome.code != 0)
+        emit errorBox(u"Error backing up files. Error description: " + m_engine.GetErrorText(0, outcome.code));
+    else
+        emit succeeded(name);
+    if (!writeFailure.isEmpty())
+        emit failed(writeFailure);
 }

@@ -1,5 +1,7 @@
 #include "SleepInhibitor.h"
 
+#include "JobRunner.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -64,4 +66,13 @@ void SleepInhibitor::onPrepareForShutdown(bool starting)
 {
     if (starting && m_wanted)
         emit shutdownRequested();
+}
+
+void holdWhileJobsRun(SleepInhibitor& inhibitor, JobRunner& runner)
+{
+    QObject::connect(&runner, &JobRunner::jobStarted, &inhibitor, [&inhibitor, &runner] {
+        const bool restore = runner.runningKind() == JobRunner::Kind::Restore;
+        inhibitor.acquire((restore ? u"Restoring " : u"Backing up ") + runner.runningProfile());
+    });
+    QObject::connect(&runner, &JobRunner::idle, &inhibitor, &SleepInhibitor::release);
 }

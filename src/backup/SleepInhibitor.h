@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class JobRunner;
 class QDBusPendingCallWatcher;
 
 // Keeps the computer from sleeping in the middle of a backup or restore: while held, the
@@ -44,3 +45,6 @@ private:
     bool m_wanted = false;
     quint64 m_generation = 0; // answers to an acquire that was released since are dropped
 };
+
+// Holds the inhibitor's locks from the start of a job until nothing runs or waits any more.
+void holdWhileJobsRun(SleepInhibitor& inhibitor, JobRunner& runner);

@@ -28,4 +28,5 @@ void TFrmMain::LoadProfiles()
         new QTreeWidgetItem(LvwProfiles, {record.Name, record.LastRun, record.NextRun});
     LvwProfiles->setCurrentItem(nullptr);
     LvwProfiles->clearSelection();
+    showProfileStatuses();
 }

@@ -112,13 +112,17 @@ const ProfileRecord* TFrmMain::selectedRecord() const
 
 void TFrmMain::selectRowQuietly(int row)
 {
-    const QSignalBlocker blocker(LvwProfiles);
-    if (row < 0) {
-        LvwProfiles->clearSelection();
-        LvwProfiles->setCurrentItem(nullptr);
-        return;
+    {
+        const QSignalBlocker blocker(LvwProfiles);
+        if (row < 0) {
+            LvwProfiles->clearSelection();
+            LvwProfiles->setCurrentItem(nullptr);
+        } else {
+            LvwProfiles->setCurrentItem(LvwProfiles->topLevelItem(row));
+        }
     }
-    LvwProfiles->setCurrentItem(LvwProfiles->topLevelItem(row));
+    // The band follows the selection, quiet or not.
+    showBand();
 }
 
 void TFrmMain::watchEmptyListClicks()

@@ -114,8 +114,7 @@ void TestFirstUse::addRenameDeleteFilterProtectAndRun()
     QCOMPARE(w.stored(QStringLiteral("Documents"), QStringLiteral("SourceFolder")), QStringLiteral("<missing>"));
 
     // The next tick: Papers (every 3 hours) runs at once; Photos (23:30 today) is placed.
-    setClock(frm, Tick);
-    frm.TimerScheduleTimer();
+    w.tick(Tick);
     QCOMPARE(shownBoxes(), QStringList());
     QCOMPARE(w.stored(QStringLiteral("Papers"), QStringLiteral("LastRun")), QStringLiteral("2026/12/09 08:00"));
     QCOMPARE(w.stored(QStringLiteral("Papers"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 11:00"));

@@ -4,6 +4,7 @@
 #include "MainWindowFixture.h"
 #include "RecordingEngine.h"
 #include "app/DataFolder.h"
+#include "ui/NotificationArea.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,7 +41,13 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { MessageBox::takeShown(); }
+    // Where a notification area exists, unless a test says otherwise.
+    void init()
+    {
+        MessageBox::takeShown();
+        setNotificationAreaForTests(true);
+    }
+    void cleanup() { setNotificationAreaForTests(std::nullopt); }
     void dataFolderPaths_data();
     void dataFolderPaths();
     void relativeXdgDataHomeIsIgnored();
@@ -48,6 +55,8 @@ private slots:
     void startsHiddenWithConfiguredEngineAndEmptyList();
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
+    void reachableWithoutNotificationAreaAndShownAtFirstStart_data();
+    void reachableWithoutNotificationAreaAndShownAtFirstStart();
     void centredOnTheDesktopWhenFirstShown();
     void endOfSessionCancelsRunningBackupAndClosesBoxes();
     void exitDuringBackupCancelsIt();
@@ -123,7 +132,7 @@ void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
     auto frm = makeMainWindow(std::move(engine));
 
     QVERIFY(!frm->isVisible());
-    QVERIFY(frm->windowFlags() & Qt::Tool); // off the task bar
+    QCOMPARE(frm->windowType(), Qt::Tool); // off the task bar
     QVERIFY(!frm->windowIcon().pixmap(32, 32).isNull());
     QCOMPARE(frm->windowTitle(), QStringLiteral("Stowkeep"));
     QCOMPARE(frm->size(), QSize(594, 550));
@@ -194,6 +203,46 @@ void TestMainWindow::closeRequestOnlyHides()
     QCOMPARE(frm->LvwProfiles->selectedItems().size(), 1); // unchanged
 }
 
+void TestMainWindow::reachableWithoutNotificationAreaAndShownAtFirstStart_data()
+{
+    QTest::addColumn<bool>("tray");
+    QTest::addColumn<bool>("profiles");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("notification area, profiles") << true << true << false;
+    QTest::newRow("notification area, very first start") << true << false << true;
+    QTest::newRow("no notification area") << false << true << true;
+}
+
+void TestMainWindow::reachableWithoutNotificationAreaAndShownAtFirstStart()
+{
+    QFETCH(bool, tray);
+    QFETCH(bool, profiles);
+    QFETCH(bool, shown);
+    setNotificationAreaForTests(tray);
+    DataFolderFixture data;
+    if (profiles)
+        data.writeStore("[Docs]\nFrequencyOption=0\n");
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    QCOMPARE(frm->showAtStart(), shown);
+    // Off the task bar only where the icon leads back to the window.
+    QCOMPARE(frm->windowType() == Qt::Tool, tray);
+
+    // Without a notification area a close request minimizes the window instead of hiding it.
+    frm->showMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+    QVERIFY(!frm->close());
+    QCOMPARE(frm->isVisible(), !tray);
+    QCOMPARE(frm->isMinimized(), !tray);
+    frm->showMainWindow();
+    QVERIFY(frm->isVisible());
+    QVERIFY(!frm->isMinimized());
+    // Ctrl+Q ends the program as "Exit" does: without the icon there is no menu.
+    QVERIFY(QTest::qWaitForWindowActive(frm.get()));
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    QTest::keyClick(frm.get(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(closed.size(), 1);
+}
+
 void TestMainWindow::centredOnTheDesktopWhenFirstShown()
 {
     DataFolderFixture data;
@@ -227,6 +276,7 @@ void TestMainWindow::endOfSessionCancelsRunningBackupAndClosesBoxes()
     });
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
 
     QCOMPARE(closedDuringRun, 0);
     QCOMPARE(closed.size(), 1); // only once the cancelled backup has returned
@@ -253,6 +303,7 @@ void TestMainWindow::exitDuringBackupCancelsIt()
     recording->setDuringRun([&](IBackupJob&) { frm->popupMenu()->actions()[2]->trigger(); });
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
 
     QCOMPARE(recording->runResults(), QList<qint32>{recording->cancelledResult()});
     QCOMPARE(closed.size(), 1);

@@ -1,8 +1,8 @@
 // Without a notification area, a failure balloon reaches the user through the desktop's
-// notification service. The test runs on a private session bus (dbus-run-session) and
-// stands in for the service itself.
+// notification service, and a manual run's success is told there in any case. The test
+// runs on a private session bus (dbus-run-session) and stands in for the service itself.
 
-#include "MainWindowFixture.h"
+#include "EditorWindow.h"
 #include "RecordingEngine.h"
 #include "ui/DesktopNotifier.h"
 
@@ -34,19 +34,37 @@ class TestNotification : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
     void balloonGoesToTheNotificationService();
+    void manualSuccessIsOneLineReplacedByTheNext();
+
+private:
+    std::unique_ptr<FakeNotifications> m_service;
 };
 
-void TestNotification::balloonGoesToTheNotificationService()
+void TestNotification::init()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         QSKIP("no session bus (run through dbus-run-session)");
-    FakeNotifications service;
-    QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+    m_service = std::make_unique<FakeNotifications>();
+    QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), m_service.get(),
                                QDBusConnection::ExportAllSlots));
     QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+}
 
+void TestNotification::cleanup()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+    m_service.reset();
+}
+
+void TestNotification::balloonGoesToTheNotificationService()
+{
+    FakeNotifications& service = *m_service;
     DataFolderFixture data;
     data.writeStore("[Photos]\nFrequencyOption=2\nFrequencyInterval=1\n");
     auto engine = std::make_unique<RecordingEngine>();
@@ -55,6 +73,7 @@ void TestNotification::balloonGoesToTheNotificationService()
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable()); // offscreen: no notification area
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
 
     QTRY_COMPARE(service.received.size(), 1);
     QCOMPARE(service.received[0],
@@ -67,8 +86,32 @@ void TestNotification::balloonGoesToTheNotificationService()
     QTRY_COMPARE(notifier->lastId(), 7u);
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(9, 0)));
     frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
     QTRY_COMPARE(service.received.size(), 2);
     QVERIFY(service.received[1].startsWith(QStringLiteral("Stowkeep|7|")));
+}
+
+void TestNotification::manualSuccessIsOneLineReplacedByTheNext()
+{
+    FakeNotifications& service = *m_service;
+    EditorWindow w("[Docs]\nDestinationFolder=/dst\nFrequencyOption=0\n"
+                   "[Hourly]\nFrequencyOption=2\nFrequencyInterval=1\n");
+    // What the catalog says once the run has ended.
+    w.engine->setHistory(QStringLiteral("Docs"), QStringLiteral("/dst"),
+                         {RunSummary{QDateTime::currentDateTime(), 0, 1203, 412000000, true, {}}, {}, {}});
+    w.tick(QDateTime(QDate(2026, 12, 9), QTime(8, 0))); // a scheduled success says nothing
+    w.clickRow(0);
+    w.runProfile();
+    QTRY_COMPARE(service.received.size(), 1);
+    QCOMPARE(service.received[0], QStringLiteral("Stowkeep|0|stowkeep|Stowkeep|Backup of Docs finished: 1,203 "
+                                                 "files, 412 MB, verified.|10000"));
+    auto* notifier = w.frm->findChild<DesktopNotifier*>(QStringLiteral("SuccessNotifier"));
+    QVERIFY(notifier);
+    QTRY_COMPARE(notifier->lastId(), 7u);
+    w.runProfile();
+    QTRY_COMPARE(service.received.size(), 2);
+    QVERIFY(service.received[1].startsWith(QStringLiteral("Stowkeep|7|stowkeep|Stowkeep|Backup of Docs")));
+    QCOMPARE(w.engine->runJobs().size(), 3);
 }
 
 QTEST_MAIN(TestNotification)

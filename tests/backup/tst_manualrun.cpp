@@ -74,7 +74,7 @@ void TestManualRun::runRecordsOnlyTheStartTime()
     // The run takes long: the start time is what is recorded.
     w.engine->setDuringRun([&](IBackupJob&) { setClock(*w.frm, Start.addSecs(3600)); });
     w.clickRow(1);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(w.engine->runJobs(), QList<IBackupJob*>{w.frm->profileTable()[1].Job});
     const QString started = QStringLiteral("2026/12/09 14:03");
@@ -118,7 +118,7 @@ void TestManualRun::mediaPromptAnswers()
     w.engine->queueMediaRequest(label, 1);
     MessageBox::setNextAnswer(answer);
     w.clickRow(0);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(w.engine->mediaAnswers(), QList<bool>{inserted});
     QList<MessageBox::Shown> shown = MessageBox::takeShown();
@@ -130,7 +130,7 @@ void TestManualRun::mediaPromptAnswers()
     QCOMPARE(w.frm->messageBox().buttonCount(), 1);
     w.engine->queueRunResults({2});
     MessageBox::setNextAnswer(1);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
     shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].buttons, QStringList{QStringLiteral("OK")});
@@ -143,8 +143,9 @@ void TestManualRun::mediaPromptAnsweredInARealBox()
         Window w(Store);
         w.engine->queueMediaRequest(QStringLiteral("Backup disk"), 1);
         QString text;
-        QTimer::singleShot(0, w.frm.get(), [&, action] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        // The question comes once the backup's thread reaches it.
+        onNextModal([&, action](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
             QVERIFY(box);
             text = box->text();
             if (qstrcmp(action, "escape") == 0) {
@@ -158,7 +159,7 @@ void TestManualRun::mediaPromptAnsweredInARealBox()
             }
         });
         w.clickRow(0);
-        QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+        w.runProfile();
         QCOMPARE(text, QStringLiteral("Please insert Backup disk"));
         QCOMPARE(w.engine->mediaAnswers(), QList<bool>{qstrcmp(action, "ok") == 0});
         QCOMPARE(w.frm->messageBox().buttonCount(), 1);
@@ -174,7 +175,7 @@ void TestManualRun::secondRunWhileOneIsRunningIsRefused()
     });
     MessageBox::setNextAnswer(1);
     w.clickRow(0);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
     QCOMPARE(w.engine->runJobs().size(), 1);
     const QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);
@@ -187,7 +188,7 @@ void TestManualRun::runCutShortByExitRecordsNothing()
     const QByteArray before = w.data.readStore();
     w.engine->setDuringRun([&](IBackupJob&) { w.frm->MnuExitClick(); });
     w.clickRow(1);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(w.engine->runResults(), QList<qint32>{w.engine->cancelledResult()});
     QCOMPARE(w.frm->profileTable()[1].LastRun, QStringLiteral("2026/12/09 09:00"));
@@ -201,15 +202,14 @@ void TestManualRun::failedRunIsRecordedBeforeItsBox()
     // While the failure's box is open, a tick runs the same profile: its time stays.
     Window w(Store);
     w.engine->queueRunResults({4});
-    QTimer::singleShot(0, w.frm.get(), [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    onNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
         QVERIFY(box);
-        setClock(*w.frm, QDateTime(QDate(2026, 12, 9), QTime(15, 0, 5)));
-        w.frm->TimerScheduleTimer();
+        w.tick(QDateTime(QDate(2026, 12, 9), QTime(15, 0, 5)));
         box->reject();
     });
     w.clickRow(1);
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(w.engine->runJobs().size(), 2);
     QCOMPARE(w.stored(QStringLiteral("LastRun")), QStringLiteral("2026/12/09 15:00"));

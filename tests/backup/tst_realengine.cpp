@@ -5,6 +5,7 @@
 #include "BackupEngine.h"
 #include "EditorWindow.h"
 #include "backup/EngineAdapter.h"
+#include "backup/JobRunner.h"
 #include "profiles/ProfileStore.h"
 
 #include <QAbstractButton>
@@ -68,6 +69,7 @@ private slots:
     void manualRunWritesBackupThatRestores_data();
     void manualRunWritesBackupThatRestores();
     void missingMediumIsAskedOnTheWindowThread();
+    void progressAndStatusOfRealBackups();
     void ageTooLargeKeepsEveryBackup_data();
     void ageTooLargeKeepsEveryBackup();
     void longestNameNamesItsBackup();
@@ -96,6 +98,7 @@ void TestRealEngine::manualRunWritesBackupThatRestores()
     MessageBox::takeShown();
     frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
 
     QVERIFY(MessageBox::takeShown().isEmpty());
     const QStringList backups = backupsIn(destination);
@@ -144,6 +147,7 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     MessageBox::setNextAnswer(1);
     frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
     QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[0].caption, QStringLiteral("Insert Media"));
@@ -173,10 +177,48 @@ void TestRealEngine::missingMediumIsAskedOnTheWindowThread()
     });
     poll.start();
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
     QVERIFY(askedOnWindowThread);
     QCOMPARE(prompt, u"Please insert " + destination);
     QCOMPARE(backupsIn(destination).size(), 1);
     QVERIFY(MessageBox::takeShown().size() == 1); // the prompt, and no error
+}
+
+void TestRealEngine::progressAndStatusOfRealBackups()
+{
+    QTemporaryDir files;
+    const QString source = files.path() + u"/source";
+    const QString destination = files.path() + u"/backups";
+    for (int i = 0; i < 30; ++i)
+        writeFile(source + QStringLiteral("/file%1.bin").arg(i), QByteArray(200000, char('a' + i % 26)));
+    QDir().mkpath(destination);
+    EditorWindow w("[Docs]\nSourceFolder=" + source.toUtf8() + "\nDestinationFolder=" + destination.toUtf8()
+                       + "\nFrequencyOption=0\n",
+                   std::make_unique<EngineAdapter>());
+    QList<int> percents;
+    connect(&w.frm->runner(), &JobRunner::progressChanged, this, [&] { percents << w.frm->runner().percent(); });
+    w.clickRow(0);
+    w.runProfile();
+
+    QCOMPARE(shownBoxes(), QStringList());
+    QVERIFY(!percents.isEmpty());
+    for (qsizetype i = 1; i < percents.size(); ++i)
+        QVERIFY2(percents[i] >= percents[i - 1], qPrintable(QString::number(percents[i])));
+    QCOMPARE(percents.last(), 100);
+    QVERIFY(!percents.mid(0, percents.size() - 1).contains(100));
+    const auto tooltip = [&w] { return w.frm->LvwProfiles->topLevelItem(0)->toolTip(0); };
+    QVERIFY2(tooltip().endsWith(QStringLiteral(", 30 files, 6.0 MB, verified")), qPrintable(tooltip()));
+
+    // A failed run: its text from the catalog, and the last successful backup below it.
+    QDir(source).removeRecursively();
+    MessageBox::setNextAnswer(1);
+    w.runProfile();
+    QVERIFY2(tooltip().startsWith(QStringLiteral("Last run failed: A folder to back up was not found")),
+             qPrintable(tooltip()));
+    QVERIFY(tooltip().contains(QStringLiteral("\nLast backup ")));
+    // Long lines are broken between words.
+    for (const QString& line : tooltip().split(u'\n'))
+        QVERIFY2(line.size() <= 80, qPrintable(line));
 }
 
 void TestRealEngine::ageTooLargeKeepsEveryBackup_data()
@@ -213,7 +255,7 @@ void TestRealEngine::ageTooLargeKeepsEveryBackup()
                                                           "be a whole number of days from 0 to 1000000./OK")});
         QCOMPARE(w.store(), store);
     }
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(shownBoxes(), QStringList());
     const QStringList after = backupsIn(destination);
@@ -242,7 +284,7 @@ void TestRealEngine::longestNameNamesItsBackup()
     w.chooseOption(0);
     w.save();
     QCOMPARE(w.rows(), QStringList{name});
-    QTest::mouseClick(w.frm->BtnRunProfile, Qt::LeftButton);
+    w.runProfile();
 
     QCOMPARE(shownBoxes(), QStringList());
     const QStringList backups = backupsIn(destination);

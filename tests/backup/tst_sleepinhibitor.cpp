@@ -2,6 +2,8 @@
 // us, and gets both back when the run ends. The test runs on a private session bus
 // (dbus-run-session) and stands in for systemd-logind itself.
 
+#include "RecordingEngine.h"
+#include "backup/JobRunner.h"
 #include "backup/SleepInhibitor.h"
 
 #include <QDBusConnection>
@@ -62,6 +64,7 @@ private slots:
     void cleanup();
     void locksAreHeldWhileWantedAndGivenBack();
     void aShutdownThatBeginsIsAnnounced();
+    void locksAreHeldWhileJobsRun();
 
 private:
     std::unique_ptr<FakeLogin1> m_login;
@@ -135,6 +138,29 @@ void TestSleepInhibitor::aShutdownThatBeginsIsAnnounced()
     announce(true);
     QTRY_COMPARE(arrived.size(), 2);
     QCOMPARE(shutdown.size(), 1);
+}
+
+void TestSleepInhibitor::locksAreHeldWhileJobsRun()
+{
+    RecordingEngine engine;
+    JobRunner runner(engine);
+    SleepInhibitor inhibitor(QDBusConnection::sessionBus());
+    holdWhileJobsRun(inhibitor, runner);
+    auto job = engine.createBackupJob();
+    bool heldDuringRuns = true;
+    engine.setDuringRun([&](IBackupJob&) {
+        QTRY_VERIFY(inhibitor.held());
+        heldDuringRuns = heldDuringRuns && !m_login->released(0) && !m_login->released(1);
+    });
+    // Two runs in a row keep the same locks, given back once nothing runs any more.
+    runner.submitBackup(QStringLiteral("Documents"), *job, {});
+    runner.submitBackup(QStringLiteral("Photos"), *job, {});
+    QTRY_VERIFY(!runner.busy());
+    QVERIFY(heldDuringRuns);
+    QCOMPARE(m_login->calls, (QStringList{"sleep|Stowkeep|Backing up Documents|block",
+                                          "shutdown|Stowkeep|Backing up Documents|delay"}));
+    QTRY_VERIFY(m_login->released(0));
+    QTRY_VERIFY(m_login->released(1));
 }
 
 QTEST_GUILESS_MAIN(TestSleepInhibitor)

@@ -266,6 +266,7 @@ void TestScheduleTimer::engineErrorEndsTheTickAndIsShown()
     auto* timer = w.frm->findChild<QTimer*>(QStringLiteral("TimerSchedule"));
     setClock(*w.frm, Tick);
     QVERIFY(QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection));
+    QVERIFY(waitUntilIdle(*w.frm));
 
     const QList<MessageBox::Shown> shown = MessageBox::takeShown();
     QCOMPARE(shown.size(), 1);
@@ -457,10 +458,11 @@ void TestScheduleTimer::aRepeatedTickErrorGetsOneBoxAtATime()
     auto tick = [&](const QDateTime& when) {
         setClock(*w.frm, when);
         QVERIFY(QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection));
+        QVERIFY(waitUntilIdle(*w.frm));
     };
     bool boxOpen = false;
-    QTimer::singleShot(0, w.frm.get(), [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    onNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
         QVERIFY(box);
         boxOpen = true;
         QTest::ignoreMessage(QtWarningMsg, "Error (its box is still open): The engine stopped answering.");

@@ -31,21 +31,20 @@
 struct EditorWindow
 {
     DataFolderFixture data;
-    std::unique_ptr<TFrmMain> frm;
+    MainWindowPtr frm;
 
     // A null store means no Profiles.ini at all.
     RecordingEngine* engine = nullptr; // the recording engine, when the window has one
 
-    // Without an engine of its own the window gets a recording one.
+    // Without an engine of its own the window gets a recording one; `engine` is the window's
+    // when it records.
     explicit EditorWindow(const QByteArray& store = QByteArray(), std::unique_ptr<IBackupEngine> own = {})
     {
         if (!store.isNull())
             data.writeStore(store);
-        if (!own) {
-            auto recording = std::make_unique<RecordingEngine>();
-            engine = recording.get();
-            own = std::move(recording);
-        }
+        if (!own)
+            own = std::make_unique<RecordingEngine>();
+        engine = dynamic_cast<RecordingEngine*>(own.get());
         frm = makeMainWindow(std::move(own));
         frm->show();
         if (!QTest::qWaitForWindowExposed(frm.get()))
@@ -88,11 +87,18 @@ struct EditorWindow
     }
 
     QString cell(int row, int column) const { return frm->LvwProfiles->topLevelItem(row)->text(column); }
-    // One tick of the schedule timer at the given time.
+    // One tick of the schedule timer at the given time, with the runs it starts.
     void tick(const QDateTime& now) const
     {
         setClock(*frm, now);
         frm->TimerScheduleTimer();
+        waitUntilIdle(*frm);
+    }
+    // Clicks "Run Profile" and waits for the run to end.
+    void runProfile() const
+    {
+        click(frm->BtnRunProfile);
+        waitUntilIdle(*frm);
     }
     bool saveEnabled() const { return frm->BtnSaveProfile->isEnabled(); }
     QString caption() const { return frm->GboProperties->title(); }
@@ -155,6 +161,23 @@ void answerNextModal(std::function<void(Dialog&)> answer, bool* seen = nullptr)
             other->reject();
         }
     });
+}
+
+// Calls `act` with the first modal box or dialog that is open when the event loop next runs,
+// from now on; for boxes that come once a job running on its own thread gets there.
+inline void onNextModal(std::function<void(QWidget*)> act)
+{
+    auto* poll = new QTimer(qApp);
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, qApp, [poll, act] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        act(modal);
+    });
+    poll->start();
 }
 
 // Four profiles that between them use every kind of panel control.

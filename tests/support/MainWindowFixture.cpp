@@ -1,8 +1,11 @@
 #include "MainWindowFixture.h"
 
 #include "app/DataFolder.h"
+#include "backup/JobRunner.h"
 #include "ui/MessageBox.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTimer>
@@ -48,15 +51,32 @@ QByteArray DataFolderFixture::readStore() const
     return file.readAll();
 }
 
-std::unique_ptr<TFrmMain> makeMainWindow(std::unique_ptr<IBackupEngine> engine)
+void MainWindowDeleter::operator()(TFrmMain* window) const
+{
+    window->runner().cancelAll();
+    if (!waitUntilIdle(*window))
+        qWarning("a job of the window did not end");
+    delete window;
+}
+
+MainWindowPtr makeMainWindow(std::unique_ptr<IBackupEngine> engine)
 {
     // A new window is a new program: boxes open again, and the tests see every box.
     MessageBox::setClosingDown(false);
     MessageBox::setRecording(true);
-    auto window = std::make_unique<TFrmMain>(std::move(engine));
+    MainWindowPtr window(new TFrmMain(std::move(engine)));
     if (auto* timer = window->findChild<QTimer*>(QStringLiteral("TimerSchedule")))
         timer->stop();
+    window->runner().setProgressInterval(0);
     return window;
+}
+
+bool waitUntilIdle(TFrmMain& window)
+{
+    const QDeadlineTimer deadline(60000);
+    while (window.runner().busy() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return !window.runner().busy();
 }
 
 void setClock(TFrmMain& window, const QDateTime& now)

@@ -2,6 +2,7 @@
 
 #include "backup/EngineInterface.h"
 
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -30,13 +31,20 @@
 // calls() gives the whole log, callsOf("job#1") the calls on one object (full texts).
 // lastValue("job#1", "CompressionLevel") gives the value most recently put (empty when none).
 //
+// Runs are made as the program makes them: prepared on the user-interface thread and run on
+// the job runner's worker thread; the engine may be used from both (it locks its state).
+//
 // Scripting:
 //   - queueRunResults({0, 5}): results of the next RunJob calls, in order; 0 once empty.
 //   - queueMediaRequest("Disk 2", 2): the next RunJob asks the insert-media handler first;
 //     its answers are in mediaAnswers().
-//   - setDuringRun(fn): called inside every RunJob (after media requests), e.g. to fire a
-//     timer tick re-entrantly; a cancelRunningJob() in there makes the run return
+//   - queueProgress({...}): the next RunJob reports these to the progress handler, in
+//     order, after the media requests, each once the window's thread has seen the last.
+//   - setDuringRun(fn): called inside every RunJob (after media requests and progress), on
+//     the user-interface thread while the run waits for it, e.g. to click in the window; a
+//     cancelRunningJob() in there, or before it was called, makes the run return
 //     cancelledResult() (9 unless set).
+//   - setHistory(set, folder, history): what LastRuns answers (nothing unless set).
 //   - failOn(prefix): the next call whose log text starts with prefix throws EngineFailure
 //     (with failureMessage()) instead of being carried out; the failing call is not logged.
 //     E.g. failOn("job#2.BackupSetName=") or failOn("engine.createBackupJob").
@@ -57,10 +65,12 @@ public:
     void putLogDetailLevel(qint32 value) override;
     std::unique_ptr<IFileSelection> createFileSelection() override;
     std::unique_ptr<IBackupJob> createBackupJob() override;
-    qint32 RunJob(IBackupJob& job) override;
+    PreparedRun prepareRun(IBackupJob& job) override;
     QString GetErrorText(qint32 reserved, qint32 code) override;
     void setOnInsertMedia(InsertMediaHandler handler) override;
+    void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
+    QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
 
     // The log.
     QStringList calls() const;
@@ -77,6 +87,8 @@ public:
     // Runs.
     void queueRunResults(const QList<qint32>& results);
     void queueMediaRequest(const QString& mediaLabel, qint32 diskNumber);
+    void queueProgress(const QList<JobProgress>& reports);
+    void setHistory(const QString& setName, const QString& folder, const RunHistory& history);
     void setDuringRun(std::function<void(IBackupJob& job)> action);
     void setCancelledResult(qint32 code);
     qint32 cancelledResult() const;

@@ -1,0 +1,131 @@
+#include "Catalog.h"
+
+#include "CatalogSql.h"
+
+#include <filesystem>
+
+namespace stowkeep::engine {
+
+using namespace catalog;
+
+namespace {
+
+constexpr const char* kColumns = "id, start_time, end_time, kind, archive, result, files, bytes, verified, failure";
+
+RunRecord readOverviewRun(const Statement& s, const std::string& setName, const std::string& folder)
+{
+    RunRecord r;
+    r.id = s.integer(0);
+    r.setName = setName;
+    r.folder = folder;
+    r.startTime = s.integer(1);
+    r.endTime = s.integer(2);
+    r.kind = s.text(3);
+    r.archive = s.text(4);
+    r.result = static_cast<int32_t>(s.integer(5));
+    r.files = static_cast<uint64_t>(s.integer(6));
+    r.bytes = static_cast<uint64_t>(s.integer(7));
+    if (!s.isNull(8))
+        r.verified = s.integer(8) != 0;
+    r.failure = s.text(9);
+    return r;
+}
+
+// The queries of an overview, prepared once for every set asked about.
+class OverviewQueries
+{
+public:
+    explicit OverviewQueries(sqlite3* db)
+        : m_newest(db, std::string("SELECT ") + kColumns +
+                           " FROM runs WHERE set_name = ? AND folder = ? ORDER BY start_time DESC, id DESC LIMIT 1"),
+          m_newestSuccessful(db, std::string("SELECT ") + kColumns +
+                                     " FROM runs WHERE set_name = ? AND folder = ? AND result = 0"
+                                     " ORDER BY start_time DESC, id DESC LIMIT 1"),
+          m_first(db, "SELECT MIN(start_time) FROM runs WHERE set_name = ? AND folder = ?"),
+          m_manifest(db, "SELECT manifest_run FROM runs WHERE id = ?"),
+          // A run's files count counts folders too.
+          m_files(db, "SELECT COUNT(*) FROM entries JOIN lines ON lines.id = entries.line"
+                      " WHERE lines.set_name = ?1 AND lines.folder = ?2 AND until > ?3 AND since <= ?3"
+                      " AND kind <> ?4")
+    {
+    }
+
+    RunOverview read(const std::string& setName, const std::string& folder)
+    {
+        RunOverview overview;
+        overview.latest = newest(m_newest, setName, folder);
+        if (!overview.latest)
+            return overview;
+        overview.latestSuccessful =
+            overview.latest->result == 0 ? overview.latest : newest(m_newestSuccessful, setName, folder);
+        if (overview.latestSuccessful)
+            overview.successfulFiles = fileCount(*overview.latestSuccessful);
+        m_first.bind(1, setName);
+        m_first.bind(2, folder);
+        if (m_first.step())
+            overview.firstStart = m_first.integer(0);
+        m_first.reset();
+        return overview;
+    }
+
+private:
+    static std::optional<RunRecord> newest(Statement& s, const std::string& setName, const std::string& folder)
+    {
+        s.bind(1, setName);
+        s.bind(2, folder);
+        std::optional<RunRecord> run;
+        if (s.step())
+            run = readOverviewRun(s, setName, folder);
+        s.reset();
+        return run;
+    }
+
+    uint64_t fileCount(const RunRecord& run)
+    {
+        m_manifest.bind(1, run.id);
+        const int64_t manifestRun = m_manifest.step() ? m_manifest.integer(0) : 0;
+        m_manifest.reset();
+        if (manifestRun == 0)
+            return run.files;
+        m_files.bind(1, run.setName);
+        m_files.bind(2, run.folder);
+        m_files.bind(3, manifestRun);
+        m_files.bind(4, static_cast<int64_t>(ManifestKind::Directory));
+        const uint64_t count = m_files.step() ? static_cast<uint64_t>(m_files.integer(0)) : run.files;
+        m_files.reset();
+        return count;
+    }
+
+    Statement m_newest;
+    Statement m_newestSuccessful;
+    Statement m_first;
+    Statement m_manifest;
+    Statement m_files;
+};
+
+} // namespace
+
+std::vector<RunOverview> readRunOverviews(const std::string& catalogFolder, const std::vector<SetInFolder>& sets)
+{
+    std::vector<RunOverview> overviews(sets.size());
+    const std::string path = (std::filesystem::path(catalogFolder) / "catalog.db").string();
+    sqlite3* db = nullptr;
+    // Opened for reading and writing (a reader of a WAL database may need to write its
+    // shared-memory index), never created.
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return overviews;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    try {
+        OverviewQueries queries(db);
+        for (size_t i = 0; i < sets.size(); ++i)
+            overviews[i] = queries.read(sets[i].setName, sets[i].folder);
+    } catch (const CatalogError&) {
+        overviews.assign(sets.size(), RunOverview());
+    }
+    sqlite3_close_v2(db);
+    return overviews;
+}
+
+} // namespace stowkeep::engine

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "ScheduleRules.h"
+#include "Timestamp.h"
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+class IBackupEngine;
+class JobRunner;
+class ProfileView;
+struct JobOutcome;
+
+// The schedule: once a second the rules are applied to every profile in list order, and
+// what they ask for is carried out: a due profile's backup runs through the job runner, and
+// the new last and next run times go to the table, the list and Profiles.ini. A tick that
+// reaches a run goes on from there when the run has ended, with its own clock reading; no
+// tick starts while a tick or any job is in progress.
+class Schedule : public QObject
+{
+    Q_OBJECT
+
+public:
+    Schedule(ProfileView& view, JobRunner& runner, IBackupEngine& engine, QObject* parent = nullptr);
+
+    void tick(const QDateTime& now, const TimestampSeparators& separators);
+    // A tick waits for the end of its run.
+    bool ticking() const { return m_tick.has_value(); }
+
+signals:
+    // A scheduled backup failed: the balloon's text.
+    void runFailed(const QString& balloonText);
+    // An error ended the tick (a store write, the engine call itself).
+    void tickFailed(const QString& error);
+
+private:
+    struct Tick
+    {
+        LocalDateTime now;
+        QString text;
+        TimestampSeparators separators;
+        int rows = 0;
+        int row = -1;   // the row being visited
+        int index = -1; // where its profile is now
+        QString name;
+        QVector<ScheduleStep> steps;
+        int nextStep = 0;
+    };
+    // What a run changes, and what it found before.
+    struct Run
+    {
+        QString name;
+        QString lastRun;
+        QString nextRun;
+        QString lastRunBefore;
+        QString nextRunBefore;
+    };
+
+    // Carries out steps and rows until a run starts or the tick ends.
+    void resume();
+    void startRun(const ScheduleStep& step);
+    void runFinished(const Run& run, const JobOutcome& outcome);
+    void placeProfile(int index, const ScheduleStep& step);
+    void rescheduleProfile(int index, const ScheduleStep& step);
+    void fail(const std::exception& error);
+
+    ProfileView& m_view;
+    JobRunner& m_runner;
+    IBackupEngine& m_engine;
+    std::optional<Tick> m_tick;
+};
