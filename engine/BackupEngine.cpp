@@ -1,11 +1,16 @@
 #include "BackupEngine.h"
 
+#include "restore/Restorer.h"
 #include "run/Run.h"
+#include "run/RunSupport.h"
+
+#include <set>
 
 namespace stowkeep::engine {
 
 struct BackupEngine::Impl : detail::EngineState
 {
+    std::set<int32_t> restoreResults; // codes whose last result came from a restore
 };
 
 BackupEngine::BackupEngine() : m(std::make_unique<Impl>()) {}
@@ -46,6 +51,7 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
         const int32_t code = run.execute();
         if (code != Success && !run.logPath().empty())
             m->lastFailure[code] += " The log " + run.logPath() + " has the details.";
+        m->restoreResults.erase(code);
         return code;
     } catch (const std::exception& e) {
         // Only reached when even the run's set-up failed (e.g. out of memory).
@@ -57,44 +63,124 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
     }
 }
 
-std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
+std::vector<RunInfo> BackupEngine::ListRuns(const RestoreJob& job, const RestoreControl& control)
 {
-    std::string text;
+    try {
+        detail::SetHistory history(m->catalogFolder, job);
+        detail::PasswordBook passwords(job.encryptionPassword(), nullptr);
+        return history.runs(passwords, control.cancel);
+    } catch (const detail::RunFailure& failure) {
+        throw EngineError(failure.detail);
+    } catch (const zip::Cancelled&) {
+        throw EngineError("Listing the backups was cancelled.");
+    }
+}
+
+std::vector<ManifestRow> BackupEngine::ListFiles(const RestoreJob& job, const RestoreControl& control)
+{
+    try {
+        detail::SetHistory history(m->catalogFolder, job);
+        detail::PasswordBook passwords(job.encryptionPassword(), &control);
+        return history.state(job.run(), passwords).rows;
+    } catch (const detail::RunFailure& failure) {
+        throw EngineError(failure.detail);
+    }
+}
+
+int32_t BackupEngine::Restore(const RestoreJob& job, RestoreReport& report, const RestoreControl& control)
+{
+    int32_t code = Success;
+    try {
+        detail::Restorer restorer(*this, *m, job, report, control);
+        code = restorer.execute();
+        if (code != Success && !restorer.logPath().empty())
+            m->lastFailure[code] += " The log " + restorer.logPath() + " has the details.";
+    } catch (const std::exception& e) {
+        // Only reached when even the restore's set-up failed (e.g. out of memory).
+        code = SomeFilesNotRestored;
+        m->lastFailure[code] = std::string("Unexpected error: ") + e.what();
+    }
+    m->restoreResults.insert(code);
+    return code;
+}
+
+namespace {
+
+// The sentence for a code that backups and restores share, when a restore gave it last.
+std::string restoreText(int32_t code)
+{
+    switch (code) {
+    case Success:
+        return "The files were restored.";
+    case InvalidJob:
+        return "The restore is not set up completely.";
+    case MediumNotAvailable:
+        return "The backup medium is not available: connect or insert the drive that holds the backup folder and "
+               "try again.";
+    case CatalogFailure:
+        return "The backup catalog could not be read.";
+    case Cancelled:
+        return "The restore was cancelled.";
+    default:
+        return {};
+    }
+}
+
+std::string backupText(int32_t code)
+{
     switch (code) {
     case Success:
         return "The backup finished successfully.";
     case InvalidJob:
-        text = "The backup job is not set up completely.";
-        break;
+        return "The backup job is not set up completely.";
     case MediumNotAvailable:
-        text = "The backup medium is not available: connect or insert the drive that holds the backup folder and "
+        return "The backup medium is not available: connect or insert the drive that holds the backup folder and "
                "try again.";
-        break;
     case SourceNotFound:
-        text = "A folder to back up was not found, so nothing was backed up.";
-        break;
+        return "A folder to back up was not found, so nothing was backed up.";
     case NothingToBackUp:
-        text = "There was nothing to back up: the selection matched no file.";
-        break;
+        return "There was nothing to back up: the selection matched no file.";
     case SomeFilesUnreadable:
-        text = "Some files could not be read and are missing from the backup; everything else was backed up.";
-        break;
+        return "Some files could not be read and are missing from the backup; everything else was backed up.";
     case CannotWriteDestination:
-        text = "The backup could not be written to the destination (the disk may be full or not writable); "
+        return "The backup could not be written to the destination (the disk may be full or not writable); "
                "nothing was kept.";
-        break;
     case VerificationFailed:
-        text = "The backup was written, but checking it afterwards found differences: it may be damaged.";
-        break;
+        return "The backup was written, but checking it afterwards found differences: it may be damaged.";
     case CatalogFailure:
-        text = "The backup catalog could not be read or written.";
-        break;
+        return "The backup catalog could not be read or written.";
     case Cancelled:
-        text = "The backup was cancelled; nothing was kept.";
-        break;
+        return "The backup was cancelled; nothing was kept.";
+    case WrongPassword:
+        return "The password does not open some archives of this backup, so the files they hold were not restored.";
+    case ArchiveMissing:
+        return "Some archives of this backup are missing from the backup folder, so the files they hold were not "
+               "restored.";
+    case SomeFilesNotRestored:
+        return "Some files were not restored; everything else was.";
+    case RunNotAvailable:
+        return "The backup to restore from is not available.";
+    case CannotWriteTarget:
+        return "The files could not be written to the target folder (the disk may be full or not writable).";
+    case ArchiveDamaged:
+        return "An encrypted archive of this backup is damaged or was altered: its authentication code does not "
+               "match.";
     default:
-        return "Unknown backup error (code " + std::to_string(code) + ").";
+        return {};
     }
+}
+
+} // namespace
+
+std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
+{
+    std::string text = m->restoreResults.count(code) ? restoreText(code) : std::string();
+    if (text.empty())
+        text = backupText(code);
+    if (text.empty())
+        return "Unknown backup error (code " + std::to_string(code) + ").";
+    if (code == Success)
+        return text;
     const auto it = m->lastFailure.find(code);
     if (it != m->lastFailure.end() && !it->second.empty())
         text += " " + it->second;
