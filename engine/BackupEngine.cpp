@@ -1,12 +1,16 @@
 #include "BackupEngine.h"
 
+#include "restore/Restorer.h"
 #include "run/Run.h"
 #include "run/RunSupport.h"
+
+#include <set>
 
 namespace stowkeep::engine {
 
 struct BackupEngine::Impl : detail::EngineState
 {
+    std::set<int32_t> restoreResults; // codes whose last result came from a restore
 };
 
 BackupEngine::BackupEngine() : m(std::make_unique<Impl>()) {}
@@ -47,6 +51,7 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
         const int32_t code = run.execute();
         if (code != Success)
             m->lastFailure[code] += detail::logSentence(run.logPath());
+        m->restoreResults.erase(code);
         return code;
     } catch (const std::exception& e) {
         // Only reached when even the run's set-up failed (e.g. out of memory).
@@ -58,12 +63,76 @@ int32_t BackupEngine::RunJob(const BackupJob& job, const RunControl& control)
     }
 }
 
+std::vector<RunInfo> BackupEngine::ListRuns(const RestoreJob& job, const RestoreControl& control)
+{
+    try {
+        detail::SetHistory history(m->catalogFolder, job);
+        detail::PasswordBook passwords(job.encryptionPassword(), nullptr);
+        return history.runs(passwords, control.cancel);
+    } catch (const detail::RunFailure& failure) {
+        throw EngineError(failure.detail);
+    } catch (const zip::Cancelled&) {
+        throw EngineError("Listing the backups was cancelled.");
+    }
+}
+
+std::vector<ManifestRow> BackupEngine::ListFiles(const RestoreJob& job, const RestoreControl& control)
+{
+    try {
+        detail::SetHistory history(m->catalogFolder, job);
+        detail::PasswordBook passwords(job.encryptionPassword(), &control);
+        return history.state(job.run(), passwords).rows;
+    } catch (const detail::RunFailure& failure) {
+        throw EngineError(failure.detail);
+    }
+}
+
+int32_t BackupEngine::Restore(const RestoreJob& job, RestoreReport& report, const RestoreControl& control)
+{
+    int32_t code = Success;
+    try {
+        detail::Restorer restorer(*this, *m, job, report, control);
+        code = restorer.execute();
+        if (code != Success)
+            m->lastFailure[code] += detail::logSentence(restorer.logPath());
+    } catch (const std::exception& e) {
+        // Only reached when even the restore's set-up failed (e.g. out of memory).
+        code = SomeFilesNotRestored;
+        m->lastFailure[code] = std::string("Unexpected error: ") + e.what();
+    }
+    m->restoreResults.insert(code);
+    return code;
+}
+
+namespace {
+
+// The sentence for a code that backups and restores share, when a restore gave it last.
+std::string restoreText(int32_t code)
+{
+    switch (code) {
+    case Success:
+        return "The files were restored.";
+    case InvalidJob:
+        return "The restore is not set up completely.";
+    case MediumNotAvailable:
+        return "The backup medium is not available: connect or insert the drive that holds the backup folder and "
+               "try again.";
+    case CatalogFailure:
+        return "The backup catalog could not be read.";
+    case Cancelled:
+        return "The restore was cancelled.";
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
 std::string detail::resultSentence(int32_t code)
 {
     switch (code) {
     case Success:
-        text = "The backup finished successfully.";
-        break;
+        return "The backup finished successfully.";
     case InvalidJob:
         return "The backup job is not set up completely.";
     case MediumNotAvailable:
@@ -84,6 +153,20 @@ std::string detail::resultSentence(int32_t code)
         return "The backup catalog could not be read or written.";
     case Cancelled:
         return "The backup was cancelled; nothing was kept.";
+    case WrongPassword:
+        return "The password does not open some archives of this backup, so the files they hold were not restored.";
+    case ArchiveMissing:
+        return "Some archives of this backup are missing from the backup folder, so the files they hold were not "
+               "restored.";
+    case SomeFilesNotRestored:
+        return "Some files were not restored; everything else was.";
+    case RunNotAvailable:
+        return "The backup to restore from is not available.";
+    case CannotWriteTarget:
+        return "The files could not be written to the target folder (the disk may be full or not writable).";
+    case ArchiveDamaged:
+        return "An encrypted archive of this backup is damaged or was altered: its authentication code does not "
+               "match.";
     default:
         return "Unknown backup error (code " + std::to_string(code) + ").";
     }
@@ -91,8 +174,13 @@ std::string detail::resultSentence(int32_t code)
 
 std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
 {
-    std::string text = detail::resultSentence(code);
-    if (code == Success || code < InvalidJob || code > Cancelled)
+    const bool ofRestore = m->restoreResults.count(code) != 0;
+    std::string text = ofRestore ? restoreText(code) : std::string();
+    if (text.empty())
+        text = detail::resultSentence(code);
+    // A successful restore has nothing to add; a successful backup may (a full backup made
+    // instead of an incremental one, say).
+    if ((code == Success && ofRestore) || code < Success || code > ArchiveDamaged)
         return text;
     const auto it = m->lastFailure.find(code);
     if (it != m->lastFailure.end() && !it->second.empty())

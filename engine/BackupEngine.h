@@ -1,8 +1,11 @@
 #pragma once
 
 // The backup engine's call surface: one BackupEngine, and per backup task one
-// FileSelection and one BackupJob. Texts are UTF-8. A setting the engine refuses
-// throws EngineError; a failed backup is RunJob's non-zero result, never an exception.
+// FileSelection and one BackupJob; per restore one RestoreJob (Restore.h). Texts are
+// UTF-8. A setting the engine refuses throws EngineError; a failed backup or restore is
+// RunJob's or Restore's non-zero result, never an exception.
+
+#include "Restore.h"
 
 #include "Catalog.h"
 #include "Mounts.h"
@@ -36,6 +39,13 @@ enum ResultCode : int32_t {
     VerificationFailed = 7,
     CatalogFailure = 8,
     Cancelled = 9,
+    // A restore's own results (Cancelled, InvalidJob and MediumNotAvailable as for a backup).
+    WrongPassword = 10,        // an archive of the run opened with no password given
+    ArchiveMissing = 11,       // an archive the run needs is not in the backup folder
+    SomeFilesNotRestored = 12, // damaged, refused, in the way or not writable: named in the report
+    RunNotAvailable = 13,      // the run is not known, or its state is not (no list of its files)
+    CannotWriteTarget = 14,    // the target folder cannot be made or written (full disk)
+    ArchiveDamaged = 15,       // an encrypted archive's authentication code does not match
 };
 
 enum BackupTypeValue : int32_t { FullBackup = 0, NewAndModified = 2 };
@@ -111,8 +121,9 @@ struct RunControl
     const std::atomic<bool>* cancel = nullptr; // checked between files and between blocks
 };
 
-// Test seam: called before every write to a destination file with the number of bytes
-// about to be written; a non-zero errno return makes that write fail with that error.
+// Test seam: called before every write to a destination file (a backup's archive, a
+// restored file) with the number of bytes about to be written; a non-zero errno return
+// makes that write fail with that error. A restore calls it on its worker threads.
 using WriteFaultHook = std::function<int(uint64_t bytes)>;
 
 class BackupEngine
@@ -136,6 +147,23 @@ public:
     // Empty when there is no catalog or it cannot be read.
     std::vector<RunOverview> LastRuns(std::vector<SetInFolder> sets) const;
     RunOverview LastRuns(const std::string& setName, const std::string& folder) const;
+
+    // ---- restore (the job's folder, set and password; see Restore.h) ----
+
+    // The set's runs in its folder, newest first: the catalog's, and those of the set's
+    // archives that the catalog does not know, from their manifests (opened with the job's
+    // password, never asking for another). Throws EngineError when there is neither a
+    // catalog to read nor a folder of archives.
+    std::vector<RunInfo> ListRuns(const RestoreJob& job, const RestoreControl& control = {});
+    // Every file, folder and link of the job's run as it was, sorted by path. Throws
+    // EngineError with a text for the user (the run is unknown or has no list of its files,
+    // its archive is missing or no password opens it).
+    std::vector<ManifestRow> ListFiles(const RestoreJob& job, const RestoreControl& control = {});
+    // Restores the job's paths as they were at its run into its target folder, before it
+    // returns; 0 when everything asked for was restored (or left as it was, for existing
+    // files that ExistingFiles::Skip keeps), a ResultCode otherwise. The report says what
+    // became of each path.
+    int32_t Restore(const RestoreJob& job, RestoreReport& report, const RestoreControl& control = {});
 
     // Asked when the destination medium is missing: label, disk number; true = inserted.
     std::function<bool(const std::string& mediaLabel, int32_t diskNumber)> OnInsertMedia;

@@ -75,6 +75,20 @@ Catalog::Catalog(const std::string& folder, const std::string& stamp)
     }
 }
 
+Catalog::Catalog(const std::string& folder, ReadOnly) : m_readOnly(true)
+{
+    m_path = (fs::path(folder) / "catalog.db").string();
+    std::error_code ec;
+    if (!fs::is_regular_file(m_path, ec))
+        throw CatalogError("there is no catalog " + m_path);
+    try {
+        open();
+    } catch (...) {
+        sqlite3_close_v2(m_db);
+        throw;
+    }
+}
+
 Catalog::~Catalog()
 {
     sqlite3_close_v2(m_db);
@@ -104,12 +118,14 @@ void Catalog::fail(const std::string& what) const
 void Catalog::open()
 {
     // SQLite would make the file readable to all; its journal files take the file's mode.
-    if (const int fd = openPrivateFile(m_path, O_RDWR); fd >= 0)
-        ::close(fd);
-    for (const char* extra : {"-wal", "-shm"})
-        restrictFile(m_path + extra);
-    const int rc = sqlite3_open_v2(m_path.c_str(), &m_db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (!m_readOnly) {
+        if (const int fd = openPrivateFile(m_path, O_RDWR); fd >= 0)
+            ::close(fd);
+        for (const char* extra : {"-wal", "-shm"})
+            restrictFile(m_path + extra);
+    }
+    const int flags = m_readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int rc = sqlite3_open_v2(m_path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         // A file that cannot be opened at all counts as damaged: a new catalog takes its place.
         throw CatalogError("cannot open the catalog " + m_path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory"),
@@ -117,6 +133,12 @@ void Catalog::open()
     }
     sqlite3_extended_result_codes(m_db, 0);
     sqlite3_busy_timeout(m_db, 10000);
+    if (m_readOnly) {
+        Statement version(m_db, "PRAGMA user_version");
+        if (!version.step() || version.integer(0) != kSchemaVersion)
+            throw CatalogError("the catalog " + m_path + " is of another version");
+        return;
+    }
     // A power cut never loses a committed run nor shows half of one.
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=FULL");

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,13 @@ public:
     // cannot be opened is moved aside (see moveAside) and a new one begun; movedAside then
     // holds its new name. Throws CatalogError.
     Catalog(const std::string& folder, const std::string& stamp);
+    // Opens an existing catalog only to read it, beside a run that may be writing it:
+    // nothing is created, converted or moved aside. Throws CatalogError when there is
+    // none, or it cannot be read as this version's.
+    struct ReadOnly
+    {
+    };
+    Catalog(const std::string& folder, ReadOnly);
     ~Catalog();
     Catalog(const Catalog&) = delete;
     Catalog& operator=(const Catalog&) = delete;
@@ -142,6 +150,15 @@ public:
     // Every file, folder and link as they were at a run (any run with a manifest: its own
     // or the one it shares), sorted by path. Empty for a run without a manifest.
     std::vector<ManifestRow> entries(int64_t runId);
+    // Files and links, folders, and the bytes of the files and links, in the manifest of
+    // each run of a set in a folder that has one of its own (by run id); one query.
+    struct StateTotals
+    {
+        uint64_t files = 0;
+        uint64_t folders = 0;
+        uint64_t bytes = 0;
+    };
+    std::map<int64_t, StateTotals> stateTotals(const std::string& setName, const std::string& folder);
     // The runs whose archives a run's manifest refers to.
     std::vector<int64_t> archiveRunsOf(int64_t manifestRun);
     // The runs whose archives hold the newest copy that any manifest of the set lists of
@@ -184,6 +201,7 @@ private:
     std::string m_movedAside;
     bool m_created = false;
     bool m_converted = false;
+    bool m_readOnly = false;
     sqlite3* m_db = nullptr;
 };
 

@@ -272,6 +272,46 @@ std::vector<ManifestRow> Catalog::entries(int64_t runId)
     return rows;
 }
 
+std::map<int64_t, Catalog::StateTotals> Catalog::stateTotals(const std::string& setName, const std::string& folder)
+{
+    std::map<int64_t, StateTotals> totals;
+    const int64_t line = lineOf(setName, folder, false);
+    if (line == 0)
+        return totals;
+    {
+        Statement s(m_db, "SELECT id FROM runs WHERE set_name = ? AND folder = ? AND manifest_run = id");
+        s.bind(1, setName);
+        s.bind(2, folder);
+        while (s.step())
+            totals[s.integer(0)];
+    }
+    // A row counts for the runs from `since` up to `until`: added there, taken off here,
+    // and summed up over the runs in order.
+    std::map<int64_t, std::pair<StateTotals, StateTotals>> changes; // run -> (added, removed)
+    Statement s(m_db, "SELECT since, until, kind, size FROM entries WHERE line = ?");
+    s.bind(1, line);
+    while (s.step()) {
+        const bool folderRow = s.integer(2) == static_cast<int>(ManifestKind::Directory);
+        const auto size = static_cast<uint64_t>(s.integer(3));
+        for (auto [run, removed] : {std::pair {s.integer(0), false}, std::pair {s.integer(1), true}}) {
+            StateTotals& t = removed ? changes[run].second : changes[run].first;
+            (folderRow ? t.folders : t.files) += 1;
+            t.bytes += folderRow ? 0 : size;
+        }
+    }
+    StateTotals now;
+    auto change = changes.begin();
+    for (auto& [run, total] : totals) {
+        for (; change != changes.end() && change->first <= run; ++change) {
+            now.files += change->second.first.files - change->second.second.files;
+            now.folders += change->second.first.folders - change->second.second.folders;
+            now.bytes += change->second.first.bytes - change->second.second.bytes;
+        }
+        total = now;
+    }
+    return totals;
+}
+
 std::vector<int64_t> Catalog::archiveRunsOf(int64_t manifestRun)
 {
     const int64_t line = lineOfRun(manifestRun);

@@ -186,7 +186,9 @@ uint32_t typeBits(ManifestKind kind)
     return S_IFREG;
 }
 
-ManifestRow parseRow(std::string_view line, size_t number)
+// With unsafe set, a row whose path is not a plain relative path is no error: it is
+// marked so, for a restore to refuse by name.
+ManifestRow parseRow(std::string_view line, size_t number, bool* unsafe)
 {
     const auto fail = [number](const char* what) {
         return ManifestError("line " + std::to_string(number) + " of the manifest: " + what);
@@ -216,8 +218,13 @@ ManifestRow parseRow(std::string_view line, size_t number)
     else if (!unescapeManifestText(f[5], row.archive) || row.archive.empty() || row.archive == ".." ||
              row.archive.find('/') != std::string::npos)
         throw fail("a bad archive name");
-    if (!unescapeManifestText(f[6], row.path) || !isRelativePath(row.path))
+    if (!unescapeManifestText(f[6], row.path))
         throw fail("a bad path");
+    if (!isRelativePath(row.path)) {
+        if (!unsafe || row.path.empty())
+            throw fail("a bad path");
+        *unsafe = true;
+    }
     if (f.size() == 8 && !unescapeManifestText(f[7], row.linkTarget))
         throw fail("a bad link target");
     return row;
@@ -338,7 +345,7 @@ void ManifestWriter::add(const ManifestRow& row)
     m_text += '\n';
 }
 
-Manifest parseManifest(std::string_view text)
+Manifest parseManifest(std::string_view text, std::vector<std::string>* unsafePaths)
 {
     Manifest m;
     size_t number = 0;
@@ -381,13 +388,21 @@ Manifest parseManifest(std::string_view text)
     if (!haveSet || !haveStart || !haveCount || m.header.kind.empty())
         throw ManifestError("the manifest's header is incomplete");
     m.rows.reserve(static_cast<size_t>(std::min<uint64_t>(m.header.entries, 10'000'000)));
+    size_t unsafeCount = 0;
     while (nextLine(line)) {
         if (line.empty() || line.front() == '#')
             continue;
-        m.rows.push_back(parseRow(line, number));
+        bool unsafe = false;
+        ManifestRow row = parseRow(line, number, unsafePaths ? &unsafe : nullptr);
+        if (unsafe) {
+            unsafePaths->push_back(std::move(row.path));
+            ++unsafeCount;
+        } else {
+            m.rows.push_back(std::move(row));
+        }
     }
-    if (m.rows.size() != m.header.entries)
-        throw ManifestError("the manifest is incomplete: " + std::to_string(m.rows.size()) + " of " +
+    if (m.rows.size() + unsafeCount != m.header.entries)
+        throw ManifestError("the manifest is incomplete: " + std::to_string(m.rows.size() + unsafeCount) + " of " +
                             std::to_string(m.header.entries) + " entries");
     return m;
 }
@@ -465,7 +480,8 @@ std::optional<ArchiveName> parseArchiveName(std::string_view file)
     return name;
 }
 
-std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::string& archiveFile)
+std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::string& archiveFile,
+                                     std::vector<std::string>* unsafePaths)
 {
     const auto& entries = reader.entries();
     if (entries.empty())
@@ -480,12 +496,15 @@ std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::st
     reader.read(last, [&text](const char* data, size_t n) { text.append(data, n); });
     if (text.compare(0, kFormatPrefix.size(), kFormatPrefix) != 0)
         return std::nullopt;
-    Manifest m = parseManifest(text);
+    std::vector<std::string> unsafe;
+    Manifest m = parseManifest(text, unsafePaths ? &unsafe : nullptr);
     const size_t slash = archiveFile.rfind('/');
     const auto name = parseArchiveName(slash == std::string::npos ? archiveFile : archiveFile.substr(slash + 1));
     // A copy of another run's manifest that a user backed up is no manifest of this archive.
     if (!name || name->stamp != m.header.stamp() || name->kind != m.header.kind)
         return std::nullopt;
+    if (unsafePaths)
+        unsafePaths->insert(unsafePaths->end(), unsafe.begin(), unsafe.end());
     return m;
 }
 

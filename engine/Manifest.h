@@ -94,8 +94,10 @@ private:
     std::string m_text;
 };
 
-// Throws ManifestError naming the first line that is not as written above.
-Manifest parseManifest(std::string_view text);
+// Throws ManifestError naming the first line that is not as written above. With
+// unsafePaths, a row whose path is absolute or has an empty, "." or ".." part is left out
+// of the rows and its path added there instead (for a restore to refuse it by name).
+Manifest parseManifest(std::string_view text, std::vector<std::string>* unsafePaths = nullptr);
 
 // The manifest's entry name: ".stowkeep-manifest.txt", or "-2", "-3"... before ".txt"
 // when the selection holds a top-level item of that name (letter case ignored, for
@@ -120,7 +122,9 @@ std::optional<ArchiveName> parseArchiveName(std::string_view file);
 // is named as a manifest, begins as one, and belongs to this archive (its start time is
 // the one in archiveFile's name). Empty when the archive has none (made by an older
 // version); throws ManifestError when it is damaged, zip::ZipError when unreadable.
-std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::string& archiveFile);
+// unsafePaths as for parseManifest.
+std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::string& archiveFile,
+                                     std::vector<std::string>* unsafePaths = nullptr);
 
 std::string escapeManifestText(std::string_view raw);
 // False when the text is not a valid escaped text.

@@ -65,7 +65,7 @@ std::string Run::baseProblem()
         if (run->verified == false)
             return label + " failed its last verification";
         try {
-            const zip::ZipReader reader(path, m_job.encryptionPassword(), zip::ZipReader::Scope::Directory);
+            const zip::ZipReader reader(path, m_job.encryptionPassword(), zip::ZipReader::Authentication::OnRequest);
             std::unordered_map<std::string_view, const zip::ZipEntry*> byName;
             byName.reserve(reader.entries().size());
             for (const auto& entry : reader.entries())

@@ -371,7 +371,13 @@ struct ZipReader::Impl
         return *file;
     }
 
-    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password, bool authenticate)
+    // Set for an encrypted archive: what checking its authentication code needs.
+    std::array<uint8_t, 32> macKey {};
+    uint64_t cipherStart = 0;
+    uint64_t cipherSize = 0;
+    bool authenticated = false;
+
+    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password)
     {
         if (aes.strength != 3 || aes.method != kMethodStored)
             throw ZipError("unsupported encryption settings in " + path);
@@ -385,15 +391,20 @@ struct ZipReader::Impl
         const AesKeys keys = deriveKeys(password, head);
         if (std::memcmp(keys.verifier.data(), head + kAesSaltSize, kAesVerifierSize) != 0)
             throw WrongPassword();
-        const uint64_t cipherStart = start + sizeof head;
-        const uint64_t cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
-        if (!authenticate) {
-            inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
-            return;
-        }
-        HmacSha1 hmac(keys.macKey);
+        cipherStart = start + sizeof head;
+        cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
+        macKey = keys.macKey;
+        inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
+    }
+
+    // The HMAC over the whole encrypted stream; the cipher text is read, not decrypted.
+    void checkMac(const std::function<bool()>& cancelled)
+    {
+        HmacSha1 hmac(macKey);
         std::vector<uint8_t> buffer(1 << 20);
         for (uint64_t done = 0; done < cipherSize;) {
+            if (cancelled && cancelled())
+                throw Cancelled();
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), cipherSize - done));
             file->read(cipherStart + done, buffer.data(), n);
             hmac.update(buffer.data(), n);
@@ -404,18 +415,20 @@ struct ZipReader::Impl
         const auto mac = hmac.final();
         if (std::memcmp(mac.data(), stored, kAesMacSize) != 0)
             throw ZipError("the encrypted archive is damaged (authentication code mismatch): " + path);
-        inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
+        authenticated = true;
     }
 };
 
-ZipReader::ZipReader(const std::string& path, const std::string& password, Scope scope)
+ZipReader::ZipReader(const std::string& path, const std::string& password, Authentication authentication)
     : m(std::make_unique<Impl>())
 {
     m->path = path;
     m->file = std::make_unique<FileSource>(path);
     Directory outer = readDirectory(*m->file);
     if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
-        m->openEncrypted(outer.entries[0], outer.aes[0], password, scope == Scope::Everything);
+        m->openEncrypted(outer.entries[0], outer.aes[0], password);
+        if (authentication == Authentication::OnOpen)
+            m->checkMac({});
         m->entries = readDirectory(*m->inner).entries;
     } else {
         m->entries = std::move(outer.entries);
@@ -427,6 +440,17 @@ ZipReader::~ZipReader() = default;
 bool ZipReader::encrypted() const
 {
     return m->inner != nullptr;
+}
+
+bool ZipReader::authenticated() const
+{
+    return !m->inner || m->authenticated;
+}
+
+void ZipReader::authenticate(const std::function<bool()>& cancelled) const
+{
+    if (m->inner && !m->authenticated)
+        m->checkMac(cancelled);
 }
 
 const std::vector<ZipEntry>& ZipReader::entries() const

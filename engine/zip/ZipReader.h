@@ -43,17 +43,26 @@ struct ZipEntry
 class ZipReader
 {
 public:
-    enum class Scope {
-        Everything, // an encrypted archive is read whole to check its authentication code
-        Directory,  // only the password and the (inner) central directory: a quick look
+    // When the authentication code of an encrypted archive is checked: it covers the whole
+    // encrypted stream, so checking it reads all of the archive.
+    enum class Authentication {
+        OnOpen,    // before the constructor returns
+        OnRequest, // by authenticate(): reading a few entries then decrypts only those parts
     };
-    // Opens the archive; with a password, checks the AE-2 wrapper (password verifier and
-    // HMAC over the whole encrypted stream, unless told otherwise) and reads the inner
-    // archive. Throws ZipError.
-    ZipReader(const std::string& path, const std::string& password, Scope scope = Scope::Everything);
+    // Opens the archive; with a password, checks the AE-2 wrapper (password verifier, and
+    // the HMAC over the whole encrypted stream as `authentication` says) and reads the
+    // inner archive's directory. Throws ZipError (WrongPassword for a refused password).
+    ZipReader(const std::string& path, const std::string& password,
+              Authentication authentication = Authentication::OnOpen);
     ~ZipReader();
 
     bool encrypted() const;
+    // True for a plain archive, and for an encrypted one once its code has been checked.
+    bool authenticated() const;
+    // Reads the whole encrypted stream and checks its authentication code; throws ZipError
+    // when it does not match, Cancelled when cancelled() says so. Thread-safe against
+    // read(), not against itself.
+    void authenticate(const std::function<bool()>& cancelled = {}) const;
     const std::vector<ZipEntry>& entries() const;
 
     // Streams one entry's data (inflated) to the sink and returns the CRC-32 of what it
