@@ -20,11 +20,9 @@ namespace {
 
 constexpr int kSchemaVersion = 3;
 
-constexpr const char* kRunColumns =
-    "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
-    "files_written, bytes_read, bytes_written, verified, manifest_run, checked, medium, medium_mount, failure";
+} // namespace
 
-RunRecord readRun(const Statement& s)
+RunRecord catalog::readRun(const Statement& s)
 {
     RunRecord r;
     r.id = s.integer(0);
@@ -50,8 +48,6 @@ RunRecord readRun(const Statement& s)
     r.failure = s.text(18);
     return r;
 }
-
-} // namespace
 
 Catalog::Catalog(const std::string& folder, const std::string& stamp)
 {

@@ -10,35 +10,14 @@ using namespace catalog;
 
 namespace {
 
-constexpr const char* kColumns = "id, start_time, end_time, kind, archive, result, files, bytes, verified, failure";
-
-RunRecord readOverviewRun(const Statement& s, const std::string& setName, const std::string& folder)
-{
-    RunRecord r;
-    r.id = s.integer(0);
-    r.setName = setName;
-    r.folder = folder;
-    r.startTime = s.integer(1);
-    r.endTime = s.integer(2);
-    r.kind = s.text(3);
-    r.archive = s.text(4);
-    r.result = static_cast<int32_t>(s.integer(5));
-    r.files = static_cast<uint64_t>(s.integer(6));
-    r.bytes = static_cast<uint64_t>(s.integer(7));
-    if (!s.isNull(8))
-        r.verified = s.integer(8) != 0;
-    r.failure = s.text(9);
-    return r;
-}
-
 // The queries of an overview, prepared once for every set asked about.
 class OverviewQueries
 {
 public:
     explicit OverviewQueries(sqlite3* db)
-        : m_newest(db, std::string("SELECT ") + kColumns +
+        : m_newest(db, std::string("SELECT ") + kRunColumns +
                            " FROM runs WHERE set_name = ? AND folder = ? ORDER BY start_time DESC, id DESC LIMIT 1"),
-          m_newestSuccessful(db, std::string("SELECT ") + kColumns +
+          m_newestSuccessful(db, std::string("SELECT ") + kRunColumns +
                                      " FROM runs WHERE set_name = ? AND folder = ? AND result = 0"
                                      " ORDER BY start_time DESC, id DESC LIMIT 1"),
           m_first(db, "SELECT MIN(start_time) FROM runs WHERE set_name = ? AND folder = ?"),
@@ -75,7 +54,7 @@ private:
         s.bind(2, folder);
         std::optional<RunRecord> run;
         if (s.step())
-            run = readOverviewRun(s, setName, folder);
+            run = readRun(s);
         s.reset();
         return run;
     }

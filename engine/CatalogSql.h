@@ -125,4 +125,10 @@ private:
     bool m_done = false;
 };
 
+// The runs table's columns in the order readRun takes them.
+constexpr const char* kRunColumns =
+    "id, set_name, folder, start_time, end_time, kind, archive, result, files, bytes, "
+    "files_written, bytes_read, bytes_written, verified, manifest_run, checked, medium, medium_mount, failure";
+RunRecord readRun(const Statement& s);
+
 } // namespace stowkeep::engine::catalog

@@ -20,19 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// "YYYYMMDD-HHMMSS" as a local time.
-int64_t stampTime(const std::string& stamp)
-{
-    std::tm tm {};
-    if (std::sscanf(stamp.c_str(), "%4d%2d%2d-%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec) != 6)
-        return 0;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    return static_cast<int64_t>(std::mktime(&tm));
-}
-
 bool isPlainFileName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&

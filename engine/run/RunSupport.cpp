@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 namespace stowkeep::engine::detail {
@@ -47,6 +49,18 @@ std::string sanitizeSetName(const std::string& name)
         out.resize(cut);
     }
     return out;
+}
+
+int64_t stampTime(const std::string& stamp)
+{
+    std::tm tm {};
+    if (std::sscanf(stamp.c_str(), "%4d%2d%2d-%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec) != 6)
+        return 0;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&tm));
 }
 
 // ".<set>_YYYYMMDD-HHMMSS_<kind>[-N].zip.part": a temporary archive of this set.

@@ -24,6 +24,8 @@ struct RunFailure
 // The set name as part of a file name: also the characters that FAT, exFAT and NTFS
 // drives refuse, since backups so often go to such a drive.
 std::string sanitizeSetName(const std::string& name);
+// An archive name's "YYYYMMDD-HHMMSS" as a local time (0 when it is not one).
+int64_t stampTime(const std::string& stamp);
 // ".<set>_YYYYMMDD-HHMMSS_<kind>[-N].zip.part": a temporary archive of this set.
 bool isTemporaryOfSet(std::string_view file, const std::string& set);
 // fsync of a folder; throws zip::WriteError.
