@@ -9,6 +9,7 @@
 #include "backup/JobRunner.h"
 #include "backup/ManualRun.h"
 #include "backup/RunStatus.h"
+#include "restore/RestoreWindow.h"
 #include "schedule/Schedule.h"
 #include "ui/DesktopNotifier.h"
 
@@ -99,6 +100,28 @@ bool TFrmMain::XmainInsertMedia(const QString& mediaLabel, qint32 /*diskNumber*/
     const int result = dlg.exec();
     dlg.setButtonCount(1);
     return result == 1;
+}
+
+void TFrmMain::BtnRestoreClick()
+{
+    const ProfileRecord* record = selectedRecord();
+    openRestoreWindow(record ? record->Name : QString());
+}
+
+void TFrmMain::MnuRestoreFilesClick()
+{
+    openRestoreWindow(QString());
+}
+
+void TFrmMain::openRestoreWindow(const QString& profile)
+{
+    if (!m_restoreWindow)
+        m_restoreWindow = new RestoreWindow(*m_runner, *Xmain, this);
+    QList<RestoreSource> sources;
+    for (const ProfileRecord& record : m_profileTable)
+        sources.append(restoreSourceOf(record));
+    m_restoreWindow->setSources(sources, profile);
+    m_restoreWindow->showWindow();
 }
 
 void TFrmMain::BtnCancelRunClick()

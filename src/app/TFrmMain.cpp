@@ -4,6 +4,7 @@
 #include "ProgressBand.h"
 #include "TFrmAbout.h"
 #include "backup/JobRunner.h"
+#include "restore/RestoreWindow.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/LayoutFont.h"
 #include "ui/NotificationArea.h"
@@ -116,7 +117,9 @@ TFrmMain::TFrmMain(std::unique_ptr<IBackupEngine> engine, QWidget* parent)
 
 TFrmMain::~TFrmMain()
 {
-    // The job runner and the classes it calls back go before the widgets they report to.
+    // The job runner and the classes it calls back go before the widgets they report to;
+    // the restore window, which lists through the engine, before both.
+    delete m_restoreWindow;
     m_runner.reset();
 }
 
@@ -126,6 +129,7 @@ void TFrmMain::buildLayout()
     BtnAddProfile = makeButton(this, "BtnAddProfile", QStringLiteral("Add Profile"), {8, 38, 80, 27});
     BtnDeleteProfile = makeButton(this, "BtnDeleteProfile", QStringLiteral("Delete Profile"), {96, 38, 80, 27});
     BtnRunProfile = makeButton(this, "BtnRunProfile", QStringLiteral("Run Profile"), {184, 38, 80, 27});
+    BtnRestore = makeButton(this, "BtnRestore", QStringLiteral("Restore..."), {272, 38, 80, 27});
     BtnHelp = makeButton(this, "BtnHelp", QStringLiteral("Help"), {416, 38, 80, 27});
     BtnAbout = makeButton(this, "BtnAbout", QStringLiteral("About"), {504, 38, 80, 27});
 
@@ -167,6 +171,8 @@ void TFrmMain::buildLayout()
     PopupMenu->setObjectName(QStringLiteral("PopupMenu"));
     MnuShowMainWindow = PopupMenu->addAction(QStringLiteral("Show Main Window"));
     MnuShowMainWindow->setObjectName(QStringLiteral("MnuShowMainWindow"));
+    MnuRestoreFiles = PopupMenu->addAction(QStringLiteral("Restore Files..."));
+    MnuRestoreFiles->setObjectName(QStringLiteral("MnuRestoreFiles"));
     MnuHelp = PopupMenu->addAction(QStringLiteral("Help"));
     MnuHelp->setObjectName(QStringLiteral("MnuHelp"));
     MnuExit = PopupMenu->addAction(QStringLiteral("Exit"));
@@ -272,6 +278,7 @@ void TFrmMain::connectHandlers()
     onSignal(BtnAddProfile, &QPushButton::clicked, &TFrmMain::BtnAddProfileClick);
     onSignal(BtnDeleteProfile, &QPushButton::clicked, &TFrmMain::BtnDeleteProfileClick);
     onSignal(BtnRunProfile, &QPushButton::clicked, &TFrmMain::BtnRunProfileClick);
+    onSignal(BtnRestore, &QPushButton::clicked, &TFrmMain::BtnRestoreClick);
     onSignal(BtnHelp, &QPushButton::clicked, &TFrmMain::BtnHelpClick);
     onSignal(BtnAbout, &QPushButton::clicked, &TFrmMain::BtnAboutClick);
     onSignal(BtnSaveProfile, &QPushButton::clicked, &TFrmMain::BtnSaveProfileClick);
@@ -301,6 +308,7 @@ void TFrmMain::connectHandlers()
     onSignal(CboWeekday, &QComboBox::activated, &TFrmMain::CboWeekdayChange);
 
     onSignal(MnuShowMainWindow, &QAction::triggered, &TFrmMain::MnuShowMainWindowClick);
+    onSignal(MnuRestoreFiles, &QAction::triggered, &TFrmMain::MnuRestoreFilesClick);
     onSignal(MnuHelp, &QAction::triggered, &TFrmMain::MnuHelpClick);
     onSignal(MnuExit, &QAction::triggered, &TFrmMain::MnuExitClick);
     // "Exit" from the window too: without a notification area there is no icon menu.

@@ -21,6 +21,7 @@ class DesktopNotifier;
 class JobRunner;
 class ManualRun;
 class ProgressBand;
+class RestoreWindow;
 class Schedule;
 class QAction;
 class QButtonGroup;
@@ -109,6 +110,11 @@ public:
     JobRunner& runner() const { return *m_runner; }
     ProgressBand* band() const { return m_band; }
     bool jobRunning() const;
+    // "Restore..." and the icon menu's "Restore Files...": the restore window, for the
+    // selected profile (the button) or for the user to pick one (the menu, no selection).
+    void BtnRestoreClick();
+    void MnuRestoreFilesClick();
+    RestoreWindow* restoreWindow() const { return m_restoreWindow; }
 
 signals:
     // Every balloon shown at the tray icon (also when there is no notification area).
@@ -181,6 +187,7 @@ private:
     // The band shows the running job, or the selected profile's status.
     void showBand();
     void warnAboutStaleBackups(const QDateTime& now);
+    void openRestoreWindow(const QString& profile);
     // Shows the error box for an error met outside a handler (a run's end).
     void showError(const QString& text);
 
@@ -189,6 +196,7 @@ public:
     QPushButton* BtnAddProfile = nullptr;
     QPushButton* BtnDeleteProfile = nullptr;
     QPushButton* BtnRunProfile = nullptr;
+    QPushButton* BtnRestore = nullptr;
     QPushButton* BtnHelp = nullptr;
     QPushButton* BtnAbout = nullptr;
     QTreeWidget* LvwProfiles = nullptr;
@@ -237,6 +245,7 @@ private:
     Schedule* m_schedule = nullptr;
     ProgressBand* m_band = nullptr;
     ManualRun* m_manualRun = nullptr;
+    RestoreWindow* m_restoreWindow = nullptr;
     // What the catalog says of each profile's set, by profile name.
     struct ProfileStatus
     {
@@ -252,6 +261,7 @@ private:
     QTimer* TimerSchedule = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* MnuShowMainWindow = nullptr;
+    QAction* MnuRestoreFiles = nullptr;
     QAction* MnuHelp = nullptr;
     QAction* MnuExit = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;

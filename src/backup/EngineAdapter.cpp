@@ -67,6 +67,82 @@ public:
     const engine::FileSelection* selection = nullptr;
 };
 
+engine::RunInfo runInfo(const RestoreRun& run)
+{
+    engine::RunInfo info;
+    info.id = run.id;
+    info.archive = utf8(run.archive);
+    info.startTime = run.start.toSecsSinceEpoch();
+    info.endTime = info.startTime;
+    info.kind = utf8(run.kind);
+    info.result = run.result;
+    info.files = run.files;
+    info.folders = run.folders;
+    info.bytes = run.bytes;
+    info.verified = run.verified;
+    info.restorable = run.restorable;
+    info.note = utf8(run.note);
+    return info;
+}
+
+engine::RestoreJob restoreJob(const RestoreRequest& request)
+{
+    engine::RestoreJob job;
+    job.setBackupFolder(utf8(request.set.folder));
+    job.setBackupSetName(utf8(request.set.name));
+    job.setEncryptionPassword(utf8(request.password));
+    job.setRun(runInfo(request.run));
+    std::vector<std::string> paths;
+    for (const QString& path : request.paths)
+        paths.push_back(utf8(path));
+    job.setPaths(std::move(paths));
+    job.setTargetFolder(utf8(request.target));
+    switch (request.existing) {
+    case ExistingFiles::Skip: job.setExistingFiles(engine::ExistingFiles::Skip); break;
+    case ExistingFiles::KeepBoth: job.setExistingFiles(engine::ExistingFiles::KeepBoth); break;
+    case ExistingFiles::Replace: job.setExistingFiles(engine::ExistingFiles::Replace); break;
+    }
+    return job;
+}
+
+QString text(const std::string& value)
+{
+    return QString::fromStdString(value);
+}
+
+QStringList texts(const std::vector<std::string>& values)
+{
+    QStringList list;
+    list.reserve(static_cast<qsizetype>(values.size()));
+    for (const std::string& value : values)
+        list.append(text(value));
+    return list;
+}
+
+QList<RestoreResult::Item> items(const std::vector<engine::RestoreItem>& values)
+{
+    QList<RestoreResult::Item> list;
+    for (const engine::RestoreItem& item : values)
+        list.append({text(item.path), text(item.detail)});
+    return list;
+}
+
+void fillResult(RestoreResult& result, const engine::RestoreReport& report)
+{
+    result.target = text(report.target);
+    result.restored = texts(report.restored);
+    result.restoredAs = items(report.restoredAs);
+    result.skipped = items(report.skipped);
+    result.failed = items(report.failed);
+    result.refused = items(report.refused);
+    result.notInRun = texts(report.notInRun);
+    result.files = report.files;
+    result.folders = report.folders;
+    result.bytes = report.bytes;
+    result.authenticated = texts(report.authenticated);
+    result.notAuthenticated = texts(report.notAuthenticated);
+}
+
 } // namespace
 
 EngineAdapter::EngineAdapter() : m_engine(std::make_unique<engine::BackupEngine>())
@@ -190,4 +266,104 @@ QList<RunHistory> EngineAdapter::LastRuns(const QList<BackupSet>& sets)
             history.firstStart = QDateTime::fromSecsSinceEpoch(overview.firstStart);
     }
     return histories;
+}
+
+QList<RestoreRun> EngineAdapter::ListRuns(const BackupSet& set, const QString& password)
+{
+    engine::RestoreJob job;
+    job.setBackupFolder(utf8(set.folder));
+    job.setBackupSetName(utf8(set.name));
+    job.setEncryptionPassword(utf8(password));
+    std::vector<engine::RunInfo> runs;
+    put([&] { runs = m_engine->ListRuns(job); });
+    QList<RestoreRun> list;
+    list.reserve(static_cast<qsizetype>(runs.size()));
+    for (const engine::RunInfo& info : runs) {
+        RestoreRun& run = list.emplace_back();
+        run.id = info.id;
+        run.archive = text(info.archive);
+        run.start = QDateTime::fromSecsSinceEpoch(info.startTime);
+        run.kind = text(info.kind);
+        run.result = info.result;
+        run.files = info.files;
+        run.folders = info.folders;
+        run.bytes = info.bytes;
+        run.verified = info.verified;
+        run.restorable = info.restorable;
+        run.usable = info.usable();
+        run.note = text(info.note);
+    }
+    return list;
+}
+
+QList<RestoreEntry> EngineAdapter::ListFiles(const RestoreRequest& request)
+{
+    // Never asks: the caller asks the user on its own thread and lists again.
+    std::optional<std::string> locked;
+    engine::RestoreControl control;
+    control.askPassword = [&locked](const std::string& archive, bool) -> std::optional<std::string> {
+        locked = archive;
+        return std::nullopt;
+    };
+    std::vector<engine::ManifestRow> rows;
+    try {
+        rows = m_engine->ListFiles(restoreJob(request), control);
+    } catch (const engine::EngineError& error) {
+        if (locked)
+            throw PasswordNeeded(text(*locked), error.what());
+        throw EngineFailure(error.what());
+    }
+    QList<RestoreEntry> list;
+    list.reserve(static_cast<qsizetype>(rows.size()));
+    for (const engine::ManifestRow& row : rows) {
+        RestoreEntry& entry = list.emplace_back();
+        entry.path = text(row.path);
+        entry.kind = row.kind == engine::ManifestKind::Directory ? RestoreEntry::Kind::Folder
+                   : row.kind == engine::ManifestKind::Symlink  ? RestoreEntry::Kind::Link
+                                                                : RestoreEntry::Kind::File;
+        entry.size = row.size;
+        entry.modified = QDateTime::fromMSecsSinceEpoch(row.mtimeNs / 1000000);
+        entry.linkTarget = text(row.linkTarget);
+    }
+    return list;
+}
+
+IBackupEngine::PreparedRun EngineAdapter::prepareRestore(const RestoreRequest& request,
+                                                         std::shared_ptr<RestoreResult> result)
+{
+    auto job = std::make_shared<engine::RestoreJob>(restoreJob(request));
+    // Here, not when the restore starts: a cancel asked for in between is not lost.
+    m_cancel = false;
+    return [this, job, result] {
+        if (m_running.exchange(true))
+            throw EngineFailure("A backup is already running");
+        const auto done = qScopeGuard([this] { m_running = false; });
+        engine::RestoreControl control;
+        control.cancel = &m_cancel;
+        control.onProgress = [this](const engine::Progress& p) {
+            if (m_onProgress)
+                m_onProgress({p.filesDone, p.filesTotal, p.bytesDone, p.bytesTotal, 0, 0, text(p.currentFile)});
+        };
+        control.askPassword = [this](const std::string& archive, bool again) -> std::optional<std::string> {
+            if (m_cancel || !m_onPassword)
+                return std::nullopt;
+            const std::optional<QString> answer = m_onPassword(text(archive), again);
+            if (!answer)
+                return std::nullopt;
+            return utf8(*answer);
+        };
+        engine::RestoreReport report;
+        const qint32 code = m_engine->Restore(*job, report, control);
+        fillResult(*result, report);
+        result->code = code;
+        // Taken now: once the job has ended, the next one may be running.
+        if (code != 0)
+            result->text = text(m_engine->GetErrorText(0, code));
+        return code;
+    };
+}
+
+void EngineAdapter::setOnPassword(PasswordHandler handler)
+{
+    m_onPassword = std::move(handler);
 }

@@ -32,11 +32,16 @@ public:
     void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
     QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
+    QList<RestoreRun> ListRuns(const BackupSet& set, const QString& password) override;
+    QList<RestoreEntry> ListFiles(const RestoreRequest& request) override;
+    PreparedRun prepareRestore(const RestoreRequest& request, std::shared_ptr<RestoreResult> result) override;
+    void setOnPassword(PasswordHandler handler) override;
 
 private:
     std::unique_ptr<stowkeep::engine::BackupEngine> m_engine;
     InsertMediaHandler m_onInsertMedia;
     ProgressHandler m_onProgress;
+    PasswordHandler m_onPassword;
     std::atomic<bool> m_cancel{false};
     std::atomic<bool> m_running{false};
 };

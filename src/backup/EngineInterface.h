@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -64,6 +65,78 @@ struct RunHistory
     QDateTime firstStart;
 };
 
+// One run of a set as a restore sees it: what the list of runs shows.
+struct RestoreRun
+{
+    qint64 id = 0;     // the catalog's number; 0 for a run known from its archive alone
+    QString archive;   // its archive's file name; empty when it wrote none
+    QDateTime start;
+    QString kind;      // "full" or "incremental"
+    qint32 result = 0;
+    quint64 files = 0; // files and links in its state
+    quint64 folders = 0;
+    quint64 bytes = 0;
+    std::optional<bool> verified;
+    bool restorable = false;
+    bool usable = false; // its state can be restored and it backed up what it found
+    QString note;        // why its state is not known for now
+};
+
+// One file, folder or link of a run's state.
+struct RestoreEntry
+{
+    enum class Kind { File, Folder, Link };
+    QString path; // relative to the set's base, "/" separators
+    Kind kind = Kind::File;
+    quint64 size = 0;
+    QDateTime modified;
+    QString linkTarget;
+};
+
+enum class ExistingFiles { Skip, KeepBoth, Replace };
+
+struct RestoreRequest
+{
+    BackupSet set;
+    QString password; // tried first on every archive
+    RestoreRun run;
+    QStringList paths; // relative to the set's base; none: everything
+    QString target;
+    ExistingFiles existing = ExistingFiles::Skip;
+};
+
+// What became of a restore's paths.
+struct RestoreResult
+{
+    struct Item
+    {
+        QString path;
+        QString detail;
+    };
+    qint32 code = 0;
+    QString text; // the engine's sentence for a non-zero code
+    QString target;
+    QStringList restored;
+    QList<Item> restoredAs;
+    QList<Item> skipped;
+    QList<Item> failed;
+    QList<Item> refused;
+    QStringList notInRun;
+    quint64 files = 0;
+    quint64 folders = 0;
+    quint64 bytes = 0;
+    QStringList authenticated;
+    QStringList notAuthenticated;
+};
+
+// A listing needs a password that the one given does not open.
+class PasswordNeeded : public EngineFailure
+{
+public:
+    PasswordNeeded(const QString& archive, const std::string& text) : EngineFailure(text), archive(archive) {}
+    QString archive;
+};
+
 class IFileSelection
 {
 public:
@@ -97,6 +170,9 @@ public:
     // One backup whose job values were taken when it was prepared: it runs the whole backup
     // and returns 0 for success.
     using PreparedRun = std::function<qint32()>;
+    // The password of one archive (its file name), asked when the ones known do not open
+    // it; `again` when the last answer did not either. No answer gives those files up.
+    using PasswordHandler = std::function<std::optional<QString>(const QString& archive, bool again)>;
 
     virtual ~IBackupEngine() = default;
     virtual void putCatalogFolder(const QString& value) = 0;
@@ -122,4 +198,19 @@ public:
     // What the catalog knows of each set's runs, in the order asked; may be called while a
     // run goes on.
     virtual QList<RunHistory> LastRuns(const QList<BackupSet>& sets) = 0;
+
+    // ---- restore; the listings may be called on any thread, also while a job runs ----
+
+    // The set's runs, newest first. EngineFailure with the engine's text when there is
+    // neither a catalog that knows them nor a folder of archives.
+    virtual QList<RestoreRun> ListRuns(const BackupSet& set, const QString& password) = 0;
+    // The run's files, folders and links, sorted by path. PasswordNeeded when the password
+    // does not open an archive it needs; EngineFailure for anything else.
+    virtual QList<RestoreEntry> ListFiles(const RestoreRequest& request) = 0;
+    // Takes the request on the calling thread; the run it returns restores it (on any
+    // thread), reporting through the progress and password handlers, fills `result`, and
+    // returns 0 when everything asked for was restored. One run at a time, as for backups.
+    virtual PreparedRun prepareRestore(const RestoreRequest& request, std::shared_ptr<RestoreResult> result) = 0;
+    // Called on the thread that makes the restore.
+    virtual void setOnPassword(PasswordHandler handler) = 0;
 };

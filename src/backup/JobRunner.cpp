@@ -27,6 +27,15 @@ JobRunner::JobRunner(IBackupEngine& engine, QObject* parent) : QObject(parent), 
     m_engine.setOnInsertMedia([this](const QString& label, qint32 disk) {
         return askOnUiThread([this, label, disk] { return m_onInsertMedia ? m_onInsertMedia(label, disk) : false; });
     });
+    m_engine.setOnPassword([this](const QString& archive, bool again) -> std::optional<QString> {
+        auto answer = std::make_shared<std::optional<QString>>();
+        const bool given = askOnUiThread([this, answer, archive, again] {
+            if (m_current.job.askPassword)
+                *answer = m_current.job.askPassword(archive, again);
+            return answer->has_value();
+        });
+        return given ? *answer : std::nullopt;
+    });
 }
 
 JobRunner::~JobRunner()
@@ -38,13 +47,14 @@ JobRunner::~JobRunner()
         m_thread.join();
     m_engine.setOnProgress({});
     m_engine.setOnInsertMedia({});
+    m_engine.setOnPassword({});
 }
 
 void JobRunner::submitBackup(const QString& profile, IBackupJob& job, Done done)
 {
     IBackupEngine* engine = &m_engine;
     IBackupJob* backupJob = &job;
-    submit({Kind::Backup, profile, [engine, backupJob] { return Work(engine->prepareRun(*backupJob)); }},
+    submit({Kind::Backup, profile, [engine, backupJob] { return Work(engine->prepareRun(*backupJob)); }, {}},
            std::move(done));
 }
 

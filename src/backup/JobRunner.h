@@ -46,9 +46,12 @@ public:
         // Called on the user-interface thread when the job starts: takes what the work
         // needs (the job's values as they are then) and returns the work.
         std::function<Work()> prepare;
+        // A restore's question for an archive's password, asked on the user-interface
+        // thread while the job waits (none: the question gets no answer).
+        IBackupEngine::PasswordHandler askPassword;
     };
 
-    // Takes over the engine's media and progress handlers for as long as it lives.
+    // Takes over the engine's media, password and progress handlers for as long as it lives.
     explicit JobRunner(IBackupEngine& engine, QObject* parent = nullptr);
     // Cancels what runs and waits for it; no completion is called.
     ~JobRunner() override;

@@ -4,11 +4,13 @@
 #include "MainWindowFixture.h"
 #include "RecordingEngine.h"
 #include "app/DataFolder.h"
+#include "restore/RestoreWindow.h"
 #include "ui/NotificationArea.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QComboBox>
 #include <QDialog>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -55,6 +57,7 @@ private slots:
     void startsHiddenWithConfiguredEngineAndEmptyList();
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
+    void restoreButtonAndMenuOpenRestoreWindow();
     void reachableWithoutNotificationAreaAndShownAtFirstStart_data();
     void reachableWithoutNotificationAreaAndShownAtFirstStart();
     void centredOnTheDesktopWhenFirstShown();
@@ -154,7 +157,7 @@ void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
     QStringList menu;
     for (QAction* action : frm->popupMenu()->actions())
         menu << action->text();
-    QCOMPARE(menu, (QStringList{"Show Main Window", "Help", "Exit"}));
+    QCOMPARE(menu, (QStringList{"Show Main Window", "Restore Files...", "Help", "Exit"}));
     QCOMPARE(frm->trayIcon()->contextMenu(), frm->popupMenu());
 }
 
@@ -172,17 +175,49 @@ void TestMainWindow::trayMenuShowsHidesAndExits()
     QVERIFY(frm->isVisible());
 
     frm->hide();
-    frm->popupMenu()->actions()[0]->trigger();
+    frm->popupMenu()->findChild<QAction*>("MnuShowMainWindow")->trigger();
     QVERIFY(frm->isVisible());
 
     QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
     frm->hide();
-    frm->popupMenu()->actions()[2]->trigger();
+    frm->popupMenu()->findChild<QAction*>("MnuExit")->trigger();
     QCOMPARE(closed.size(), 1);
     QVERIFY(frm->closeAllowed());
     QVERIFY(!frm->isVisible());
     QVERIFY(!frm->trayIcon()->isVisible());
     QVERIFY(MessageBox::takeShown().isEmpty()); // no question on the way out
+}
+
+void TestMainWindow::restoreButtonAndMenuOpenRestoreWindow()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=0\n[Photos]\nFrequencyOption=0\n");
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    // In the free place between "Run Profile" and "Help"; nothing else moved.
+    QCOMPARE(frm->BtnRestore->text(), QStringLiteral("Restore..."));
+    QCOMPARE(frm->BtnRestore->geometry(), QRect(272, 38, 80, 27));
+    QCOMPARE(frm->BtnRunProfile->geometry(), QRect(184, 38, 80, 27));
+    QCOMPARE(frm->BtnHelp->geometry(), QRect(416, 38, 80, 27));
+    QVERIFY(!frm->restoreWindow());
+
+    // The button opens it for the selected profile.
+    frm->showMainWindow();
+    frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(1));
+    QTest::mouseClick(frm->BtnRestore, Qt::LeftButton);
+    RestoreWindow* restore = frm->restoreWindow();
+    QVERIFY(restore && restore->isVisible());
+    QCOMPARE(restore->CboProfile->count(), 2);
+    QCOMPARE(restore->CboProfile->currentText(), QStringLiteral("Photos"));
+
+    // The icon menu opens it with no profile chosen: the user picks one.
+    restore->close();
+    QVERIFY(!restore->isVisible());
+    frm->popupMenu()->findChild<QAction*>("MnuRestoreFiles")->trigger();
+    QCOMPARE(frm->restoreWindow(), restore);
+    QVERIFY(restore->isVisible());
+    QCOMPARE(restore->CboProfile->currentIndex(), -1);
+    QVERIFY(!restore->BtnRestore->isEnabled());
+    QTRY_VERIFY(!restore->reading());
 }
 
 void TestMainWindow::closeRequestOnlyHides()
@@ -300,7 +335,7 @@ void TestMainWindow::exitDuringBackupCancelsIt()
     RecordingEngine* recording = engine.get();
     auto frm = makeMainWindow(std::move(engine));
     QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
-    recording->setDuringRun([&](IBackupJob&) { frm->popupMenu()->actions()[2]->trigger(); });
+    recording->setDuringRun([&](IBackupJob&) { frm->popupMenu()->findChild<QAction*>("MnuExit")->trigger(); });
     setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
     frm->TimerScheduleTimer();
     QVERIFY(waitUntilIdle(*frm));
@@ -336,7 +371,7 @@ void TestMainWindow::helpOpensHelpPageBesideProgram()
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
     QTest::mouseClick(frm->BtnHelp, Qt::LeftButton);
-    frm->popupMenu()->actions()[1]->trigger();
+    frm->popupMenu()->findChild<QAction*>("MnuHelp")->trigger();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 
     const QUrl expected = QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + u"/help.html");

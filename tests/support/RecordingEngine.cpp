@@ -482,3 +482,22 @@ QString RecordingEngine::failureMessage() const
     std::lock_guard lock(m_state->mutex);
     return m_state->failureMessage;
 }
+
+QList<RestoreRun> RecordingEngine::ListRuns(const BackupSet& set, const QString& /*password*/)
+{
+    m_state->record(u"engine.ListRuns(" + set.name + u')');
+    return {};
+}
+
+QList<RestoreEntry> RecordingEngine::ListFiles(const RestoreRequest& /*request*/)
+{
+    throw EngineFailure("The recording engine has no runs to list.");
+}
+
+IBackupEngine::PreparedRun RecordingEngine::prepareRestore(const RestoreRequest& /*request*/,
+                                                           std::shared_ptr<RestoreResult> /*result*/)
+{
+    throw EngineFailure("The recording engine does not restore.");
+}
+
+void RecordingEngine::setOnPassword(PasswordHandler /*handler*/) {}

@@ -1,0 +1,128 @@
+#include "RestoreSource.h"
+
+#include "backup/JobSetUp.h"
+#include "backup/RunStatus.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// Result codes of the engine that a list of runs names.
+QString resultName(qint32 code)
+{
+    switch (code) {
+    case 0: return QStringLiteral("Success");
+    case 1: return QStringLiteral("Invalid settings");
+    case 2: return QStringLiteral("Medium not available");
+    case 3: return QStringLiteral("Source not found");
+    case 4: return QStringLiteral("Nothing to back up");
+    case 5: return QStringLiteral("Some files unreadable");
+    case 6: return QStringLiteral("Cannot write");
+    case 7: return QStringLiteral("Verification failed");
+    case 8: return QStringLiteral("Catalog error");
+    case 9: return QStringLiteral("Cancelled");
+    default: return u"Failed (code " + QString::number(code) + u')';
+    }
+}
+
+QString cleanFolder(const QString& path)
+{
+    return QDir::cleanPath(path);
+}
+
+} // namespace
+
+QString selectionBaseOf(const ProfileRecord& record)
+{
+    const QString source = cleanFolder(record.SourceFolder);
+    if (record.IncludeFilter.isEmpty())
+        return source;
+    QStringList common;
+    bool first = true;
+    for (const QString& item : SplitCommaList(record.IncludeFilter)) {
+        const QString path = cleanFolder(source + u'/' + item.trimmed());
+        const bool folder = item.trimmed().isEmpty() || item.trimmed().endsWith(u'/') || QFileInfo(path).isDir();
+        const QString root = folder ? path : QFileInfo(path).path();
+        const QStringList parts = root.split(u'/');
+        if (first) {
+            common = parts;
+            first = false;
+            continue;
+        }
+        qsizetype same = 0;
+        while (same < common.size() && same < parts.size() && common[same] == parts[same])
+            ++same;
+        common = common.mid(0, same);
+    }
+    const QString base = common.join(u'/');
+    return base.isEmpty() ? QStringLiteral("/") : base;
+}
+
+RestoreSource restoreSourceOf(const ProfileRecord& record)
+{
+    return {record.Name, {record.Name, record.DestinationFolder}, selectionBaseOf(record), record.CompressPassword};
+}
+
+QString runTimeText(const QDateTime& time)
+{
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString runResultText(const RestoreRun& run)
+{
+    QString text = resultName(run.result);
+    if (!run.note.isEmpty())
+        text += u" (" + run.note + u')';
+    else if (!run.restorable)
+        text += QStringLiteral(" (no list of its files)");
+    return text;
+}
+
+QString verifiedText(const RestoreRun& run)
+{
+    if (!run.verified)
+        return QStringLiteral("not verified");
+    return *run.verified ? QStringLiteral("verified") : QStringLiteral("verification failed");
+}
+
+QString restoreHeadline(const RestoreResult& result)
+{
+    const quint64 restored = result.files;
+    QString text = u"Restored " + formatCount(restored) + (restored == 1 ? u" file" : u" files");
+    if (result.bytes > 0)
+        text += u" (" + formatSize(result.bytes) + u')';
+    text += u" to " + result.target + u'.';
+    QStringList notRestored;
+    const auto count = [&notRestored](qsizetype n, const QString& what) {
+        if (n > 0)
+            notRestored << formatCount(quint64(n)) + u' ' + what;
+    };
+    count(result.skipped.size(), QStringLiteral("skipped"));
+    count(result.failed.size(), QStringLiteral("failed"));
+    count(result.refused.size(), QStringLiteral("refused"));
+    count(result.notInRun.size(), QStringLiteral("not in this backup"));
+    if (!notRestored.isEmpty())
+        text += u' ' + notRestored.join(QStringLiteral(", ")) + u'.';
+    if (!result.restoredAs.isEmpty())
+        text += u' ' + formatCount(quint64(result.restoredAs.size())) + u" kept beside an existing file.";
+    if (result.code != 0 && !result.text.isEmpty())
+        text += u' ' + result.text;
+    return text;
+}
+
+QStringList restoreDetailLines(const RestoreResult& result)
+{
+    QStringList lines;
+    const auto add = [&lines](const QString& label, const QList<RestoreResult::Item>& items) {
+        for (const RestoreResult::Item& item : items)
+            lines << label + u": " + item.path + (item.detail.isEmpty() ? QString() : u" \u2013 " + item.detail);
+    };
+    add(QStringLiteral("Failed"), result.failed);
+    add(QStringLiteral("Refused"), result.refused);
+    for (const QString& path : result.notInRun)
+        lines << u"Not in this backup: " + path;
+    add(QStringLiteral("Skipped"), result.skipped);
+    add(QStringLiteral("Kept both"), result.restoredAs);
+    return lines;
+}
