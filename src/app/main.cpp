@@ -5,6 +5,7 @@
 #include "TFrmMain.h"
 #include "backup/EngineAdapter.h"
 #include "backup/SleepInhibitor.h"
+#include "cli/CommandLine.h"
 #include "ui/MessageBox.h"
 
 #include <QApplication>
@@ -15,6 +16,9 @@
 int main(int argc, char* argv[])
 {
     disableCoreDumps();
+    // Decided before any QApplication: the commands need no display and no tray.
+    if (isCommandLine(argc, argv))
+        return runCommandLine(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Stowkeep"));
     // From here on the session's signals wait for the event loop instead of killing us.

@@ -367,3 +367,30 @@ void EngineAdapter::setOnPassword(PasswordHandler handler)
 {
     m_onPassword = std::move(handler);
 }
+
+qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute)
+{
+    std::vector<engine::RunInfo> infos;
+    infos.reserve(static_cast<size_t>(runs.size()));
+    for (const RestoreRun& run : runs) {
+        engine::RunInfo info = runInfo(run);
+        info.startTime = run.start.toSecsSinceEpoch();
+        infos.push_back(std::move(info));
+    }
+    std::optional<engine::RunInfo> chosen;
+    if (minute.isEmpty()) {
+        chosen = engine::FindNewestRun(infos);
+    } else {
+        const std::optional<int64_t> start = engine::ParseLocalMinute(utf8(minute));
+        if (!start)
+            return -2;
+        chosen = engine::FindRunAt(infos, *start);
+    }
+    if (!chosen)
+        return -1;
+    for (qsizetype i = 0; i < runs.size(); ++i)
+        if (runs[i].id == chosen->id && runs[i].archive == text(chosen->archive)
+            && runs[i].start.toSecsSinceEpoch() == chosen->startTime)
+            return i;
+    return -1;
+}

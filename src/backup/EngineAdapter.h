@@ -45,3 +45,9 @@ private:
     std::atomic<bool> m_cancel{false};
     std::atomic<bool> m_running{false};
 };
+
+// The run a restore takes by the engine's rules: the newest usable run that started at or
+// before the end of the local minute "YYYY-MM-DD HH:MM" (the minute counts whole), or, with
+// an empty text, the newest usable run. -1 when there is none; -2 when the text is not a
+// valid minute.
+qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute);

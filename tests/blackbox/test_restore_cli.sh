@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The command line's restore, through the real binary with no display: a chain of three
+# encrypted backups made by the tray program under a fake clock, whose profile's password
+# was changed since; then runs, files, restore --at / --run / --to / --existing, the exit
+# statuses, and a restore with the catalog deleted.
+source "$(dirname "$0")/common.sh"
+
+mkdir -p "$DATA" "$WORK/src/sub" "$WORK/dst"
+printf 'v1' >"$WORK/src/a.txt"
+printf 'b' >"$WORK/src/sub/b.txt"
+printf 'gone' >"$WORK/src/del.txt"
+printf 'secret1' >"$WORK/pw"
+
+run_at() {
+    cat >"$STORE" <<INI
+[Docs]
+SourceFolder=$WORK/src
+DestinationFolder=$WORK/dst
+FrequencyOption=2
+FrequencyInterval=1
+BackupType=1
+CompressPassword=secret1
+INI
+    start "2026-12-09 $1:00:12"
+    wait_for 120 has_value Docs LastRun "2026/12/09 $1:00" || { cat "$WORK/out.log" >&2; fail "the run at $1:00 did not finish"; }
+    stop TERM
+}
+run_at 08
+printf 'v2' >"$WORK/src/a.txt"
+rm "$WORK/src/del.txt"
+printf 'new' >"$WORK/src/new.txt"
+chmod 600 "$WORK/src/sub/b.txt"
+run_at 09
+printf 'v3' >"$WORK/src/a.txt"
+run_at 10
+# The password changed since: the backups need the old one.
+sed -i 's/^CompressPassword=.*/CompressPassword=other/' "$STORE"
+
+# No display, no tray, no controlling terminal to ask a password on.
+cli() { env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY setsid -w "$STOWKEEP" "$@" </dev/null; }
+status() { local s=0; cli "$@" >"$WORK/cli.out" 2>"$WORK/cli.err" || s=$?; echo "$s"; }
+expect() { # expect STATUS ARGS...
+    local want=$1; shift
+    local got; got=$(status "$@")
+    [ "$got" = "$want" ] || { cat "$WORK/cli.out" "$WORK/cli.err" >&2; fail "stowkeep $* ended with $got, not $want"; }
+}
+same() { [ "$(cat "$1")" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
+
+expect 0 --help
+grep -q -- '--existing skip|keep-both|replace' "$WORK/cli.out" || fail "no usage"
+
+expect 0 runs --profile Docs
+[ "$(wc -l <"$WORK/cli.out")" = 3 ] || fail "runs: $(cat "$WORK/cli.out")"
+head -n 1 "$WORK/cli.out" | grep -q $'\t2026-12-09 10:00:1.\tincremental\t' || fail "not newest first: $(cat "$WORK/cli.out")"
+first=$(tail -n 1 "$WORK/cli.out" | cut -f 1)
+
+expect 0 files --profile docs --at "2026-12-09 09:00"
+grep -q $'^2\t.*\ta.txt$' "$WORK/cli.out" || fail "files at 09:00: $(cat "$WORK/cli.out")"
+grep -q 'new.txt$' "$WORK/cli.out" || fail "files at 09:00 miss new.txt"
+! grep -q 'del.txt' "$WORK/cli.out" || fail "a file deleted before 09:00 is listed"
+expect 0 files --profile Docs --run "$first"
+grep -q 'del.txt$' "$WORK/cli.out" || fail "the first run's files: $(cat "$WORK/cli.out")"
+
+# The middle run, with the old password from a file.
+expect 0 restore --profile Docs --at "2026-12-09 09:00" --to "$WORK/out" --password-file "$WORK/pw"
+same "$WORK/out/a.txt" v2
+same "$WORK/out/new.txt" new
+[ ! -e "$WORK/out/del.txt" ] || fail "a deleted file came back"
+[ "$(stat -c %a "$WORK/out/sub/b.txt")" = 600 ] || fail "mode not restored"
+# Without it, and no terminal to ask on: no password opens the backup.
+expect 4 restore --profile Docs --to "$WORK/out-nopw"
+
+# Existing files: skipped by default, kept beside, or replaced.
+expect 0 restore --profile Docs --to "$WORK/out" --password-file "$WORK/pw" a.txt
+same "$WORK/out/a.txt" v2
+expect 0 restore --profile Docs --to "$WORK/out" --existing keep-both --password-file "$WORK/pw" a.txt
+same "$WORK/out/a (restored).txt" v3
+expect 0 restore --profile Docs --to "$WORK/out" --existing replace --password-file "$WORK/pw" "$WORK/src/a.txt"
+same "$WORK/out/a.txt" v3
+
+# A file in the way of a folder: named, the rest restored, status 1.
+mkdir -p "$WORK/blocked" && printf 'mine' >"$WORK/blocked/sub"
+expect 1 restore --profile Docs --to "$WORK/blocked" --password-file "$WORK/pw"
+grep -q 'sub' "$WORK/cli.out" || fail "the blocked path is not named: $(cat "$WORK/cli.out")"
+same "$WORK/blocked/a.txt" v3
+same "$WORK/blocked/sub" mine
+
+# Without --to: into the source folder.
+rm "$WORK/src/a.txt"
+expect 0 restore --profile Docs --password-file "$WORK/pw" a.txt
+same "$WORK/src/a.txt" v3
+
+# Wrong requests.
+expect 3 restore --profile Docs --at "2026-12-09 07:59" --to "$WORK/none"
+expect 2 restore --profile Docs --at "2026-12-09 25:00" --to "$WORK/none"
+expect 3 runs --profile Nobody
+expect 2 restore --profile Docs --password secret1
+expect 2 restore --profile Docs ../outside
+[ ! -e "$WORK/none" ] || fail "a refused restore wrote"
+
+# The catalog lost: the runs come from the archives' own lists.
+rm -f "$DATA/Catalogs/catalog.db"*
+expect 0 runs --profile Docs
+[ "$(wc -l <"$WORK/cli.out")" = 3 ] || fail "runs without a catalog: $(cat "$WORK/cli.out")"
+expect 0 restore --profile Docs --at "2026-12-09 09:00" --to "$WORK/out-nocat" --password-file "$WORK/pw"
+same "$WORK/out-nocat/a.txt" v2
+[ ! -e "$WORK/out-nocat/del.txt" ] || fail "a deleted file came back"
+echo "1 passed, 0 failed"
