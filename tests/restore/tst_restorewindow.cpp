@@ -1,0 +1,202 @@
+// The restore window with the real engine: backups made in a temporary folder, the window
+// opened from the main window, a run chosen, a folder ticked, restored to another folder;
+// and the question for the password of backups made before the profile's password changed.
+
+#include "BackupEngine.h"
+#include "MainWindowFixture.h"
+#include "backup/EngineAdapter.h"
+#include "backup/JobRunner.h"
+#include "restore/FileTreeModel.h"
+#include "restore/RestoreWindow.h"
+#include "restore/RunPasswordDialog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// One backup of the source by the engine, `daysAgo` days back by its clock.
+void backUp(const QString& dataFolder, const QString& source, const QString& destination, const QString& password,
+            int daysAgo)
+{
+    namespace engine = stowkeep::engine;
+    engine::BackupEngine backup;
+    backup.setCatalogFolder(QString(dataFolder + u"/Catalogs").toStdString());
+    backup.setLogFolder(QString(dataFolder + u"/Logs").toStdString());
+    engine::FileSelection selection;
+    selection.IncludeItem(QString(source + u"/*").toStdString(), -1);
+    engine::BackupJob job;
+    job.setBackupFolder(destination.toStdString());
+    job.setBackupSetName("Docs");
+    job.setBackupType(engine::NewAndModified);
+    job.setEncryptionPassword(password.toStdString());
+    job.setSelection(&selection);
+    engine::BackupEngine::TestHooks hooks;
+    hooks.clock = [daysAgo] { return std::chrono::system_clock::now() - std::chrono::hours(24 * daysAgo); };
+    backup.setTestHooks(hooks);
+    QCOMPARE(backup.RunJob(job), 0);
+}
+
+struct Fixture
+{
+    DataFolderFixture data;
+    QString source = data.root() + u"/source";
+    QString destination = data.root() + u"/backups";
+    QString out = data.root() + u"/out";
+
+    // A full backup with docs/a.txt "v1", then an incremental one with "v2".
+    void makeChain(const QString& backupPassword, const QString& profilePassword)
+    {
+        QDir().mkpath(destination);
+        writeFile(source + u"/docs/a.txt", "v1");
+        writeFile(source + u"/docs/sub/c.txt", "c");
+        writeFile(source + u"/photos/p.bin", QByteArray(5000, 'p'));
+        writeFile(source + u"/top.txt", "top");
+        backUp(data.dataFolder(), source, destination, backupPassword, 2);
+        writeFile(source + u"/docs/a.txt", "v2");
+        backUp(data.dataFolder(), source, destination, backupPassword, 1);
+        data.writeStore("[Docs]\nSourceFolder=" + source.toUtf8() + "\nDestinationFolder=" + destination.toUtf8()
+                        + "\nFrequencyOption=0\nCompressPassword=" + profilePassword.toUtf8() + "\n");
+    }
+};
+
+RestoreWindow* openFor(TFrmMain& frm)
+{
+    frm.LvwProfiles->setCurrentItem(frm.LvwProfiles->topLevelItem(0));
+    QTest::mouseClick(frm.BtnRestore, Qt::LeftButton);
+    RestoreWindow* window = frm.restoreWindow();
+    if (window && !QTest::qWaitFor([window] { return !window->reading(); }, 30000))
+        return nullptr;
+    return window;
+}
+
+} // namespace
+
+class TestRestoreWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void restoresTickedFolderOfChosenRunToAnotherFolder();
+    void asksForThePasswordOfOlderBackups();
+};
+
+void TestRestoreWindow::restoresTickedFolderOfChosenRunToAnotherFolder()
+{
+    Fixture f;
+    f.makeChain(QString(), QString());
+    auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window && window->isVisible());
+
+    // Newest first, the newest chosen; the older one chosen by the user.
+    QCOMPARE(window->LvwRuns->topLevelItemCount(), 2);
+    QCOMPARE(window->LvwRuns->topLevelItem(0)->text(1), QStringLiteral("incremental"));
+    QCOMPARE(window->LvwRuns->topLevelItem(1)->text(1), QStringLiteral("full"));
+    QCOMPARE(window->LvwRuns->topLevelItem(1)->text(2), QStringLiteral("4"));
+    window->LvwRuns->setCurrentItem(window->LvwRuns->topLevelItem(1));
+    QTRY_VERIFY(!window->reading());
+    FileTreeModel* model = window->fileModel();
+    QCOMPARE(model->fileCount(), 4);
+    QVERIFY(window->LblTicked->text().startsWith(QStringLiteral("Nothing ticked: everything")));
+
+    // A folder ticks what is below it; the find box narrows the tree.
+    QVERIFY(model->setData(model->indexOfPath(QStringLiteral("docs")), Qt::Checked, Qt::CheckStateRole));
+    QCOMPARE(model->data(model->indexOfPath(QStringLiteral("docs/sub/c.txt")), Qt::CheckStateRole).toInt(),
+             int(Qt::Checked));
+    QCOMPARE(model->tickedPaths(), QStringList {QStringLiteral("docs")});
+    QVERIFY(model->setData(model->indexOfPath(QStringLiteral("docs/sub")), Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(model->data(model->indexOfPath(QStringLiteral("docs")), Qt::CheckStateRole).toInt(),
+             int(Qt::PartiallyChecked));
+    QCOMPARE(model->tickedPaths(), QStringList {QStringLiteral("docs/a.txt")});
+    QVERIFY(model->setData(model->indexOfPath(QStringLiteral("docs/sub")), Qt::Checked, Qt::CheckStateRole));
+    QTest::keyClicks(window->EdtFind, QStringLiteral("C.TX"));
+    QCOMPARE(window->TvwFiles->model()->rowCount(), 1);
+    window->EdtFind->clear();
+
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+
+    QCOMPARE(readFile(f.out + u"/docs/a.txt"), QByteArray("v1"));
+    QCOMPARE(readFile(f.out + u"/docs/sub/c.txt"), QByteArray("c"));
+    QVERIFY(!QFileInfo::exists(f.out + u"/photos"));
+    QVERIFY(!QFileInfo::exists(f.out + u"/top.txt"));
+    QVERIFY2(window->LblSummary->text().startsWith(u"Restored 2 files (3 bytes) to " + f.out + u'.'),
+             qPrintable(window->LblSummary->text()));
+    QVERIFY(window->BtnOpenTarget->isVisible());
+    QVERIFY(!window->restoring());
+
+    // Again, skipping the files now there: the summary names them.
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QVERIFY(window->LblSummary->text().contains(QStringLiteral("2 skipped")));
+    QCOMPARE(window->LstSummary->count(), 2);
+}
+
+void TestRestoreWindow::asksForThePasswordOfOlderBackups()
+{
+    Fixture f;
+    f.makeChain(QStringLiteral("old pass"), QStringLiteral("new pass"));
+    RunPasswordDialog::takeAsked();
+    auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    QCOMPARE(window->fileModel()->fileCount(), 4); // the catalog knows the files
+
+    // The restore asks on the window's thread while it waits: a wrong answer is asked again.
+    RunPasswordDialog::setNextAnswer(QStringLiteral("wrong"));
+    RunPasswordDialog::setNextAnswer(QStringLiteral("old pass"));
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QStringList asked = RunPasswordDialog::takeAsked();
+    QCOMPARE(asked.size(), 2);
+    QVERIFY(asked[1].contains(QStringLiteral("either")));
+    QCOMPARE(readFile(f.out + u"/docs/a.txt"), QByteArray("v2"));
+    QCOMPARE(readFile(f.out + u"/photos/p.bin"), QByteArray(5000, 'p'));
+    QVERIFY2(window->LblSummary->text().startsWith(QStringLiteral("Restored 4 files")),
+             qPrintable(window->LblSummary->text()));
+
+    // Without the catalog the files are read from the archives: the listing asks, once;
+    // Cancel leaves the tree empty and says why.
+    window->close();
+    for (const QString& name : QDir(f.data.dataFolder() + u"/Catalogs").entryList(QDir::Files))
+        QFile::remove(f.data.dataFolder() + u"/Catalogs/" + name);
+    RunPasswordDialog::setNextAnswer(std::nullopt);
+    QVERIFY(openFor(*frm) == window);
+    QTRY_VERIFY(!window->reading());
+    QCOMPARE(window->LvwRuns->topLevelItemCount(), 2);
+    QCOMPARE(window->fileModel()->fileCount(), 0);
+    QVERIFY(window->LblReading->text().contains(QStringLiteral("without its password")));
+    RunPasswordDialog::setNextAnswer(QStringLiteral("old pass"));
+    window->LvwRuns->setCurrentItem(window->LvwRuns->topLevelItem(1));
+    QTRY_VERIFY(!window->reading() && window->fileModel()->fileCount() == 4);
+    QCOMPARE(RunPasswordDialog::takeAsked().size(), 2);
+}
+
+QTEST_MAIN(TestRestoreWindow)
+#include "tst_restorewindow.moc"
