@@ -44,7 +44,7 @@ RestoreWindow::RestoreWindow(JobRunner& runner, IBackupEngine& engine, QWidget* 
     setWindowTitle(QStringLiteral("Restore Files"));
     m_box.setCaption(QStringLiteral("Stowkeep"));
     buildLayout();
-    resize(780, 680);
+    resize(780, 720);
 }
 
 RestoreWindow::~RestoreWindow()
@@ -75,8 +75,8 @@ void RestoreWindow::buildLayout()
                               QStringLiteral("Size"), QStringLiteral("Verified"), QStringLiteral("Result")});
     LvwRuns->setRootIsDecorated(false);
     LvwRuns->setUniformRowHeights(true);
-    LvwRuns->setMinimumHeight(130);
-    LvwRuns->setMaximumHeight(170);
+    LvwRuns->setMinimumHeight(95);
+    LvwRuns->setMaximumHeight(125);
     LvwRuns->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     LvwRuns->header()->setStretchLastSection(true);
     layout->addWidget(LvwRuns);
@@ -157,7 +157,7 @@ void RestoreWindow::buildLayout()
     LblSummary->setWordWrap(true);
     LblSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     LstSummary = named(new QListWidget(this), "LstSummary");
-    LstSummary->setMaximumHeight(110);
+    LstSummary->setMaximumHeight(90);
     layout->addWidget(LblSummary);
     layout->addWidget(LstSummary);
     LblSummary->hide();
