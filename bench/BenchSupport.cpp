@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +23,35 @@ double seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+
+double loadAverage()
+{
+    double load = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1)
+            load = -1;
+        std::fclose(f);
+    }
+    return load;
+}
+
+Sample Series::median() const
+{
+    std::vector<Sample> sorted = samples;
+    std::sort(sorted.begin(), sorted.end(), [](const Sample& a, const Sample& b) { return a.seconds < b.seconds; });
+    return sorted.empty() ? Sample {} : sorted[sorted.size() / 2];
+}
+
+std::string Series::loads() const
+{
+    std::string s;
+    for (const Sample& x : samples) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%s%.1f", s.empty() ? "" : " ", x.load);
+        s += buffer;
+    }
+    return s;
+}
 
 double megabytes(const struct rusage& ru)
 {
@@ -160,6 +192,40 @@ Measured runEngine(const fs::path& work, const BackupJob& job, const char* what)
 Measured runVerify(const fs::path& archive, const std::string& password)
 {
     return inChild([&] { return verifyTime(archive, password); });
+}
+
+Measured sevenZipExtract(const fs::path& archive, const fs::path& out, const std::string& password,
+                         const std::vector<std::string>& names)
+{
+    std::vector<std::string> args = {"7z", "x", "-y", "-bd", "-snld", "-o" + out.string()};
+    // -snld: links that point out of their folder are restored as they were stored.
+    if (!password.empty())
+        args.push_back("-p" + password);
+    args.push_back("--");
+    args.push_back(archive.string());
+    args.insert(args.end(), names.begin(), names.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        ::execvp("7z", argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
+    }
+    // 2: 7-Zip also says so when it only refused links that lead out through other links.
+    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2))
+        throw std::runtime_error("7z x failed on " + archive.string());
+    return {seconds(start), megabytes(ru)};
 }
 
 void clearFolder(const fs::path& folder)

@@ -1,12 +1,14 @@
-// stowkeep_bench --tree PATH [--rounds N] [--dir WORK]
+// stowkeep_bench --tree PATH [--rounds N] [--memory | --restore] [--dir WORK]
 //
 // Measures Stowkeep against Info-ZIP's zip on an existing folder: each case once per
 // round, the rounds interleaved so that a change in the machine's load touches every case
 // alike, and the median of the rounds printed with the load average seen before each run.
-// Then the same for Medium and zip -6 with one other busy process on the machine.
+// Then the same for Medium and zip -6 with one other busy process on the machine, and a
+// restore of the Medium archive against `7z x` of it.
 //
 // With --memory: only a Medium backup (with and without a password) and its verification,
-// for their peak memory on a folder of many files.
+// for their peak memory on a folder of many files. With --restore: only the restores, as
+// for the generated corpus (RestoreBench.cpp).
 //
 // stowkeep_bench --codecs PATH: the zip writer alone on that folder, with each choice of
 // deflate library for whole entries and for blocks of large ones, at levels 1, 6 and 9.
@@ -33,47 +35,6 @@ using namespace stowkeep::engine;
 namespace bench {
 
 namespace {
-
-double loadAverage()
-{
-    double load = -1;
-    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(f, "%lf", &load) != 1)
-            load = -1;
-        std::fclose(f);
-    }
-    return load;
-}
-
-struct Sample
-{
-    double seconds = 0;
-    double load = 0;
-    double peakMb = 0;
-    uint64_t bytes = 0; // archive size
-};
-
-struct Series
-{
-    std::vector<Sample> samples;
-
-    Sample median() const
-    {
-        std::vector<Sample> sorted = samples;
-        std::sort(sorted.begin(), sorted.end(), [](const Sample& a, const Sample& b) { return a.seconds < b.seconds; });
-        return sorted.empty() ? Sample{} : sorted[sorted.size() / 2];
-    }
-    std::string loads() const
-    {
-        std::string s;
-        for (const Sample& x : samples) {
-            char buffer[32];
-            std::snprintf(buffer, sizeof buffer, "%s%.1f", s.empty() ? "" : " ", x.load);
-            s += buffer;
-        }
-        return s;
-    }
-};
 
 // A process that keeps one core busy, as another program would, until it is stopped.
 class BusyProcess
@@ -111,29 +72,6 @@ struct Case
     bool verify = false;    // verification of the case's archive (plain Medium)
 };
 
-Measured sevenZipExtract(const fs::path& archive, const fs::path& out)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const std::string o = "-o" + out.string();
-        const int devNull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devNull, 1);
-        ::dup2(devNull, 2);
-        // -snld: links that point out of their folder are restored as they were stored.
-        ::execlp("7z", "7z", "x", "-y", "-bd", "-snld", o.c_str(), archive.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage ru {};
-    while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
-    }
-    // 2: 7-Zip also says so when it only refused links that lead out through other links.
-    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2))
-        throw std::runtime_error("7z x failed");
-    return {seconds(start), megabytes(ru)};
-}
-
 int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memoryOnly)
 {
     uint64_t files = 0, bytes = 0;
@@ -146,7 +84,8 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
                 static_cast<unsigned long long>(files), static_cast<double>(bytes) / 1e6, rounds);
     const fs::path dest = work / "dest";
     const fs::path zipOut = work / "zip-out.zip";
-    const fs::path kept = work / "medium.zip";
+    const fs::path keptFolder = work / "kept"; // the Medium archive, kept for verification and restore
+    fs::path kept;
     FileSelection selection;
     selection.IncludeItem(tree.string() + "/", -1);
 
@@ -182,8 +121,10 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
         s.peakMb = m.peakMb;
         s.bytes = folderBytes(dest);
         if (c.level == 6 && c.password.empty()) {
-            fs::remove(kept);
-            fs::rename(fs::directory_iterator(dest)->path(), kept);
+            clearFolder(keptFolder);
+            const fs::path archive = fs::directory_iterator(dest)->path();
+            kept = keptFolder / archive.filename();
+            fs::rename(archive, kept);
         }
         clearFolder(dest);
         return s;
@@ -241,24 +182,13 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
     line("zip -r -6", l["zip -r -6"], 0, "");
     line("Medium", l["Medium"], l["zip -r -6"].median().seconds, " of zip -6 (goal <= 0.30)");
 
-    // The reference for a restore: 7-Zip extracting the Medium archive.
-    Series sevenZip;
-    for (int r = 0; r < rounds; ++r) {
-        Sample s;
-        s.load = loadAverage();
-        fs::remove_all(work / "7z-out");
-        try {
-            s.seconds = sevenZipExtract(kept, work / "7z-out").seconds;
-        } catch (const std::exception& e) {
-            std::printf("7z x: %s\n", e.what());
-            return 0;
-        }
-        fs::remove_all(work / "7z-out");
-        sevenZip.samples.push_back(s);
+    // Stowkeep's restore of the Medium archive against 7-Zip's extraction of it; there is no
+    // catalog, so the archive's own manifest tells the run.
+    try {
+        measureRestore({{"Medium", work / "no-catalog", keptFolder, "tree", "", {}}}, work, rounds);
+    } catch (const std::exception& e) {
+        std::printf("restore: %s\n", e.what());
     }
-
-    std::printf("\n");
-    line("7z x (Medium archive)", sevenZip, 0, "");
     return 0;
 }
 
@@ -347,6 +277,7 @@ int treeModes(int argc, char** argv)
     int rounds = 3;
     bool codecs = false;
     bool memoryOnly = false;
+    bool restoreOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if ((a == "--tree" || a == "--codecs") && i + 1 < argc) {
@@ -354,12 +285,14 @@ int treeModes(int argc, char** argv)
             tree = argv[++i];
         } else if (a == "--memory") {
             memoryOnly = true;
+        } else if (a == "--restore") {
+            restoreOnly = true;
         } else if (a == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::stoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
             work = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--memory] [--dir work]\n");
+            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--memory | --restore] [--dir work]\n");
             return 2;
         }
     }
@@ -377,7 +310,14 @@ int treeModes(int argc, char** argv)
         // Warm the page cache so that no case pays for the first read alone.
         runZip(tree, work / "warm.zip", 0);
         fs::remove(work / "warm.zip");
-        rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds, memoryOnly);
+        if (restoreOnly && !codecs) {
+            FileSelection selection;
+            selection.IncludeItem(tree.string() + "/", -1);
+            restoreBench(selection, work, rounds);
+            rc = 0;
+        } else {
+            rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds, memoryOnly);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "stowkeep_bench: %s\n", e.what());
     }

@@ -1,5 +1,11 @@
 // stowkeep_bench <size> [--files N] [--dir path]
+// stowkeep_bench <size> [--files N] --restore [--rounds N] [--dir path]
 // stowkeep_bench --tree PATH | --codecs PATH (TreeBench.cpp)
+//
+// With --restore: Medium backups of the corpus, plain and with a password, then their
+// restores (the whole run, and 5 files out of the encrypted archive) against 7-Zip's
+// extraction of the same archives, in interleaved rounds (RestoreBench.cpp). With both a
+// size and a file count, e.g. `1G --files 100000`, the corpus has exactly that many files.
 //
 // Generates a mixed corpus (many small text files, some large compressible files, some
 // random data) of the given size (e.g. 1G, 300M) or number of files, then measures the
@@ -43,6 +49,8 @@ struct Options
     uint64_t files = 0;
     fs::path dir;
     bool keepDir = false;
+    bool restore = false;
+    int rounds = 3;
 };
 
 uint64_t parseSize(const std::string& text)
@@ -134,9 +142,14 @@ struct Corpus
 
 // Byte shares: 40% small text files, 40% large text files, 20% random data. With a file
 // count, small files of 1-16 KB make up 95% of it (and, without a size, the large text
-// and random files a quarter and a tenth of their bytes).
+// and random files a quarter and a tenth of their bytes). With both, the small files
+// make up the count exactly, their sizes chosen so that they hold 40% of the bytes.
+Corpus generateBoth(const fs::path& root, const Options& o);
+
 Corpus generate(const fs::path& root, const Options& o)
 {
+    if (o.bytes && o.files)
+        return generateBoth(root, o);
     Random rng {0x9E3779B97F4A7C15ull};
     Corpus c;
     uint64_t smallBytes = o.bytes * 4 / 10;
@@ -180,10 +193,59 @@ Corpus generate(const fs::path& root, const Options& o)
     return c;
 }
 
+// Both a size and a file count: the large and the random files first, then small files
+// (of about 40% of the size between them) up to the count.
+Corpus generateBoth(const fs::path& root, const Options& o)
+{
+    Random rng {0x9E3779B97F4A7C15ull};
+    Corpus c;
+    const uint64_t largeBytes = o.bytes * 4 / 10;
+    const uint64_t randomBytes = o.bytes * 2 / 10;
+    fs::path dir;
+    auto nextFile = [&](const char* ext) {
+        if (c.files % 100 == 0) {
+            const uint64_t d = c.files / 100;
+            dir = root / ("d" + std::to_string(d / 50)) / ("s" + std::to_string(d % 50));
+            fs::create_directories(dir);
+        }
+        ++c.files;
+        return dir / ("f" + std::to_string(c.files) + ext);
+    };
+    for (uint64_t done = 0; done < largeBytes;) {
+        const uint64_t size = std::min<uint64_t>(largeBytes - done, (8ull << 20) + rng.below(56ull << 20));
+        writeText(nextFile(".log"), size, rng);
+        done += size;
+        c.bytes += size;
+    }
+    for (uint64_t done = 0; done < randomBytes;) {
+        const uint64_t size = std::min<uint64_t>(randomBytes - done, (1ull << 20) + rng.below(7ull << 20));
+        writeRandom(nextFile(".bin"), size, rng);
+        done += size;
+        c.bytes += size;
+    }
+    const uint64_t smallCount = o.files > c.files ? o.files - c.files : 0;
+    const uint64_t average = smallCount ? (o.bytes - largeBytes - randomBytes) / smallCount : 0;
+    const uint64_t spread = average > 512 ? 2 * (average - 512) : 1;
+    for (uint64_t n = 0; n < smallCount; ++n) {
+        const uint64_t size = 512 + rng.below(spread);
+        writeText(nextFile(".txt"), size, rng);
+        c.bytes += size;
+    }
+    return c;
+}
+
 void usage()
 {
-    std::fprintf(stderr, "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n"
-                         "       stowkeep_bench --tree|--codecs PATH [--rounds N] [--dir path]\n");
+    std::fprintf(stderr,
+                 "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n"
+                 "           backups of a generated corpus against zip -r\n"
+                 "       stowkeep_bench <size> [--files N] --restore [--rounds N] [--dir path]\n"
+                 "           restores of Medium backups of it (plain, with a password, 5 files)\n"
+                 "           against 7z x of the same archives\n"
+                 "       stowkeep_bench --tree PATH [--rounds N] [--memory | --restore] [--dir path]\n"
+                 "           the same on an existing folder (--restore: only the restores)\n"
+                 "       stowkeep_bench --codecs PATH [--rounds N] [--dir path]\n"
+                 "           the zip writer alone with each deflate library\n");
 }
 
 } // namespace
@@ -206,6 +268,10 @@ int main(int argc, char** argv)
                 o.files = std::stoull(argv[++i]);
             else if (a == "--dir" && i + 1 < argc)
                 o.dir = argv[++i], o.keepDir = true;
+            else if (a == "--restore")
+                o.restore = true;
+            else if (a == "--rounds" && i + 1 < argc)
+                o.rounds = std::max(1, std::stoi(argv[++i]));
             else if (!a.empty() && a[0] != '-')
                 o.bytes = parseSize(a);
             else
@@ -241,6 +307,13 @@ int main(int argc, char** argv)
         FileSelection selection;
         selection.IncludeItem(corpus.string() + "/*", -1);
         const double mb = static_cast<double>(c.bytes) / 1e6;
+
+        if (o.restore) {
+            restoreBench(selection, o.dir / "work-restore", o.rounds);
+            if (!o.keepDir)
+                fs::remove_all(o.dir);
+            return 0;
+        }
 
         const double parentMb = residentMb();
         double oursPeak = 0;
