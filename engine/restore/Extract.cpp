@@ -256,7 +256,13 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
             auth.join();
         throw;
     }
-    {
+    auto joinAll = [&] {
+        for (auto& t : pool)
+            t.join();
+        if (auth.joinable())
+            auth.join();
+    };
+    try {
         std::unique_lock lock(mutex);
         while (finished < pool.size()) {
             finishedOne.wait_for(lock, std::chrono::milliseconds(100));
@@ -266,11 +272,13 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
             reportProgress();
             lock.lock();
         }
+    } catch (...) {
+        // The caller's progress handler threw: the workers stop before it goes on.
+        m_stop = true;
+        joinAll();
+        throw;
     }
-    for (auto& t : pool)
-        t.join();
-    if (auth.joinable())
-        auth.join();
+    joinAll();
     if (failure)
         std::rethrow_exception(failure);
     if (archive && archive->authenticate) {
@@ -294,6 +302,8 @@ void Restorer::restoreItem(Item& item, int folder, const zip::ZipReader* reader)
     try {
         const std::string target = !isLink ? std::string() : row.mode != 0 ? row.linkTarget
                                                                              : reader->readLinkTarget(item.entry);
+        if (target.find('\0') != std::string::npos)
+            throw zip::ZipError("its link target holds a NUL character");
         struct stat st {};
         Found found = Found::Nothing;
         if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)

@@ -103,6 +103,9 @@ void Restorer::select(SetHistory::State&& state)
         if (std::string why = unsafePathReason(row.path); !why.empty()) {
             item.fate = Fate::Refused;
             item.detail = why;
+        } else if (row.kind == ManifestKind::Symlink && row.linkTarget.find('\0') != std::string::npos) {
+            item.fate = Fate::Refused;
+            item.detail = "a link whose target holds a NUL character";
         } else if (previous && previous->path == row.path) {
             item.fate = Fate::Refused;
             item.detail = "listed twice in the backup";

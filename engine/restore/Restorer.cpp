@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 namespace stowkeep::engine::detail {
 
@@ -125,6 +126,20 @@ void Restorer::checkJob()
         throw RunFailure {InvalidJob, "The restore has no target folder."};
     if (m_job.targetFolder().front() != '/')
         throw RunFailure {InvalidJob, "The target folder \"" + m_job.targetFolder() + "\" is not an absolute path."};
+    // Restored files among the archives could take an archive's name, or be taken for one.
+    auto canonical = [](const std::string& folder, std::error_code& ec) {
+        fs::path p = fs::weakly_canonical(folder, ec);
+        return p.has_relative_path() && p.filename().empty() ? p.parent_path() : p;
+    };
+    std::error_code ec;
+    const fs::path target = canonical(m_job.targetFolder(), ec);
+    const fs::path backups = canonical(m_job.backupFolder(), ec);
+    if (!ec && !backups.empty()) {
+        const auto [end, _] = std::mismatch(backups.begin(), backups.end(), target.begin(), target.end());
+        if (end == backups.end())
+            throw RunFailure {InvalidJob, "The target folder " + m_job.targetFolder() +
+                                              " is the backup folder or lies inside it; choose another one."};
+    }
 }
 
 // The backup folder must be there, with at least one of the archives the restore reads

@@ -6,8 +6,10 @@
 
 #include <zlib.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 using namespace stowkeep::engine;
 using namespace stowkeep::test;
@@ -233,17 +235,18 @@ TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
     const std::string name = "Evil_" + header.stamp() + "_full.zip";
     const std::vector<std::pair<std::string, std::string>> crafted = {
         {"../outside/up.txt", "up"}, {(outside / "abs.txt").string(), "absolute"}, {"ok/../../outside/mid.txt", "mid"},
-        {"lnk", "link"}, {"lnk/through.txt", "through"}, {"ok.txt", "fine"}};
+        {"lnk", outside.string()}, {"lnk/through.txt", "through"}, {"nul", std::string("ok.txt\0/etc", 11)},
+        {"ok.txt", "fine"}};
     header.entries = crafted.size();
     ManifestWriter manifest(header);
     std::vector<zip::EntrySource> entries;
     for (const auto& [path, content] : crafted) {
-        const bool link = path == "lnk";
+        const bool link = path == "lnk" || path == "nul";
         ManifestRow row;
         row.path = path;
         row.kind = link ? ManifestKind::Symlink : ManifestKind::File;
         row.mode = link ? (S_IFLNK | 0777) : (S_IFREG | 0644);
-        const std::string data = link ? outside.string() : content;
+        const std::string& data = content;
         row.size = data.size();
         row.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
         row.linkTarget = link ? data : "";
@@ -273,7 +276,8 @@ TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
     for (const auto& item : report.refused)
         refused.push_back(item.path);
     EXPECT_EQ(refused, (std::vector<std::string> {"../outside/up.txt", (outside / "abs.txt").string(),
-                                                  "lnk/through.txt", "ok/../../outside/mid.txt"}));
+                                                  "lnk/through.txt", "nul", "ok/../../outside/mid.txt"}));
+    EXPECT_FALSE(fs::is_symlink(tmp / "target/nul")); // not a link to "ok.txt" alone
     EXPECT_EQ(fs::read_symlink(tmp / "target/lnk"), outside);
 
     // A link in the target where the run has a folder is not followed either.
@@ -287,6 +291,10 @@ TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
     EXPECT_EQ(report.skipped[0].detail, "a link is in the way; the 3 items below it were not restored");
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_FALSE(fs::exists(tmp / "up.txt"));
+
+    // Nor into the backup folder, where a restored file could take an archive's name.
+    EXPECT_EQ(engine.Restore(restoreJob(listRuns().at(0), dest / "restored/"), report), InvalidJob);
+    EXPECT_FALSE(fs::exists(dest / "restored"));
 }
 
 TEST_F(RestoreTest, ExistingFilesAreSkippedKeptBesideOrReplaced)
@@ -364,6 +372,31 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNoPartialFile)
             EXPECT_NE(engine.GetErrorText(0, CannotWriteTarget).find(std::strerror(ENOSPC)), std::string::npos);
         }
     }
+
+    // The caller's progress handler throws while files are being written: the workers stop
+    // before the restore returns its failure.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool writing = false, thrown = false;
+    engine.setWriteFaultHook([&](uint64_t) {
+        std::unique_lock lock(mutex);
+        writing = true;
+        changed.wait(lock, [&] { return thrown; });
+        return 0;
+    });
+    RestoreControl control;
+    control.onProgress = [&](const Progress&) {
+        std::lock_guard lock(mutex);
+        if (writing) {
+            thrown = true;
+            changed.notify_all();
+            throw std::runtime_error("the window is gone");
+        }
+    };
+    EXPECT_EQ(engine.Restore(restoreJob(run, tmp / "thrown"), report, control), SomeFilesNotRestored);
+    EXPECT_NE(engine.GetErrorText(0, SomeFilesNotRestored).find("the window is gone"), std::string::npos);
+    for (auto it = fs::recursive_directory_iterator(tmp / "thrown"); it != fs::recursive_directory_iterator(); ++it)
+        EXPECT_EQ(it->path().filename().string().rfind(".stowkeep", 0), std::string::npos) << it->path();
 }
 
 TEST_F(RestoreTest, DamagedEntriesAndMissingArchivesNameTheirFiles)
