@@ -24,8 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Files go to the workers in batches of one folder: one walk to the folder per batch.
-constexpr size_t kBatchFiles = 64;
+// Files go to the workers in batches of one folder: one walk to the folder per batch, and
+// the two workers mostly in different folders (the folder is locked while a name is added).
+constexpr size_t kBatchFiles = 256;
 constexpr uint64_t kBatchBytes = uint64_t{4} << 20;
 
 std::string_view parentOf(std::string_view path)
@@ -127,6 +128,7 @@ void Restorer::makeFolders()
     for (const auto& path : made)
         if (!folderItems.count(path))
             m_madeFolders.push_back(path);
+    m_freshFolders = std::move(made);
 }
 
 void Restorer::extract(PasswordBook& passwords)
@@ -205,6 +207,7 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
                 const Batch& batch = batches[b];
                 TargetFolder::Stop stop;
                 const Fd folder = m_target->openFolder(batch.folder, false, 0, stop);
+                const bool fresh = m_freshFolders.count(batch.folder) != 0;
                 for (size_t k = batch.begin; k < batch.end && !m_stop; ++k) {
                     Item& item = m_items[order[k]];
                     if (!folder) {
@@ -213,7 +216,7 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
                                           ? "it passes through the link " + stop.at + " in the target folder"
                                           : "its folder cannot be opened: " + std::string(std::strerror(stop.error));
                     } else {
-                        restoreItem(item, folder.get(), reader);
+                        restoreItem(item, folder.get(), fresh, reader);
                     }
                     ++m_filesDone;
                 }
@@ -233,8 +236,10 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
     bool authDone = false;
     std::thread auth;
     std::vector<std::thread> pool;
+    // More workers than this mostly wait for the folders' locks.
+    constexpr size_t kMaxWorkers = 8;
     const unsigned threads = static_cast<unsigned>(
-        std::clamp<size_t>(std::thread::hardware_concurrency(), 1, batches.size()));
+        std::clamp<size_t>(std::thread::hardware_concurrency(), 1, std::min(batches.size(), kMaxWorkers)));
     try {
         if (archive && archive->authenticate)
             auth = std::thread([&] {
@@ -289,7 +294,7 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
     }
 }
 
-void Restorer::restoreItem(Item& item, int folder, const zip::ZipReader* reader)
+void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipReader* reader)
 {
     const ManifestRow& row = item.row;
     const std::string name(nameOf(row.path));
@@ -306,7 +311,9 @@ void Restorer::restoreItem(Item& item, int folder, const zip::ZipReader* reader)
             throw zip::ZipError("its link target holds a NUL character");
         struct stat st {};
         Found found = Found::Nothing;
-        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        // In a folder this restore made, nothing was there to look for (should another
+        // program put something there meanwhile, place() finds it).
+        if (!fresh && ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             found = S_ISREG(st.st_mode) ? Found::File : S_ISDIR(st.st_mode) ? Found::Folder
                                                     : S_ISLNK(st.st_mode)   ? Found::Link
                                                                             : Found::Other;

@@ -130,7 +130,8 @@ private:
     void block(const std::string& path, Fate fate, std::string detail, bool isItem);
     void extract(PasswordBook& passwords);
     void extractGroup(const std::vector<size_t>& items, const zip::ZipReader* reader, Archive* archive);
-    void restoreItem(Item& item, int folder, const zip::ZipReader* reader);
+    // fresh: the folder was made by this restore.
+    void restoreItem(Item& item, int folder, bool fresh, const zip::ZipReader* reader);
     void finishFolders();
     void reportProgress();
     // Restorer.cpp
@@ -166,6 +167,7 @@ private:
     };
     std::map<std::string, Block, std::less<>> m_blocked;
     std::vector<std::string> m_madeFolders; // folders made on the way that the run does not list
+    std::set<std::string, std::less<>> m_freshFolders; // every folder this restore made
 
     std::atomic<bool> m_stop {false};
     std::optional<TargetError> m_targetError; // the target is full or not writable: everything stops

@@ -84,8 +84,8 @@ private:
     Fd m_root;
 };
 
-// A file or link being written under a temporary name in its folder; removed unless it
-// was put in place.
+// A file or link being written under a temporary name in its folder (a file, where the
+// file system can, as an unnamed one); removed unless it was put in place.
 class TempItem
 {
 public:
@@ -110,12 +110,16 @@ public:
     Placed place(const std::string& name, bool replace);
 
 private:
+    // Gives the unnamed file a name; false when the name is taken.
+    bool linkUnnamed(const std::string& name);
+
     int m_folder;
     const WriteFaultHook& m_fault;
     std::string m_name;
     int m_fd = -1;
     bool m_link = false;
-    bool m_exists = false;
+    bool m_exists = false;  // under m_name
+    bool m_unnamed = false; // open, with no name yet
 };
 
 } // namespace stowkeep::engine::detail
