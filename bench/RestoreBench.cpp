@@ -1,7 +1,9 @@
 // Restore speed: Stowkeep's restore of a set's newest run against what a user would do
 // by hand with 7-Zip to get the same files back, in the same run, the rounds interleaved
-// (and which goes first alternating), each into an emptied folder with the disk synced
-// before, so that no case pays for another's writes.
+// (and which goes first alternating), each into an empty folder of its own with the disk
+// synced before, so that no case pays for another's writes. The folders go at the end of
+// each round, followed by a pause: ext4 passes over the inodes of files deleted in the
+// last 30 seconds when it makes new ones, which would weigh on whatever runs next.
 
 #include "BenchSupport.h"
 
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 using namespace stowkeep::engine;
 
@@ -91,15 +94,14 @@ Measured sevenZipRestore(const RestoreCase& c, const fs::path& scratch, const fs
 
 void measureRestore(const std::vector<RestoreCase>& cases, const fs::path& work, int rounds)
 {
-    const fs::path out = work / "restore-out";
-    const fs::path scratch = work / "7z-scratch";
-    auto fresh = [&] {
-        fs::remove_all(out);
+    const fs::path outs = work / "restore-out";
+    const fs::path scratch = work / "7z-scratch"; // the inner archive: one file
+    fs::path out;
+    int samples = 0;
+    auto sample = [&](const std::function<Measured()>& run) {
+        out = outs / std::to_string(++samples);
         clearFolder(scratch);
         ::sync();
-    };
-    auto sample = [&](const std::function<Measured()>& run) {
-        fresh();
         Sample s;
         s.load = loadAverage();
         const Measured m = run();
@@ -127,8 +129,11 @@ void measureRestore(const std::vector<RestoreCase>& cases, const fs::path& work,
             if ((r + c) % 2 == 1)
                 reference();
         }
+        fs::remove_all(outs);
+        ::sync();
+        if (r + 1 < rounds)
+            std::this_thread::sleep_for(std::chrono::seconds(35));
     }
-    fresh();
     fs::remove_all(scratch);
 
     std::printf("\n== restore of the newest run into an empty folder (medians of %d interleaved rounds) ==\n", rounds);
