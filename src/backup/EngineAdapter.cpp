@@ -368,6 +368,14 @@ void EngineAdapter::setOnPassword(PasswordHandler handler)
     m_onPassword = std::move(handler);
 }
 
+void EngineAdapter::setWriteHook(std::function<int(quint64 bytes)> hook)
+{
+    if (hook)
+        m_engine->setWriteFaultHook([hook = std::move(hook)](uint64_t bytes) { return hook(bytes); });
+    else
+        m_engine->setWriteFaultHook({});
+}
+
 qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute)
 {
     std::vector<engine::RunInfo> infos;

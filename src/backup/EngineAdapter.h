@@ -3,6 +3,7 @@
 #include "EngineInterface.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace stowkeep::engine {
@@ -36,6 +37,11 @@ public:
     QList<RestoreEntry> ListFiles(const RestoreRequest& request) override;
     PreparedRun prepareRestore(const RestoreRequest& request, std::shared_ptr<RestoreResult> result) override;
     void setOnPassword(PasswordHandler handler) override;
+
+    // Test seam: called on the restore's (or backup's) threads before every write to a
+    // destination file with its size; a non-zero errno return fails that write. A test
+    // holds a real restore mid-file here.
+    void setWriteHook(std::function<int(quint64 bytes)> hook);
 
 private:
     std::unique_ptr<stowkeep::engine::BackupEngine> m_engine;

@@ -479,11 +479,12 @@ void RestoreWindow::updateButtons()
 
 void RestoreWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_restoring && !confirmCancel()) {
-        event->ignore();
-        return;
-    }
-    if (m_restoring)
+    if (m_restoring && !m_cancelAsked) {
+        if (!confirmCancel()) {
+            event->ignore();
+            return;
+        }
         cancelRestore();
+    }
     QWidget::closeEvent(event);
 }

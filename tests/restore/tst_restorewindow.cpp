@@ -11,6 +11,7 @@
 #include "restore/RunPasswordDialog.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,9 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTreeWidget>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -81,6 +85,52 @@ struct Fixture
     }
 };
 
+// Holds a real restore at its first write to a restored file, with the file's temporary
+// name on the disk, until released (the test's end releases it too).
+class WriteGate
+{
+public:
+    explicit WriteGate(EngineAdapter& engine)
+    {
+        engine.setWriteHook([this](quint64) {
+            std::unique_lock lock(m_mutex);
+            ++m_held;
+            m_released.wait(lock, [this] { return m_open; });
+            return 0;
+        });
+    }
+    ~WriteGate() { release(); }
+    bool holding()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_held > 0;
+    }
+    void release()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_released.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    int m_held = 0;
+    bool m_open = false;
+};
+
+// Files and folders below `folder`, relative to it, with the restore's temporary files.
+QStringList filesBelow(const QString& folder)
+{
+    QStringList names;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        names << QDir(folder).relativeFilePath(it.next());
+    names.sort();
+    return names;
+}
+
 RestoreWindow* openFor(TFrmMain& frm)
 {
     frm.LvwProfiles->setCurrentItem(frm.LvwProfiles->topLevelItem(0));
@@ -100,6 +150,8 @@ class TestRestoreWindow : public QObject
 private slots:
     void restoresTickedFolderOfChosenRunToAnotherFolder();
     void asksForThePasswordOfOlderBackups();
+    void cancelAsksOnceAndLeavesNoPartialFile();
+    void closingWhileRestoringAsksThenCancels();
 };
 
 void TestRestoreWindow::restoresTickedFolderOfChosenRunToAnotherFolder()
@@ -196,6 +248,87 @@ void TestRestoreWindow::asksForThePasswordOfOlderBackups()
     window->LvwRuns->setCurrentItem(window->LvwRuns->topLevelItem(1));
     QTRY_VERIFY(!window->reading() && window->fileModel()->fileCount() == 4);
     QCOMPARE(RunPasswordDialog::takeAsked().size(), 2);
+}
+
+// A large file in the middle of being written when "Cancel" is answered "Yes".
+void TestRestoreWindow::cancelAsksOnceAndLeavesNoPartialFile()
+{
+    Fixture f;
+    QByteArray big(16 << 20, Qt::Uninitialized);
+    quint32 x = 1;
+    for (char& c : big)
+        c = char((x = x * 1664525u + 1013904223u) >> 24);
+    writeFile(f.source + u"/photos/big.bin", big);
+    f.makeChain(QString(), QString());
+    auto adapter = std::make_unique<EngineAdapter>();
+    WriteGate gate(*adapter);
+    auto frm = makeMainWindow(std::move(adapter));
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    MessageBox::takeShown();
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QTRY_VERIFY(gate.holding());
+    QVERIFY(window->BtnCancel->isVisible());
+
+    MessageBox::setNextAnswer(1);
+    QTest::mouseClick(window->BtnCancel, Qt::LeftButton);
+    QTest::mouseClick(window->BtnCancel, Qt::LeftButton);
+    QCOMPARE(window->LblProgress->text(), QStringLiteral("Cancelling..."));
+    QVERIFY(window->restoring());
+    QVERIFY(window->close()); // already asked
+    gate.release();
+    QVERIFY(waitUntilIdle(*frm));
+
+    const QList<MessageBox::Shown> shown = MessageBox::takeShown();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].caption, QStringLiteral("Cancel Restore"));
+    QVERIFY2(window->LblSummary->text().startsWith(QStringLiteral("The restore was cancelled.")),
+             qPrintable(window->LblSummary->text()));
+    QVERIFY(window->lastResult() && window->lastResult()->code != 0);
+    for (const QString& name : filesBelow(f.out)) {
+        QVERIFY2(!name.contains(QStringLiteral(".stowkeep-restore-")), qPrintable(name));
+        if (!QFileInfo(f.out + u'/' + name).isDir())
+            QCOMPARE(readFile(f.out + u'/' + name), readFile(f.source + u'/' + name));
+    }
+    QVERIFY(!window->restoring());
+    QVERIFY(window->BtnRestore->isEnabled());
+}
+
+void TestRestoreWindow::closingWhileRestoringAsksThenCancels()
+{
+    Fixture f;
+    f.makeChain(QString(), QString());
+    auto adapter = std::make_unique<EngineAdapter>();
+    WriteGate gate(*adapter);
+    auto frm = makeMainWindow(std::move(adapter));
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    MessageBox::takeShown();
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QTRY_VERIFY(gate.holding());
+
+    // "No": the window stays and so does the restore.
+    MessageBox::setNextAnswer(2);
+    QVERIFY(!window->close());
+    QVERIFY(window->isVisible());
+    QVERIFY(window->restoring() && frm->runner().running());
+    QCOMPARE(MessageBox::takeShown().size(), 1);
+
+    MessageBox::setNextAnswer(1);
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
+    QCOMPARE(MessageBox::takeShown().size(), 1);
+    gate.release();
+    QVERIFY(waitUntilIdle(*frm));
+    QVERIFY(window->lastResult() && window->lastResult()->code != 0);
+    QVERIFY2(window->LblSummary->text().startsWith(QStringLiteral("The restore was cancelled.")),
+             qPrintable(window->LblSummary->text()));
+    for (const QString& name : filesBelow(f.out))
+        QVERIFY2(!name.contains(QStringLiteral(".stowkeep-restore-")), qPrintable(name));
 }
 
 QTEST_MAIN(TestRestoreWindow)
