@@ -1,5 +1,7 @@
 #include "EngineAdapter.h"
 
+#include "PathText.h"
+
 #include <BackupEngine.h>
 
 #include <QScopeGuard>
@@ -8,9 +10,10 @@ namespace engine = stowkeep::engine;
 
 namespace {
 
+// Paths keep any bytes that are not UTF-8 (PathText.h); other texts are UTF-8 anyway.
 std::string utf8(const QString& text)
 {
-    return text.toStdString();
+    return pathToBytes(text);
 }
 
 // Runs one engine call and turns its refusal into the program's failure.
@@ -107,7 +110,7 @@ engine::RestoreJob restoreJob(const RestoreRequest& request)
 
 QString text(const std::string& value)
 {
-    return QString::fromStdString(value);
+    return pathFromBytes(value);
 }
 
 QStringList texts(const std::vector<std::string>& values)

@@ -4,6 +4,7 @@
 #include "app/DataFolder.h"
 #include "backup/EngineAdapter.h"
 #include "backup/JobSetUp.h"
+#include "backup/PathText.h"
 #include "backup/RunStatus.h"
 #include "profiles/ProfileStore.h"
 #include "restore/RestoreSource.h"
@@ -78,7 +79,8 @@ extern "C" void onInterrupt(int)
 
 void print(std::FILE* stream, const QString& text)
 {
-    std::fputs(text.toUtf8().constData(), stream);
+    // A name's bytes as they are on the disk, also those that are not UTF-8.
+    std::fputs(pathToBytes(text).c_str(), stream);
     std::fputc('\n', stream);
 }
 

@@ -1,5 +1,6 @@
 #include "FileTreeModel.h"
 
+#include "backup/PathText.h"
 #include "backup/RunStatus.h"
 
 #include <QApplication>
@@ -156,7 +157,8 @@ QVariant FileTreeModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         switch (index.column()) {
         case Name:
-            return node.kind == RestoreEntry::Kind::Link ? node.name + u" \u2192 " + node.linkTarget : node.name;
+            return node.kind == RestoreEntry::Kind::Link ? visiblePath(node.name) + u" \u2192 " + visiblePath(node.linkTarget)
+                                                         : visiblePath(node.name);
         case Size:
             return folder ? QVariant() : QVariant(formatSize(node.size));
         case Modified:

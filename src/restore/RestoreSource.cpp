@@ -1,6 +1,7 @@
 #include "RestoreSource.h"
 
 #include "backup/JobSetUp.h"
+#include "backup/PathText.h"
 #include "backup/RunStatus.h"
 
 #include <QDir>
@@ -92,7 +93,7 @@ QString restoreHeadline(const RestoreResult& result)
     QString text = u"Restored " + formatCount(restored) + (restored == 1 ? u" file" : u" files");
     if (result.bytes > 0)
         text += u" (" + formatSize(result.bytes) + u')';
-    text += u" to " + result.target + u'.';
+    text += u" to " + visiblePath(result.target) + u'.';
     QStringList notRestored;
     const auto count = [&notRestored](qsizetype n, const QString& what) {
         if (n > 0)
@@ -107,7 +108,7 @@ QString restoreHeadline(const RestoreResult& result)
     if (!result.restoredAs.isEmpty())
         text += u' ' + formatCount(quint64(result.restoredAs.size())) + u" kept beside an existing file.";
     if (result.code != 0 && !result.text.isEmpty())
-        text += u' ' + result.text;
+        text += u' ' + visiblePath(result.text);
     return text;
 }
 
@@ -116,12 +117,13 @@ QStringList restoreDetailLines(const RestoreResult& result)
     QStringList lines;
     const auto add = [&lines](const QString& label, const QList<RestoreResult::Item>& items) {
         for (const RestoreResult::Item& item : items)
-            lines << label + u": " + item.path + (item.detail.isEmpty() ? QString() : u" \u2013 " + item.detail);
+            lines << label + u": " + visiblePath(item.path)
+                         + (item.detail.isEmpty() ? QString() : u" \u2013 " + visiblePath(item.detail));
     };
     add(QStringLiteral("Failed"), result.failed);
     add(QStringLiteral("Refused"), result.refused);
     for (const QString& path : result.notInRun)
-        lines << u"Not in this backup: " + path;
+        lines << u"Not in this backup: " + visiblePath(path);
     add(QStringLiteral("Skipped"), result.skipped);
     add(QStringLiteral("Kept both"), result.restoredAs);
     return lines;

@@ -3,6 +3,7 @@
 #include "FileTreeModel.h"
 #include "RunPasswordDialog.h"
 #include "backup/JobRunner.h"
+#include "backup/PathText.h"
 #include "backup/RunStatus.h"
 
 #include <QCloseEvent>
@@ -458,7 +459,7 @@ void RestoreWindow::updateTicked()
     if (ticked.isEmpty())
         LblTicked->setText(NothingTicked);
     else if (ticked.size() == 1)
-        LblTicked->setText(u"Ticked: " + ticked.front() + u" (only what is ticked is restored).");
+        LblTicked->setText(u"Ticked: " + visiblePath(ticked.front()) + u" (only what is ticked is restored).");
     else
         LblTicked->setText(formatCount(quint64(ticked.size())) + u" items ticked: only they are restored.");
 }

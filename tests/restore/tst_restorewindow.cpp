@@ -22,7 +22,12 @@
 #include <QTreeWidget>
 
 #include <condition_variable>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -152,6 +157,7 @@ private slots:
     void asksForThePasswordOfOlderBackups();
     void cancelAsksOnceAndLeavesNoPartialFile();
     void closingWhileRestoringAsksThenCancels();
+    void oddNamesAreShownOnOneLineAndRestoredByteForByte();
 };
 
 void TestRestoreWindow::restoresTickedFolderOfChosenRunToAnotherFolder()
@@ -329,6 +335,58 @@ void TestRestoreWindow::closingWhileRestoringAsksThenCancels()
              qPrintable(window->LblSummary->text()));
     for (const QString& name : filesBelow(f.out))
         QVERIFY2(!name.contains(QStringLiteral(".stowkeep-restore-")), qPrintable(name));
+}
+
+// A name made on a Latin-1 system, and one with a newline.
+void TestRestoreWindow::oddNamesAreShownOnOneLineAndRestoredByteForByte()
+{
+    Fixture f;
+    const QByteArray latin1 = "caf\xE9.txt";
+    const QByteArray newline = "two\nlines.txt";
+    QDir().mkpath(f.source + u"/odd");
+    for (const QByteArray& name : {latin1, newline}) {
+        const QByteArray path = QFile::encodeName(f.source) + "/odd/" + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, name.constData(), size_t(name.size())), ssize_t(name.size()));
+        ::close(fd);
+    }
+    f.makeChain(QString(), QString());
+    auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    FileTreeModel* model = window->fileModel();
+    const QModelIndex odd = model->indexOfPath(QStringLiteral("odd"));
+    QCOMPARE(model->rowCount(odd), 2);
+    QStringList shown;
+    for (int row = 0; row < 2; ++row)
+        shown << model->index(row, FileTreeModel::Name, odd).data().toString();
+    shown.sort();
+    QCOMPARE(shown, (QStringList {u"caf\uFFFD.txt"_s, u"two\u240Alines.txt"_s}));
+
+    // Each ticked by itself: the path handed back must be the name's own bytes.
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    for (int row = 0; row < 2; ++row) {
+        const QModelIndex file = model->index(row, FileTreeModel::Name, odd);
+        QVERIFY(model->setData(odd, Qt::Unchecked, Qt::CheckStateRole));
+        QVERIFY(model->setData(file, Qt::Checked, Qt::CheckStateRole));
+        QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+        QVERIFY(waitUntilIdle(*frm));
+        QVERIFY2(window->LblSummary->text().startsWith(QStringLiteral("Restored 1 file")),
+                 qPrintable(window->LblSummary->text()));
+    }
+    for (const QByteArray& name : {latin1, newline}) {
+        struct stat st {};
+        const QByteArray path = QFile::encodeName(f.out) + "/odd/" + name;
+        QVERIFY2(::stat(path.constData(), &st) == 0, name.constData());
+        QCOMPARE(qint64(st.st_size), qint64(name.size()));
+    }
+    // Again with the file there: the summary names it on one line.
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QCOMPARE(window->LstSummary->count(), 1);
+    QVERIFY(!window->LstSummary->item(0)->text().contains(u'\n'));
 }
 
 QTEST_MAIN(TestRestoreWindow)
