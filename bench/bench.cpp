@@ -140,98 +140,86 @@ struct Corpus
     uint64_t bytes = 0;
 };
 
+// Writes a corpus's files, 100 to a folder, 50 folders to a parent.
+class CorpusWriter
+{
+public:
+    explicit CorpusWriter(fs::path root)
+        : m_root(std::move(root))
+    {
+    }
+
+    void text(uint64_t size) { add(".txt", size, writeText); }
+    // Large text files of 8-64 MB, then random data in files of 1-8 MB, up to the bytes given.
+    void largeText(uint64_t bytes) { addUpTo(".log", bytes, 8ull << 20, 56ull << 20, writeText); }
+    void random(uint64_t bytes) { addUpTo(".bin", bytes, 1ull << 20, 7ull << 20, writeRandom); }
+
+    Random rng {0x9E3779B97F4A7C15ull};
+    Corpus corpus;
+
+private:
+    using Write = void (*)(const fs::path&, uint64_t, Random&);
+
+    void add(const char* ext, uint64_t size, Write write)
+    {
+        if (corpus.files % 100 == 0) {
+            const uint64_t d = corpus.files / 100;
+            m_dir = m_root / ("d" + std::to_string(d / 50)) / ("s" + std::to_string(d % 50));
+            fs::create_directories(m_dir);
+        }
+        ++corpus.files;
+        write(m_dir / ("f" + std::to_string(corpus.files) + ext), size, rng);
+        corpus.bytes += size;
+    }
+
+    void addUpTo(const char* ext, uint64_t bytes, uint64_t least, uint64_t spread, Write write)
+    {
+        for (uint64_t done = 0; done < bytes;) {
+            const uint64_t size = std::min<uint64_t>(bytes - done, least + rng.below(spread));
+            add(ext, size, write);
+            done += size;
+        }
+    }
+
+    fs::path m_root;
+    fs::path m_dir;
+};
+
 // Byte shares: 40% small text files, 40% large text files, 20% random data. With a file
 // count, small files of 1-16 KB make up 95% of it (and, without a size, the large text
-// and random files a quarter and a tenth of their bytes). With both, the small files
-// make up the count exactly, their sizes chosen so that they hold 40% of the bytes.
-Corpus generateBoth(const fs::path& root, const Options& o);
-
+// and random files a quarter and a tenth of their bytes). With both, the large and the
+// random files come first, then small files make up the count exactly, their sizes chosen
+// so that they hold 40% of the bytes.
 Corpus generate(const fs::path& root, const Options& o)
 {
-    if (o.bytes && o.files)
-        return generateBoth(root, o);
-    Random rng {0x9E3779B97F4A7C15ull};
-    Corpus c;
+    CorpusWriter w(root);
+    if (o.bytes && o.files) {
+        const uint64_t largeBytes = o.bytes * 4 / 10;
+        const uint64_t randomBytes = o.bytes * 2 / 10;
+        w.largeText(largeBytes);
+        w.random(randomBytes);
+        const uint64_t smallCount = o.files > w.corpus.files ? o.files - w.corpus.files : 0;
+        const uint64_t average = smallCount ? (o.bytes - largeBytes - randomBytes) / smallCount : 0;
+        const uint64_t spread = average > 512 ? 2 * (average - 512) : 1;
+        for (uint64_t n = 0; n < smallCount; ++n)
+            w.text(512 + w.rng.below(spread));
+        return w.corpus;
+    }
     uint64_t smallBytes = o.bytes * 4 / 10;
     uint64_t largeBytes = o.bytes * 4 / 10;
     uint64_t randomBytes = o.bytes - smallBytes - largeBytes;
-    uint64_t smallCount = o.files ? o.files * 95 / 100 : 0;
+    const uint64_t smallCount = o.files ? o.files * 95 / 100 : 0;
     if (!o.bytes) {
         smallBytes = smallCount * 8192;
         largeBytes = smallBytes / 4;
         randomBytes = smallBytes / 10;
     }
-    uint64_t dirIndex = 0;
-    fs::path dir;
-    auto nextFile = [&](const char* ext) {
-        if (c.files % 100 == 0) {
-            dir = root / ("d" + std::to_string(dirIndex / 50)) / ("s" + std::to_string(dirIndex % 50));
-            fs::create_directories(dir);
-            ++dirIndex;
-        }
-        ++c.files;
-        return dir / ("f" + std::to_string(c.files) + ext);
-    };
-    for (uint64_t done = 0, n = 0; (smallCount ? n < smallCount : done < smallBytes); ++n) {
-        const uint64_t size = 1024 + rng.below(15 * 1024);
-        writeText(nextFile(".txt"), size, rng);
-        done += size;
-        c.bytes += size;
-    }
-    for (uint64_t done = 0; done < largeBytes;) {
-        const uint64_t size = std::min<uint64_t>(largeBytes - done, (8ull << 20) + rng.below(56ull << 20));
-        writeText(nextFile(".log"), size, rng);
-        done += size;
-        c.bytes += size;
-    }
-    for (uint64_t done = 0; done < randomBytes;) {
-        const uint64_t size = std::min<uint64_t>(randomBytes - done, (1ull << 20) + rng.below(7ull << 20));
-        writeRandom(nextFile(".bin"), size, rng);
-        done += size;
-        c.bytes += size;
-    }
-    return c;
-}
-
-// Both a size and a file count: the large and the random files first, then small files
-// (of about 40% of the size between them) up to the count.
-Corpus generateBoth(const fs::path& root, const Options& o)
-{
-    Random rng {0x9E3779B97F4A7C15ull};
-    Corpus c;
-    const uint64_t largeBytes = o.bytes * 4 / 10;
-    const uint64_t randomBytes = o.bytes * 2 / 10;
-    fs::path dir;
-    auto nextFile = [&](const char* ext) {
-        if (c.files % 100 == 0) {
-            const uint64_t d = c.files / 100;
-            dir = root / ("d" + std::to_string(d / 50)) / ("s" + std::to_string(d % 50));
-            fs::create_directories(dir);
-        }
-        ++c.files;
-        return dir / ("f" + std::to_string(c.files) + ext);
-    };
-    for (uint64_t done = 0; done < largeBytes;) {
-        const uint64_t size = std::min<uint64_t>(largeBytes - done, (8ull << 20) + rng.below(56ull << 20));
-        writeText(nextFile(".log"), size, rng);
-        done += size;
-        c.bytes += size;
-    }
-    for (uint64_t done = 0; done < randomBytes;) {
-        const uint64_t size = std::min<uint64_t>(randomBytes - done, (1ull << 20) + rng.below(7ull << 20));
-        writeRandom(nextFile(".bin"), size, rng);
-        done += size;
-        c.bytes += size;
-    }
-    const uint64_t smallCount = o.files > c.files ? o.files - c.files : 0;
-    const uint64_t average = smallCount ? (o.bytes - largeBytes - randomBytes) / smallCount : 0;
-    const uint64_t spread = average > 512 ? 2 * (average - 512) : 1;
-    for (uint64_t n = 0; n < smallCount; ++n) {
-        const uint64_t size = 512 + rng.below(spread);
-        writeText(nextFile(".txt"), size, rng);
-        c.bytes += size;
-    }
-    return c;
+    const uint64_t before = w.corpus.bytes;
+    for (uint64_t n = 0; (smallCount ? n < smallCount : w.corpus.bytes - before < smallBytes); ++n)
+        w.text(1024 + w.rng.below(15 * 1024));
+    w.largeText(largeBytes);
+    w.random(randomBytes);
+    return w.corpus;
 }
 
 void usage()
