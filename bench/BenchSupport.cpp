@@ -122,6 +122,8 @@ Measured inChildProcess(const std::function<double()>& body)
     Measured m;
     std::memcpy(&m.seconds, reply.data(), sizeof m.seconds);
     m.peakMb = megabytes(ru);
+    m.cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
+                   + static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     return m;
 }
 

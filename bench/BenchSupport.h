@@ -27,6 +27,7 @@ struct Sample
     double seconds = 0;
     double load = 0;
     double peakMb = 0;
+    double cpuSeconds = 0; // user and system time of the measuring child
     uint64_t bytes = 0; // archive size
 };
 
@@ -43,6 +44,7 @@ struct Measured
 {
     double seconds = 0;
     double peakMb = 0; // the child's peak resident memory
+    double cpuSeconds = 0; // the child's user and system time
 };
 
 double megabytes(const struct rusage& ru);

@@ -72,7 +72,9 @@ struct Case
     bool verify = false;    // verification of the case's archive (plain Medium)
 };
 
-int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memoryOnly)
+// With `only` (e.g. "None"), just the cases whose name starts with it, and their zip
+// counterparts: for a quick look at one mode.
+int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memoryOnly, const std::string& only)
 {
     uint64_t files = 0, bytes = 0;
     for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it)
@@ -97,6 +99,7 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
             const Measured m = runZip(tree, zipOut, c.level);
             s.seconds = m.seconds;
             s.peakMb = m.peakMb;
+            s.cpuSeconds = m.cpuSeconds;
             s.bytes = fs::file_size(zipOut);
             fs::remove(zipOut);
             return s;
@@ -119,6 +122,7 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
         const Measured m = runEngine(work / "engine", job, c.name.c_str());
         s.seconds = m.seconds;
         s.peakMb = m.peakMb;
+        s.cpuSeconds = m.cpuSeconds;
         s.bytes = folderBytes(dest);
         if (c.level == 6 && c.password.empty()) {
             clearFolder(keptFolder);
@@ -130,7 +134,7 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
         return s;
     };
 
-    const std::vector<Case> quiet = {
+    std::vector<Case> quiet = {
         {"zip -r -6", 6, true, "", false},          {"Medium", 6, false, "", false},
         {"verification (Medium)", 6, false, "", true}, {"Medium, password", 6, false, "pw", false},
         {"zip -r -1", 1, true, "", false},          {"Low", 1, false, "", false},
@@ -145,7 +149,15 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
         }
         return 0;
     }
-    const std::vector<Case> loaded = {{"zip -r -6", 6, true, "", false}, {"Medium", 6, false, "", false}};
+    std::vector<Case> loaded = {{"zip -r -6", 6, true, "", false}, {"Medium", 6, false, "", false}};
+    if (!only.empty()) {
+        auto unwanted = [&](const Case& c) {
+            const int level = only == "Low" ? 1 : only == "None" ? 0 : 6;
+            return c.name.rfind(only, 0) != 0 && !(c.zip && c.level == level);
+        };
+        std::erase_if(quiet, unwanted);
+        std::erase_if(loaded, unwanted);
+    }
     std::map<std::string, Series> q, l;
     for (int r = 0; r < rounds; ++r) {
         for (const Case& c : quiet)
@@ -155,6 +167,8 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
             l[c.name].samples.push_back(runCase(c));
     }
     auto line = [&](const char* label, const Series& s, double reference, const char* goal) {
+        if (s.samples.empty())
+            return;
         const Sample m = s.median();
         std::printf("%-24s %8.2f s", label, m.seconds);
         if (m.bytes)
@@ -163,12 +177,13 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
             std::printf("  %11s", "");
         if (reference > 0)
             std::printf("  ratio %.2f%s", m.seconds / reference, goal);
-        std::printf("   [load %s; peak %.0f MB]\n", s.loads().c_str(), m.peakMb);
+        std::printf("   [load %s; peak %.0f MB; cpu %.2f s]\n", s.loads().c_str(), m.peakMb, m.cpuSeconds);
     };
-    const double zip6 = q["zip -r -6"].median().seconds;
-    const double zip1 = q["zip -r -1"].median().seconds;
-    const double medium = q["Medium"].median().seconds;
-    const double none = q["None"].median().seconds;
+    auto median = [](const Series& s) { return s.samples.empty() ? 0.0 : s.median().seconds; };
+    const double zip6 = median(q["zip -r -6"]);
+    const double zip1 = median(q["zip -r -1"]);
+    const double medium = median(q["Medium"]);
+    const double none = median(q["None"]);
     std::printf("\n== quiet (medians) ==\n");
     line("zip -r -6", q["zip -r -6"], 0, "");
     line("Medium", q["Medium"], zip6, " of zip -6 (goal <= 0.30)");
@@ -180,7 +195,9 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
     line("None, password", q["None, password"], none, " of None (goal <= 1.40)");
     std::printf("\n== one other busy process (medians) ==\n");
     line("zip -r -6", l["zip -r -6"], 0, "");
-    line("Medium", l["Medium"], l["zip -r -6"].median().seconds, " of zip -6 (goal <= 0.30)");
+    line("Medium", l["Medium"], median(l["zip -r -6"]), " of zip -6 (goal <= 0.30)");
+    if (!only.empty())
+        return 0;
 
     // Stowkeep's restore of the Medium archive against 7-Zip's extraction of it; there is no
     // catalog, so the archive's own manifest tells the run.
@@ -278,6 +295,7 @@ int treeModes(int argc, char** argv)
     bool codecs = false;
     bool memoryOnly = false;
     bool restoreOnly = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if ((a == "--tree" || a == "--codecs") && i + 1 < argc) {
@@ -287,12 +305,14 @@ int treeModes(int argc, char** argv)
             memoryOnly = true;
         } else if (a == "--restore") {
             restoreOnly = true;
+        } else if (a == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else if (a == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::stoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
             work = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--memory | --restore] [--dir work]\n");
+            std::fprintf(stderr, "usage: stowkeep_bench --tree|--codecs PATH [--rounds N] [--memory | --restore | --only Medium|Low|None] [--dir work]\n");
             return 2;
         }
     }
@@ -316,7 +336,7 @@ int treeModes(int argc, char** argv)
             restoreBench(selection, work, rounds);
             rc = 0;
         } else {
-            rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds, memoryOnly);
+            rc = codecs ? codecsMain(tree, work, rounds) : treeMain(tree, work, rounds, memoryOnly, only);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "stowkeep_bench: %s\n", e.what());

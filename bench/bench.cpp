@@ -230,7 +230,7 @@ void usage()
                  "       stowkeep_bench <size> [--files N] --restore [--rounds N] [--dir path]\n"
                  "           restores of Medium backups of it (plain, with a password, 5 files)\n"
                  "           against 7z x of the same archives\n"
-                 "       stowkeep_bench --tree PATH [--rounds N] [--memory | --restore] [--dir path]\n"
+                 "       stowkeep_bench --tree PATH [--rounds N] [--memory | --restore | --only Medium|Low|None] [--dir path]\n"
                  "           the same on an existing folder (--restore: only the restores)\n"
                  "       stowkeep_bench --codecs PATH [--rounds N] [--dir path]\n"
                  "           the zip writer alone with each deflate library\n");
