@@ -98,8 +98,6 @@ void ArchiveSink::flush()
     if (m_buffer->data.empty())
         return;
     if (m_hmac) {
-        // The outer entry's CRC is of the plain inner archive.
-        m_crc = crc32Of(m_crc, m_buffer->data.data(), m_buffer->data.size());
         m_buffer->offset = m_flushed;
         m_flushed += m_buffer->data.size();
         auto next = std::make_unique<Chunk>();
@@ -109,8 +107,9 @@ void ArchiveSink::flush()
             m_handOff(std::move(next));
         } else {
             AesCtr aes(m_keys.cipherKey);
-            aes.apply(next->offset, next->data.data(), next->data.size());
-            emit(*next);
+            encrypt(*next, aes);
+            authenticate(*next);
+            writeOut(*next);
         }
         return;
     }
@@ -119,9 +118,21 @@ void ArchiveSink::flush()
     m_buffer->data.clear();
 }
 
-void ArchiveSink::emit(const Chunk& chunk)
+void ArchiveSink::encrypt(Chunk& chunk, AesCtr& aes)
 {
+    chunk.crc = crc32Of(0, chunk.data.data(), chunk.data.size());
+    aes.apply(chunk.offset, chunk.data.data(), chunk.data.size());
+}
+
+void ArchiveSink::authenticate(const Chunk& chunk)
+{
+    // The outer entry's CRC is of the plain inner archive.
+    m_crc = chunk.offset == 0 ? chunk.crc : crc32Combine(m_crc, chunk.crc, chunk.data.size());
     m_hmac->update(chunk.data.data(), chunk.data.size());
+}
+
+void ArchiveSink::writeOut(const Chunk& chunk)
+{
     m_out.write(chunk.data.data(), chunk.data.size());
 }
 

@@ -25,7 +25,9 @@ public:
     {
         Buffer data;
         uint64_t offset = 0;
-        bool done = false;
+        uint32_t crc = 0;           // of the plain bytes
+        bool done = false;          // encrypted
+        bool authenticated = false; // taken into the authentication code
     };
     using HandOff = std::function<void(std::unique_ptr<Chunk>)>;
 
@@ -34,7 +36,8 @@ public:
     bool encrypted() const { return m_hmac != nullptr; }
     const std::array<uint8_t, 32>& cipherKey() const { return m_keys.cipherKey; }
     // With a password, full buffers go to the hand-off, whose taker encrypts them (AES in
-    // counter mode needs nothing but their offset) and passes them to emit() in order.
+    // counter mode needs nothing but their offset), then passes them to authenticate() and
+    // to writeOut(), each in stream order (the two may run at once, on different chunks).
     // Without one, the sink encrypts them itself.
     void setHandOff(HandOff handOff) { m_handOff = std::move(handOff); }
 
@@ -44,8 +47,12 @@ public:
     void write(const std::string& s) { write(s.data(), s.size()); }
     // Passes on what is buffered.
     void flush();
-    // Authenticates and writes an encrypted chunk; in stream order.
-    void emit(const Chunk& chunk);
+    // Takes the CRC-32 of a chunk's plain bytes, then encrypts them in place; any order.
+    static void encrypt(Chunk& chunk, AesCtr& aes);
+    // Takes an encrypted chunk into the authentication code; in stream order.
+    void authenticate(const Chunk& chunk);
+    // Writes an encrypted chunk to the file; in stream order.
+    void writeOut(const Chunk& chunk);
 
     // With a password, closes the outer wrapper around the inner stream, which must have
     // been flushed and emitted whole.

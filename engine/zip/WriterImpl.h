@@ -30,7 +30,7 @@ constexpr size_t kBlockSize = size_t{1} << 20; // a large file is read and defla
 constexpr size_t kUnitSize = size_t{1} << 20;  // small files are packed into units of about as much
 constexpr size_t kMaxPiecesPerUnit = 2048;     // and so are empty files, folders and links
 constexpr size_t kMaxQueuedEntries = 4096;
-constexpr size_t kMaxChunksInFlight = 6;      // encrypted output buffers between writer and output
+constexpr size_t kMaxChunksInFlight = 12;     // encrypted output buffers between writer and output
 // Entries that may come near 4 GiB get zip64 fields in their local header from the
 // start: their sizes are only known once their data is written.
 constexpr uint64_t kZip64Threshold = 0xf0000000ull;
@@ -110,7 +110,7 @@ struct ZipWriter::Impl
     std::condition_variable doneChanged;    // the writer waits for the next unit in order
     std::condition_variable budgetChanged;  // the reader waits for room in the pipeline
     std::condition_variable resultsChanged; // the caller waits for results
-    std::condition_variable chunksChanged;  // the output thread waits for encrypted chunks, the writer for room
+    std::condition_variable chunksChanged;  // the output and MAC threads wait for encrypted chunks, the writer for room
     std::deque<EntrySource> entryQueue;
     bool inputClosed = false;
     std::deque<std::unique_ptr<Unit>> order;
@@ -118,6 +118,7 @@ struct ZipWriter::Impl
     size_t unitsInFlight = 0;
     std::deque<std::unique_ptr<Chunk>> chunkOrder; // encrypted output, in stream order
     std::deque<Chunk*> chunkWork;
+    std::deque<Chunk*> macOrder; // chunks still to authenticate, in stream order
     bool chunksClosed = false;
     bool chunksDrained = false;
     std::vector<EntryResult> results;
@@ -135,7 +136,9 @@ struct ZipWriter::Impl
     std::thread readerThread;
     std::vector<std::thread> workerThreads;
     std::thread writerThread;
-    std::thread outputThread; // with a password: authenticates and writes the encrypted chunks
+    // With a password: one thread authenticates the encrypted chunks, one writes them.
+    std::thread macThread;
+    std::thread outputThread;
 
     Impl(OutputFile& o, Options opts);
     ~Impl() { shutDown(); }
@@ -183,7 +186,8 @@ struct ZipWriter::Impl
     void handOff(std::unique_ptr<Chunk> chunk);
     void finishArchive();
 
-    // ---- the output thread, with a password (WriterOutput.cpp) ----
+    // ---- the MAC and output threads, with a password (WriterOutput.cpp) ----
+    void macLoop();
     void outputLoop();
 
     // ---- the caller's side (ZipWriter.cpp) ----

@@ -79,9 +79,36 @@ void ZipWriter::Impl::handOff(std::unique_ptr<Chunk> chunk)
     if (stop)
         return; // the pipeline is stopping; its cause is reported elsewhere
     chunkWork.push_back(chunk.get());
+    macOrder.push_back(chunk.get());
     chunkOrder.push_back(std::move(chunk));
     lock.unlock();
     workChanged.notify_one();
+}
+
+// HMAC-SHA1 is one stream over all the chunks: it runs on a thread of its own, so that
+// the file is written at the same time.
+void ZipWriter::Impl::macLoop()
+{
+    for (;;) {
+        Chunk* chunk = nullptr;
+        {
+            std::unique_lock lock(mutex);
+            chunksChanged.wait(lock, [&] {
+                return stop || (!macOrder.empty() && macOrder.front()->done) || (chunksClosed && macOrder.empty());
+            });
+            if (stop || macOrder.empty())
+                return;
+            chunk = macOrder.front();
+            macOrder.pop_front();
+        }
+        // The output thread frees a chunk only once it is authenticated.
+        sink.authenticate(*chunk);
+        {
+            std::lock_guard lock(mutex);
+            chunk->authenticated = true;
+        }
+        chunksChanged.notify_all();
+    }
 }
 
 void ZipWriter::Impl::outputLoop()
@@ -91,7 +118,8 @@ void ZipWriter::Impl::outputLoop()
         {
             std::unique_lock lock(mutex);
             chunksChanged.wait(lock, [&] {
-                return stop || (!chunkOrder.empty() && chunkOrder.front()->done) || (chunksClosed && chunkOrder.empty());
+                return stop || (!chunkOrder.empty() && chunkOrder.front()->authenticated)
+                       || (chunksClosed && chunkOrder.empty());
             });
             if (stop)
                 return;
@@ -104,7 +132,7 @@ void ZipWriter::Impl::outputLoop()
             chunkOrder.pop_front();
         }
         chunksChanged.notify_all(); // room for the writer
-        sink.emit(*chunk);
+        sink.writeOut(*chunk);
     }
 }
 

@@ -32,15 +32,12 @@ void ZipWriter::Impl::workerLoop()
         if (chunk) {
             if (!aes)
                 aes = std::make_unique<AesCtr>(sink.cipherKey());
-            aes->apply(chunk->offset, chunk->data.data(), chunk->data.size());
-            bool front;
+            ArchiveSink::encrypt(*chunk, *aes);
             {
                 std::lock_guard lock(mutex);
                 chunk->done = true;
-                front = chunkOrder.front().get() == chunk;
             }
-            if (front)
-                chunksChanged.notify_all();
+            chunksChanged.notify_all();
             continue;
         }
         processUnit(*u, compressor.get());

@@ -1,10 +1,25 @@
 #include "WriterImpl.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace stowkeep::engine::zip {
 
 using namespace detail;
+
+namespace {
+
+// Named threads show as such in top -H and in profiles.
+template <typename Body> std::thread namedThread(const char* name, Body body)
+{
+    return std::thread([name, body = std::move(body)] {
+        ::pthread_setname_np(::pthread_self(), name);
+        body();
+    });
+}
+
+} // namespace
 
 ZipWriter::Impl::Impl(OutputFile& o, Options opts)
     : out(o), options(std::move(opts)), level(std::clamp(options.level, 0, 9)),
@@ -18,12 +33,13 @@ ZipWriter::Impl::Impl(OutputFile& o, Options opts)
     try {
         if (sink.encrypted()) {
             sink.setHandOff([this](std::unique_ptr<Chunk> chunk) { handOff(std::move(chunk)); });
-            outputThread = std::thread([this] { guarded([this] { outputLoop(); }); });
+            macThread = namedThread("zip-mac", [this] { guarded([this] { macLoop(); }); });
+            outputThread = namedThread("zip-output", [this] { guarded([this] { outputLoop(); }); });
         }
-        readerThread = std::thread([this] { guarded([this] { readerLoop(); }); });
+        readerThread = namedThread("zip-reader", [this] { guarded([this] { readerLoop(); }); });
         for (unsigned i = 0; i < workerCount; ++i)
-            workerThreads.emplace_back([this] { guarded([this] { workerLoop(); }); });
-        writerThread = std::thread([this] { guarded([this] { writerLoop(); }); });
+            workerThreads.push_back(namedThread("zip-worker", [this] { guarded([this] { workerLoop(); }); }));
+        writerThread = namedThread("zip-writer", [this] { guarded([this] { writerLoop(); }); });
     } catch (...) {
         shutDown();
         throw;
@@ -44,6 +60,8 @@ void ZipWriter::Impl::shutDown()
             t.join();
     if (writerThread.joinable())
         writerThread.join();
+    if (macThread.joinable())
+        macThread.join();
     if (outputThread.joinable())
         outputThread.join();
 }
