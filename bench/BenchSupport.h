@@ -48,6 +48,7 @@ struct Measured
 };
 
 double megabytes(const struct rusage& ru);
+double cpuSeconds(const struct rusage& ru); // user and system time
 // Resident memory of this process now, in MB: what a child forked now starts with.
 double residentMb();
 // Runs body (which returns the seconds it measured) in a forked child and returns those
@@ -57,7 +58,7 @@ template <typename Body> Measured inChild(Body&& body)
 {
     return inChildProcess(std::function<double()>(std::forward<Body>(body)));
 }
-// Runs `zip -qr -<level> <out> .` in the folder; returns the seconds taken and its peak.
+// Runs `zip -qry -<level> <out> .` in the folder; returns the seconds taken, its peak and CPU time.
 Measured runZip(const fs::path& folder, const fs::path& out, int level);
 uint64_t folderBytes(const fs::path& folder);
 // Reads every entry of the archive to its end, as verification does.

@@ -343,7 +343,7 @@ int main(int argc, char** argv)
 
             std::printf("full backup:        %7.2f s  %7.1f MB/s  archive %.1f MB\n", ours.seconds, mb / ours.seconds,
                         static_cast<double>(oursSize) / 1e6);
-            std::printf("zip -qr -%d:         %7.2f s  %7.1f MB/s  archive %.1f MB\n", level, zip.seconds,
+            std::printf("zip -qry -%d:        %7.2f s  %7.1f MB/s  archive %.1f MB\n", level, zip.seconds,
                         mb / zip.seconds, static_cast<double>(zipSize) / 1e6);
             std::printf("ours / zip:         %7.2f   (goals: Medium 0.3, Low 0.15)\n", ours.seconds / zip.seconds);
             std::printf("with password:      %7.2f s  ratio to without %.2f (goals: Medium 1.05, None 1.4)\n", encrypted.seconds,
