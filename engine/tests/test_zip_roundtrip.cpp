@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <fcntl.h>
+#include <map>
 #include <random>
 #include <sys/stat.h>
 
@@ -235,6 +236,40 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ZipRoundTrip,
                                                  DeflateCodec::Libdeflate},
                                            Shape{"FastIsal", 1, "", 2, DeflateCodec::Isal, DeflateCodec::Isal}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A large entry's blocks are deflated by whichever of zlib and libdeflate made its first
+// block smaller: zlib for text of few distinct words, libdeflate for varied numbers.
+TEST(ZipDeflate, LargeEntriesKeepTheSmallerCodec)
+{
+    TempDir dir;
+    writeFile(dir / "src/words.log", textBytes(2'600'000, 1));
+    std::mt19937 gen(3);
+    std::string numbers;
+    while (numbers.size() < 2'600'000)
+        numbers += std::to_string(gen()) + " " + std::to_string(gen() % 1000) + "\n";
+    writeFile(dir / "src/numbers.log", numbers);
+    const auto entries = entriesFromTree(dir / "src");
+    auto sizes = [&](DeflateCodec blocks, const char* name) {
+        ZipWriter::Options options;
+        options.level = 6;
+        options.threads = 1; // blocks in order: the first one chooses before the next
+        options.blockCodec = blocks;
+        std::map<std::string, uint64_t> sizes;
+        for (const EntryResult& r : writeArchive(dir / name, entries, options).results)
+            sizes[r.name] = r.compressedSize;
+        return sizes;
+    };
+    const auto zlib = sizes(DeflateCodec::Zlib, "zlib.zip");
+    const auto libdeflate = sizes(DeflateCodec::Libdeflate, "libdeflate.zip");
+    const auto chosen = sizes(DeflateCodec::Auto, "chosen.zip");
+    ASSERT_LT(zlib.at("words.log"), libdeflate.at("words.log"));
+    ASSERT_LT(libdeflate.at("numbers.log"), zlib.at("numbers.log"));
+    EXPECT_EQ(chosen.at("words.log"), zlib.at("words.log"));
+    EXPECT_EQ(chosen.at("numbers.log"), libdeflate.at("numbers.log"));
+    const auto extracted = sevenZipExtract(dir / "chosen.zip", dir / "out");
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    EXPECT_TRUE(sameTree(readTree(dir / "out"), readTree(dir / "src")));
+}
 
 // Names that are not UTF-8 are stored as their bytes, unflagged; times past 2038 are
 // restored exactly. Each reader that is installed opens the archive.

@@ -14,8 +14,11 @@ namespace {
 
 constexpr size_t kMaxStoredBlock = 65535;
 constexpr size_t kSampleSize = 65536; // more than the window: repeats within it count
-// ISA-L's level 3: its levels 1 and 2 come out bigger than zlib's level 1 on real trees.
-constexpr int kIsalLevel = 3;
+constexpr uint32_t kTrialEvery = 16;   // blocks of a large entry between two trials of both codecs
+// ISA-L's level 2: on a real tree (headers, documentation, Python, translations, shared
+// libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
+// bigger, its level 3 takes twice as long for 1.5% less.
+constexpr int kIsalLevel = 2;
 
 // Compressed data is kept only when it saves at least 3%.
 bool worthIt(size_t compressed, size_t size)
@@ -23,17 +26,16 @@ bool worthIt(size_t compressed, size_t size)
     return compressed * 100 <= size * 97;
 }
 
-// Measured on a real tree and on the benchmark's corpus: ISA-L's level 3 is several times
-// faster than zlib's level 1 and smaller; libdeflate deflates whole entries twice as fast
-// as zlib and smaller. For the blocks of large entries libdeflate is twice as fast too, but
-// on long repetitive text 9% bigger than zlib at level 6: zlib keeps them.
+// Measured on a real tree and on the benchmark's corpus: ISA-L's level 2 is several times
+// faster than zlib's level 1 and no bigger; libdeflate deflates whole entries twice as fast
+// as zlib and smaller. For the blocks of large entries Auto stays: chosen per entry.
 DeflateCodec resolve(DeflateCodec c, int level, bool whole)
 {
     if (c != DeflateCodec::Auto)
         return c;
     if (level <= 1)
         return DeflateCodec::Isal;
-    return whole ? DeflateCodec::Libdeflate : DeflateCodec::Zlib;
+    return whole ? DeflateCodec::Libdeflate : DeflateCodec::Auto;
 }
 
 // The bit position of the final block's header in a raw deflate stream, and the number of
@@ -122,11 +124,13 @@ struct Compressor::Impl
     z_stream scanner{};
     isal_zstream isal{};
     std::vector<uint8_t> isalLevelBuffer;
+    Buffer trial; // the second codec's output while an entry's codec is chosen
 
     Impl(int lv, DeflateCodec w, DeflateCodec b)
         : level(std::clamp(lv, 1, 9)), whole(resolve(w, level, true)), blocks(resolve(b, level, false))
     {
-        if (whole == DeflateCodec::Libdeflate || blocks == DeflateCodec::Libdeflate) {
+        const bool perEntry = blocks == DeflateCodec::Auto;
+        if (whole == DeflateCodec::Libdeflate || blocks == DeflateCodec::Libdeflate || perEntry) {
             libdeflate.reset(libdeflate_alloc_compressor(level));
             if (!libdeflate)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
@@ -136,12 +140,12 @@ struct Compressor::Impl
             if (!sampler)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
         }
-        if (blocks == DeflateCodec::Libdeflate) {
+        if (blocks == DeflateCodec::Libdeflate || perEntry) {
             if (inflateInit2(&scanner, -15) != Z_OK)
                 throw std::runtime_error("zlib: cannot set up inflate");
             scannerReady = true;
         }
-        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib) {
+        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib || perEntry) {
             // Last: a failure here leaves nothing of zlib's to free.
             if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
                 if (scannerReady)
@@ -152,7 +156,7 @@ struct Compressor::Impl
         }
         if (whole == DeflateCodec::Isal || blocks == DeflateCodec::Isal) {
             isal_deflate_init(&isal);
-            isalLevelBuffer.resize(ISAL_DEF_LVL3_DEFAULT);
+            isalLevelBuffer.resize(ISAL_DEF_LVL2_DEFAULT);
         }
     }
 
@@ -237,6 +241,44 @@ struct Compressor::Impl
         return isal.total_out;
     }
 
+    // For a block that is not the last, the stream is left open (reopenStream).
+    size_t libdeflateBlock(const unsigned char* data, size_t size, bool last, Buffer& out)
+    {
+        const size_t start = out.size();
+        const size_t n = libdeflateDeflate(data, size, out);
+        if (!last && worthIt(n, size))
+            reopenStream(out, start);
+        return out.size() - start;
+    }
+
+    // Deflates the block both ways when a trial is due and no other block is trying; keeps
+    // the smaller output and, when it compressed, its codec as the entry's choice.
+    size_t chosenBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
+                       bool last, Buffer& out, BlockCodecChoice& choice)
+    {
+        const uint32_t index = choice.blocks++;
+        const DeflateCodec chosen = choice.chosen.load();
+        const bool due = chosen == DeflateCodec::Auto || index % kTrialEvery == 0;
+        bool idle = false;
+        if (!due || !choice.trying.compare_exchange_strong(idle, true)) {
+            return chosen == DeflateCodec::Libdeflate ? libdeflateBlock(data, size, last, out)
+                                                      : zlibDeflate(data, size, dict, dictSize, last, out);
+        }
+        const size_t start = out.size();
+        const size_t byZlib = zlibDeflate(data, size, dict, dictSize, last, out);
+        trial.clear();
+        const size_t byLibdeflate = libdeflateBlock(data, size, last, trial);
+        const bool compressed = worthIt(std::min(byZlib, byLibdeflate), size);
+        if (compressed && byLibdeflate <= byZlib) {
+            out.resize(start);
+            out.insert(out.end(), trial.begin(), trial.end());
+        }
+        if (compressed) // a stored block says nothing of the codecs
+            choice.chosen = byLibdeflate <= byZlib ? DeflateCodec::Libdeflate : DeflateCodec::Zlib;
+        choice.trying = false;
+        return compressed ? std::min(byZlib, byLibdeflate) : byZlib;
+    }
+
     size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)
     {
         const size_t start = out.size();
@@ -305,16 +347,17 @@ bool Compressor::compressWhole(const unsigned char* data, size_t size, Buffer& o
 }
 
 void Compressor::compressBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
-                               bool last, Buffer& out)
+                               bool last, Buffer& out, BlockCodecChoice& choice)
 {
     const size_t start = out.size();
     if (!m->sampledIncompressible(data, size)) {
         size_t n = 0;
         switch (m->blocks) {
+        case DeflateCodec::Auto:
+            n = m->chosenBlock(data, size, dict, dictSize, last, out, choice);
+            break;
         case DeflateCodec::Libdeflate:
-            n = m->libdeflateDeflate(data, size, out);
-            if (!last && worthIt(n, size))
-                m->reopenStream(out, start);
+            n = m->libdeflateBlock(data, size, last, out);
             break;
         case DeflateCodec::Isal:
             n = m->isalDeflate(data, size, dict, dictSize, last, out);

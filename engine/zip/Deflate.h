@@ -4,6 +4,7 @@
 // zip layer. Whatever the codec, the output is plain deflate that every zip reader opens:
 // the parts of one entry, deflated apart, concatenate into one stream.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,7 +13,8 @@
 namespace stowkeep::engine::zip {
 
 // Which library deflates: whole entries (up to one block) and the blocks of larger ones
-// can be given different ones. Auto picks the fastest that is no bigger than zlib.
+// can be given different ones. Auto picks the fastest that is no bigger than zlib; for the
+// blocks of a large entry at levels above 1, per entry (BlockCodecChoice).
 enum class DeflateCodec { Auto, Zlib, Libdeflate, Isal };
 
 namespace detail {
@@ -44,6 +46,19 @@ uint32_t crc32Combine(uint32_t first, uint32_t second, uint64_t secondSize);
 // stream's end. Expects the stream to be at a byte boundary.
 void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buffer& out);
 
+// The codec of one large entry's blocks: its first block that compresses, and every 16th
+// block after, is deflated by zlib and by libdeflate; the smaller output is kept, and its
+// codec deflates the blocks until the next trial. libdeflate is twice as fast and on most
+// data smaller, but on long text of few distinct words up to 9% bigger, and a file's parts
+// differ (a shared library's symbol names, then its code). Shared by the workers that
+// deflate the entry's blocks; blocks deflated before the first choice use zlib.
+struct BlockCodecChoice
+{
+    std::atomic<DeflateCodec> chosen {DeflateCodec::Auto};
+    std::atomic<bool> trying {false};
+    std::atomic<uint32_t> blocks {0};
+};
+
 // One worker's deflater for one level (1..9). Not thread-safe: one per thread.
 class Compressor
 {
@@ -59,9 +74,9 @@ public:
     // Deflates one block of a larger entry, appended to out: a block that is not the last
     // ends on a byte boundary without the final-block bit, the last one ends the stream.
     // dict holds the up to 32 KiB that precede the block (codecs that can use it do).
-    // An incompressible block goes out as stored blocks.
+    // An incompressible block goes out as stored blocks. `choice` is the entry's.
     void compressBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
-                       bool last, Buffer& out);
+                       bool last, Buffer& out, BlockCodecChoice& choice);
 
 private:
     struct Impl;

@@ -50,6 +50,7 @@ struct Entry
     uint64_t size = 0;
     uint64_t compressedSize = 0;
     DosTime dos;
+    BlockCodecChoice blockCodec; // the workers'
 };
 
 // Where an entry's bytes come from: its open file, or memory (EntrySource::content).

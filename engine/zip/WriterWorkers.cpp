@@ -68,7 +68,8 @@ void ZipWriter::Impl::processUnit(Unit& u, Compressor* compressor)
             // A whole entry that does not shrink is stored as it is.
             p.deflated = p.inSize > 0 && compressor->compressWhole(data, p.inSize, u.output);
         } else {
-            compressor->compressBlock(data, p.inSize, u.dict.data(), u.dict.size(), p.last, u.output);
+            compressor->compressBlock(data, p.inSize, u.dict.data(), u.dict.size(), p.last, u.output,
+                                      p.entry->blockCodec);
             p.deflated = true;
         }
         p.outSize = u.output.size() - p.outOffset;
