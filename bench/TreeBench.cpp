@@ -108,6 +108,7 @@ int treeMain(const fs::path& tree, const fs::path& work, int rounds, bool memory
             const Measured m = runVerify(kept, "");
             s.seconds = m.seconds;
             s.peakMb = m.peakMb;
+            s.cpuSeconds = m.cpuSeconds;
             return s;
         }
         clearFolder(dest);
