@@ -100,8 +100,7 @@ void ArchiveSink::flush()
     if (m_hmac) {
         m_buffer->offset = m_flushed;
         m_flushed += m_buffer->data.size();
-        auto next = std::make_unique<Chunk>();
-        next->data.reserve(kChunkBytes);
+        auto next = takeSpare();
         std::swap(next, m_buffer);
         if (m_handOff) {
             m_handOff(std::move(next));
@@ -109,7 +108,7 @@ void ArchiveSink::flush()
             AesCtr aes(m_keys.cipherKey);
             encrypt(*next, aes);
             authenticate(*next);
-            writeOut(*next);
+            writeOut(std::move(next));
         }
         return;
     }
@@ -131,9 +130,28 @@ void ArchiveSink::authenticate(const Chunk& chunk)
     m_hmac->update(chunk.data.data(), chunk.data.size());
 }
 
-void ArchiveSink::writeOut(const Chunk& chunk)
+void ArchiveSink::writeOut(std::unique_ptr<Chunk> chunk)
 {
-    m_out.write(chunk.data.data(), chunk.data.size());
+    m_out.write(chunk->data.data(), chunk->data.size());
+    chunk->data.clear();
+    chunk->done = chunk->authenticated = false;
+    std::lock_guard lock(m_sparesMutex);
+    m_spares.push_back(std::move(chunk));
+}
+
+std::unique_ptr<ArchiveSink::Chunk> ArchiveSink::takeSpare()
+{
+    {
+        std::lock_guard lock(m_sparesMutex);
+        if (!m_spares.empty()) {
+            auto chunk = std::move(m_spares.back());
+            m_spares.pop_back();
+            return chunk;
+        }
+    }
+    auto chunk = std::make_unique<Chunk>();
+    chunk->data.reserve(kChunkBytes);
+    return chunk;
 }
 
 } // namespace stowkeep::engine::zip::detail

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,9 @@ public:
     static void encrypt(Chunk& chunk, AesCtr& aes);
     // Takes an encrypted chunk into the authentication code; in stream order.
     void authenticate(const Chunk& chunk);
-    // Writes an encrypted chunk to the file; in stream order.
-    void writeOut(const Chunk& chunk);
+    // Writes an encrypted chunk to the file; in stream order. The chunk's buffer is kept
+    // for a later one: a fresh megabyte would cost page faults again. Any thread.
+    void writeOut(std::unique_ptr<Chunk> chunk);
 
     // With a password, closes the outer wrapper around the inner stream, which must have
     // been flushed and emitted whole.
@@ -60,8 +62,12 @@ public:
 
 private:
 
+    std::unique_ptr<Chunk> takeSpare();
+
     OutputFile& m_out;
     std::unique_ptr<Chunk> m_buffer;
+    std::mutex m_sparesMutex;
+    std::vector<std::unique_ptr<Chunk>> m_spares;
     HandOff m_handOff;
     AesKeys m_keys;
     uint64_t m_position = 0; // bytes of the inner stream handed in

@@ -132,7 +132,7 @@ void ZipWriter::Impl::outputLoop()
             chunkOrder.pop_front();
         }
         chunksChanged.notify_all(); // room for the writer
-        sink.writeOut(*chunk);
+        sink.writeOut(std::move(chunk));
     }
 }
 
