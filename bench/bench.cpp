@@ -226,7 +226,7 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: stowkeep_bench <size, e.g. 1G> [--files N] [--dir path]\n"
-                 "           backups of a generated corpus against zip -r\n"
+                 "           backups of a generated corpus against zip -ry\n"
                  "       stowkeep_bench <size> [--files N] --restore [--rounds N] [--dir path]\n"
                  "           restores of Medium backups of it (plain, with a password, 5 files)\n"
                  "           against 7z x of the same archives\n"
