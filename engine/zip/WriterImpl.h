@@ -30,7 +30,7 @@ constexpr size_t kBlockSize = size_t{1} << 20; // a large file is read and defla
 constexpr size_t kUnitSize = size_t{1} << 20;  // small files are packed into units of about as much
 constexpr size_t kMaxPiecesPerUnit = 2048;     // and so are empty files, folders and links
 constexpr size_t kMaxQueuedEntries = 4096;
-constexpr size_t kMaxChunksInFlight = 12;     // encrypted output buffers between writer and output
+constexpr size_t kMaxChunksInFlight = 6;      // encrypted output buffers between writer and output
 // Entries that may come near 4 GiB get zip64 fields in their local header from the
 // start: their sizes are only known once their data is written.
 constexpr uint64_t kZip64Threshold = 0xf0000000ull;
