@@ -271,6 +271,27 @@ TEST(ZipDeflate, LargeEntriesKeepTheSmallerCodec)
     EXPECT_TRUE(sameTree(readTree(dir / "out"), readTree(dir / "src")));
 }
 
+// Whole entries that look compressed already are sampled before deflating: what only
+// begins like gzip still deflates; what is random throughout is stored.
+TEST(ZipDeflate, SampledWholeEntriesStillDeflateWhatShrinks)
+{
+    TempDir dir;
+    writeFile(dir / "src/looks.gz", "\x1f\x8b" + textBytes(200'000, 7));
+    writeFile(dir / "src/small.gz", "\x1f\x8b" + randomBytes(20'000, 8));
+    writeFile(dir / "src/photo.jpg", "\xff\xd8\xff" + randomBytes(300'000, 9));
+    writeFile(dir / "src/notes.txt", textBytes(5'000, 10));
+    std::map<std::string, EntryResult> results;
+    for (const EntryResult& r : writeArchive(dir / "a.zip", entriesFromTree(dir / "src"), {}).results)
+        results[r.name] = r;
+    EXPECT_LT(results.at("looks.gz").compressedSize, 200'000u / 2);
+    EXPECT_LT(results.at("notes.txt").compressedSize, 5'000u / 2);
+    EXPECT_EQ(results.at("small.gz").compressedSize, results.at("small.gz").size);
+    EXPECT_EQ(results.at("photo.jpg").compressedSize, results.at("photo.jpg").size);
+    const auto extracted = sevenZipExtract(dir / "a.zip", dir / "out");
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    EXPECT_TRUE(sameTree(readTree(dir / "out"), readTree(dir / "src")));
+}
+
 // Names that are not UTF-8 are stored as their bytes, unflagged; times past 2038 are
 // restored exactly. Each reader that is installed opens the archive.
 TEST(ZipReaders, NamesNotUtf8AndTimesPast2038)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 namespace stowkeep::engine::zip::detail {
 
@@ -14,6 +15,10 @@ namespace {
 
 constexpr size_t kMaxStoredBlock = 65535;
 constexpr size_t kSampleSize = 65536; // more than the window: repeats within it count
+// Whole entries are judged on samples of this size, and only from kWholeSampledFrom bytes
+// up or when they begin like a compressed format: a small text file pays nothing.
+constexpr size_t kWholeSample = 8192;
+constexpr size_t kWholeSampledFrom = 65536;
 constexpr uint32_t kTrialEvery = 16;   // blocks of a large entry between two trials of both codecs
 // ISA-L's level 2: on a real tree (headers, documentation, Python, translations, shared
 // libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
@@ -71,6 +76,25 @@ StreamEnd findStreamEnd(z_stream& zs, const unsigned char* data, size_t size)
         if (zs.data_type & 128)
             end.finalHeaderBit = (size - zs.avail_in) * uint64_t{8} - static_cast<unsigned>(zs.data_type & 7);
     }
+}
+
+// Whether data begins like a format that is compressed already: gzip, bzip2, xz, zstd,
+// zip (and the documents built on it), 7z, PNG, JPEG, Ogg, FLAC, WebP. Only a hint: the
+// data is still sampled before it is stored.
+bool compressedFormat(const unsigned char* data, size_t size)
+{
+    static constexpr struct
+    {
+        size_t at;
+        std::string_view bytes;
+    } kSignatures[] = {
+        {0, "\x1f\x8b"}, {0, "BZh"}, {0, {"\xfd" "7zXZ\0", 6}}, {0, "\x28\xb5\x2f\xfd"},
+        {0, "PK\x03\x04"}, {0, "7z\xbc\xaf\x27\x1c"}, {0, "\x89PNG"}, {0, "\xff\xd8\xff"},
+        {0, "OggS"}, {0, "fLaC"}, {8, "WEBP"},
+    };
+    const std::string_view head(reinterpret_cast<const char*>(data), std::min<size_t>(size, 16));
+    return std::any_of(std::begin(kSignatures), std::end(kSignatures),
+                       [&](const auto& s) { return head.substr(std::min(s.at, head.size())).starts_with(s.bytes); });
 }
 
 } // namespace
@@ -303,18 +327,33 @@ struct Compressor::Impl
         out.insert(out.end(), std::begin(empty), std::end(empty));
     }
 
-    bool sampledIncompressible(const unsigned char* data, size_t size)
+    // Whether samples at the start, middle and end of the data each fail to shrink by 3%
+    // at level 1: deflating at the entry's level would then be wasted.
+    bool samplesIncompressible(const unsigned char* data, size_t size, size_t sample)
     {
-        if (!sampler || size < 4 * kSampleSize)
+        if (!sampler)
             return false;
-        static thread_local std::vector<unsigned char> scratch(kSampleSize + kSampleSize / 8 + 64);
-        for (size_t at : {size_t{0}, size / 2 - kSampleSize / 2, size - kSampleSize}) {
-            const size_t n = libdeflate_deflate_compress(sampler.get(), data + at, kSampleSize, scratch.data(),
-                                                         kSampleSize * 97 / 100);
-            if (n != 0)
+        static thread_local std::vector<unsigned char> scratch(kSampleSize);
+        const size_t n = std::min(size, sample);
+        for (size_t at : {size_t{0}, (size - n) / 2, size - n}) {
+            if (libdeflate_deflate_compress(sampler.get(), data + at, n, scratch.data(), n * 97 / 100) != 0)
                 return false;
+            if (n == size)
+                break;
         }
         return true;
+    }
+
+    bool blockIncompressible(const unsigned char* data, size_t size)
+    {
+        return size >= 4 * kSampleSize && samplesIncompressible(data, size, kSampleSize);
+    }
+
+    // Photos, archives and the like are common and never shrink.
+    bool wholeIncompressible(const unsigned char* data, size_t size)
+    {
+        return (size >= kWholeSampledFrom || compressedFormat(data, size))
+            && samplesIncompressible(data, size, kWholeSample);
     }
 };
 
@@ -327,6 +366,8 @@ Compressor::~Compressor() = default;
 
 bool Compressor::compressWhole(const unsigned char* data, size_t size, Buffer& out)
 {
+    if (m->wholeIncompressible(data, size))
+        return false;
     const size_t start = out.size();
     size_t n = 0;
     switch (m->whole) {
@@ -350,7 +391,7 @@ void Compressor::compressBlock(const unsigned char* data, size_t size, const uns
                                bool last, Buffer& out, BlockCodecChoice& choice)
 {
     const size_t start = out.size();
-    if (!m->sampledIncompressible(data, size)) {
+    if (!m->blockIncompressible(data, size)) {
         size_t n = 0;
         switch (m->blocks) {
         case DeflateCodec::Auto:

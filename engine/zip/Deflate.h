@@ -69,7 +69,8 @@ public:
     Compressor& operator=(const Compressor&) = delete;
 
     // Deflates a whole entry as one stream, appended to out. Returns false, with out as it
-    // was, when the result would not be at least 3% smaller than the data.
+    // was, when the result would not be at least 3% smaller than the data, or when samples
+    // of it show that it would not be (at levels above 1).
     bool compressWhole(const unsigned char* data, size_t size, Buffer& out);
     // Deflates one block of a larger entry, appended to out: a block that is not the last
     // ends on a byte boundary without the final-block bit, the last one ends the stream.
@@ -82,9 +83,6 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m;
 };
-
-// Whether a block of data seems not to shrink under deflate, judged on a few samples.
-bool looksIncompressible(const unsigned char* data, size_t size);
 
 } // namespace detail
 } // namespace stowkeep::engine::zip
