@@ -11,6 +11,8 @@ namespace stowkeep::engine::zip {
 
 namespace {
 
+constexpr uint64_t kWritebackEvery = uint64_t{8} << 20;
+
 [[noreturn]] void fail(const std::string& what, const std::string& path, int error)
 {
     throw WriteError(what + " " + path + ": " + std::strerror(error), error);
@@ -76,6 +78,12 @@ void OutputFile::writeAt(const void* data, size_t size, std::optional<uint64_t> 
         done += static_cast<size_t>(n);
         if (!offset)
             m_position += static_cast<uint64_t>(n);
+    }
+    // Only starts the writeback, without waiting for it; errors show in sync().
+    if (m_position - m_writebackFrom >= kWritebackEvery) {
+        ::sync_file_range(m_fd, static_cast<off_t>(m_writebackFrom), static_cast<off_t>(m_position - m_writebackFrom),
+                          SYNC_FILE_RANGE_WRITE);
+        m_writebackFrom = m_position;
     }
 }
 

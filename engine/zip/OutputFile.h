@@ -20,7 +20,8 @@ private:
 };
 
 // A new file, opened exclusively (never overwrites), written sequentially, with
-// patching of earlier bytes, fsync and an optional fault hook for tests.
+// patching of earlier bytes, fsync and an optional fault hook for tests. What is written
+// is handed to the disk every few megabytes, so that the final fsync has little left to do.
 class OutputFile
 {
 public:
@@ -46,6 +47,7 @@ private:
     std::string m_path;
     int m_fd = -1;
     uint64_t m_position = 0;
+    uint64_t m_writebackFrom = 0; // where the bytes not yet handed to the disk begin
     FaultHook m_hook;
 };
 
