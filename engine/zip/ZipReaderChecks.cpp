@@ -12,8 +12,9 @@ namespace stowkeep::engine::zip {
 namespace {
 
 // Finished checks wait here for their turn; a reader does not run further ahead of the
-// caller than this many entries, so that memory stays bounded.
-constexpr size_t kWindow = 1024;
+// caller than this many entries, so that memory stays bounded (a check is a few dozen
+// bytes). While one thread inflates a large entry, the others go on this far past it.
+constexpr size_t kWindow = 16384;
 
 } // namespace
 
