@@ -20,10 +20,14 @@ constexpr size_t kSampleSize = 65536; // more than the window: repeats within it
 constexpr size_t kWholeSample = 8192;
 constexpr size_t kWholeSampledFrom = 65536;
 constexpr uint32_t kTrialEvery = 16;   // blocks of a large entry between two trials of both codecs
-// zlib is tried only on blocks that libdeflate shrinks below this share of their size:
+constexpr size_t kTrialSample = 131072; // what a trial deflates: the start of the block
+// zlib is tried only on samples that libdeflate shrinks below this share of their size:
 // on data that deflates less (code, documents, most text) libdeflate came out as small or
 // smaller in every trial on real trees, where zlib took twice the time.
 constexpr size_t kZlibTrialPercent = 30;
+// and chosen only when it saves this much more: on a real tree it won by 2-4% on a few
+// headers and HTML pages (20 KB in all, for 0.5 s of CPU), on long text of few words by 9%.
+constexpr size_t kZlibGainPercent = 3;
 // ISA-L's level 2: on a real tree (headers, documentation, Python, translations, shared
 // libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
 // bigger, its level 3 takes twice as long for 1.5% less.
@@ -279,41 +283,44 @@ struct Compressor::Impl
         return out.size() - start;
     }
 
-    // Runs a trial: on every block until the entry's codec is chosen, then on one in 16 when
-    // no other block is trying. libdeflate first, then zlib when libdeflate shrank the block
-    // a lot; keeps the smaller output and, when it compressed, its codec as the choice.
+    // Which codec a sample at the block's start favours: zlib when libdeflate shrinks it
+    // below kZlibTrialPercent and zlib comes out at least kZlibGainPercent smaller still.
+    // `compressible` tells whether the sample shrinks at all.
+    DeflateCodec sampledCodec(const unsigned char* data, size_t size, bool& compressible)
+    {
+        const size_t n = std::min(size, kTrialSample);
+        trial.clear();
+        const size_t byLibdeflate = libdeflateDeflate(data, n, trial);
+        compressible = worthIt(byLibdeflate, n);
+        if (byLibdeflate * 100 >= n * kZlibTrialPercent)
+            return DeflateCodec::Libdeflate;
+        trial.clear();
+        const size_t byZlib = zlibDeflate(data, n, nullptr, 0, true, trial);
+        return byZlib * 100 <= byLibdeflate * (100 - kZlibGainPercent) ? DeflateCodec::Zlib : DeflateCodec::Libdeflate;
+    }
+
+    // Deflates a block of a large entry with the entry's codec. Until that is chosen, and
+    // then on one block in 16 when no other block is trying, a sample chooses it afresh.
     size_t chosenBlock(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
                        bool last, Buffer& out, BlockCodecChoice& choice)
     {
         const uint32_t index = choice.blocks++;
-        const DeflateCodec chosen = choice.chosen.load();
+        DeflateCodec codec = choice.chosen.load();
         bool claimed = false;
-        if (chosen != DeflateCodec::Auto) {
+        if (codec != DeflateCodec::Auto) {
             bool idle = false;
             claimed = index % kTrialEvery == 0 && choice.trying.compare_exchange_strong(idle, true);
-            if (!claimed)
-                return chosen == DeflateCodec::Zlib ? zlibDeflate(data, size, dict, dictSize, last, out)
-                                                    : libdeflateBlock(data, size, last, out);
         }
-        const size_t start = out.size();
-        const size_t byLibdeflate = libdeflateBlock(data, size, last, out);
-        size_t smallest = byLibdeflate;
-        DeflateCodec winner = DeflateCodec::Libdeflate;
-        if (byLibdeflate * 100 < size * kZlibTrialPercent) {
-            trial.clear();
-            const size_t byZlib = zlibDeflate(data, size, dict, dictSize, last, trial);
-            if (byZlib < byLibdeflate) {
-                out.resize(start);
-                out.insert(out.end(), trial.begin(), trial.end());
-                smallest = byZlib;
-                winner = DeflateCodec::Zlib;
-            }
+        if (codec == DeflateCodec::Auto || claimed) {
+            bool compressible = false;
+            codec = sampledCodec(data, size, compressible);
+            if (compressible) // a sample that does not shrink says nothing of the codecs
+                choice.chosen = codec;
+            if (claimed)
+                choice.trying = false;
         }
-        if (worthIt(smallest, size)) // a stored block says nothing of the codecs
-            choice.chosen = winner;
-        if (claimed)
-            choice.trying = false;
-        return smallest;
+        return codec == DeflateCodec::Zlib ? zlibDeflate(data, size, dict, dictSize, last, out)
+                                           : libdeflateBlock(data, size, last, out);
     }
 
     size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)

@@ -46,13 +46,14 @@ uint32_t crc32Combine(uint32_t first, uint32_t second, uint64_t secondSize);
 // stream's end. Expects the stream to be at a byte boundary.
 void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buffer& out);
 
-// The codec of one large entry's blocks: its first block that compresses, and every 16th
-// block after, is deflated by libdeflate and, when that shrinks it to less than 30%, by
-// zlib too; the smaller output is kept, and its codec deflates the blocks until the next
-// trial. libdeflate is twice as fast and on most data as small or smaller, but on long
-// text of few distinct words (which shrinks to a quarter) up to 9% bigger, and a file's
-// parts differ (a shared library's symbol names, then its code). Shared by the workers
-// that deflate the entry's blocks; until the first choice every block is such a trial.
+// The codec of one large entry's blocks, chosen on a sample of 128 KiB at the start of
+// its first block that compresses, and of every 16th block after: libdeflate deflates the
+// sample and, when that shrinks it to less than 30%, zlib too; zlib is chosen when it
+// comes out at least 3% smaller. libdeflate is twice as fast and on most data as small or
+// smaller, but on long text of few distinct words (which shrinks to a quarter) up to 9%
+// bigger, and a file's parts differ (a shared library's symbol names, then its code).
+// Shared by the workers that deflate the entry's blocks; until the first choice every
+// block samples.
 struct BlockCodecChoice
 {
     std::atomic<DeflateCodec> chosen {DeflateCodec::Auto};
