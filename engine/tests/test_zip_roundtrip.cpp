@@ -3,6 +3,8 @@
 #include "support/ArchiveTools.h"
 #include "support/TempDir.h"
 
+#include "zip/Deflate.h"
+#include "zip/StreamEnd.h"
 #include "zip/ZipReader.h"
 #include "zip/ZipWriter.h"
 
@@ -290,6 +292,35 @@ TEST(ZipDeflate, SampledWholeEntriesStillDeflateWhatShrinks)
     const auto extracted = sevenZipExtract(dir / "a.zip", dir / "out");
     ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
     EXPECT_TRUE(sameTree(readTree(dir / "out"), readTree(dir / "src")));
+}
+
+// Where a finished deflate stream's final block begins, found by walking the codes, is
+// where inflating finds it: for fixed, dynamic and stored blocks, at each level; a stream
+// cut short or run on is not taken for one.
+TEST(ZipDeflate, StreamEndWalkAgreesWithInflate)
+{
+    const std::vector<std::string> inputs = {
+        std::string(200, 'a'), // a fixed block
+        textBytes(3'000, 1),
+        textBytes(700'000, 2),
+        textBytes(200'000, 3) + randomBytes(200'000, 4) + textBytes(200'000, 5),
+        std::string(300'000, 'a') + textBytes(1'000, 6),
+    };
+    for (int level : {1, 6, 9}) {
+        detail::Compressor compressor(level, DeflateCodec::Libdeflate, DeflateCodec::Libdeflate);
+        for (const std::string& input : inputs) {
+            SCOPED_TRACE("level " + std::to_string(level) + ", " + std::to_string(input.size()) + " bytes");
+            detail::Buffer out;
+            ASSERT_TRUE(compressor.compressWhole(reinterpret_cast<const unsigned char*>(input.data()), input.size(), out));
+            const auto walked = detail::walkStreamEnd(out.data(), out.size());
+            ASSERT_TRUE(walked.has_value());
+            EXPECT_EQ(*walked, detail::inflateStreamEnd(out.data(), out.size()));
+            EXPECT_FALSE(detail::walkStreamEnd(out.data(), out.size() - 1).has_value());
+            EXPECT_THROW(detail::findStreamEnd(out.data(), out.size() - 1), std::runtime_error);
+            out.push_back(0);
+            EXPECT_FALSE(detail::walkStreamEnd(out.data(), out.size()).has_value());
+        }
+    }
 }
 
 // Names that are not UTF-8 are stored as their bytes, unflagged; times past 2038 are

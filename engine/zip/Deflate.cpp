@@ -1,5 +1,7 @@
 #include "Deflate.h"
 
+#include "StreamEnd.h"
+
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <zlib.h>
@@ -49,41 +51,6 @@ DeflateCodec resolve(DeflateCodec c, int level, bool whole)
     if (level <= 1)
         return DeflateCodec::Isal;
     return whole ? DeflateCodec::Libdeflate : DeflateCodec::Auto;
-}
-
-// The bit position of the final block's header in a raw deflate stream, and the number of
-// padding bits after its end-of-block code; found by inflating it block by block.
-struct StreamEnd
-{
-    uint64_t finalHeaderBit = 0;
-    unsigned paddingBits = 0;
-};
-
-StreamEnd findStreamEnd(z_stream& zs, const unsigned char* data, size_t size)
-{
-    if (inflateReset(&zs) != Z_OK)
-        throw std::runtime_error("zlib: inflateReset failed");
-    static thread_local std::vector<unsigned char> scratch(size_t{1} << 16);
-    zs.next_in = const_cast<unsigned char*>(data);
-    zs.avail_in = static_cast<uInt>(size);
-    StreamEnd end;
-    for (;;) {
-        zs.next_out = scratch.data();
-        zs.avail_out = static_cast<uInt>(scratch.size());
-        const int rc = inflate(&zs, Z_BLOCK);
-        if (rc != Z_OK && rc != Z_BUF_ERROR)
-            throw std::runtime_error("deflate output cannot be read back");
-        if (rc == Z_BUF_ERROR && zs.avail_in == 0)
-            throw std::runtime_error("deflate output ends early");
-        if ((zs.data_type & 128) && (zs.data_type & 64)) {
-            // Just past the final block's end-of-block code: what is left of the byte is padding.
-            end.paddingBits = static_cast<unsigned>(zs.data_type & 7);
-            return end;
-        }
-        // At a block boundary the next bits are the next block's header.
-        if (zs.data_type & 128)
-            end.finalHeaderBit = (size - zs.avail_in) * uint64_t{8} - static_cast<unsigned>(zs.data_type & 7);
-    }
 }
 
 // Whether data begins like a format that is compressed already: gzip, bzip2, xz, zstd,
@@ -152,8 +119,6 @@ struct Compressor::Impl
     LibdeflatePtr sampler;
     bool zlibReady = false;
     z_stream zlib{};
-    bool scannerReady = false;
-    z_stream scanner{};
     isal_zstream isal{};
     std::vector<uint8_t> isalLevelBuffer;
     Buffer trial; // the second codec's output while an entry's codec is chosen
@@ -172,18 +137,9 @@ struct Compressor::Impl
             if (!sampler)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
         }
-        if (blocks == DeflateCodec::Libdeflate || perEntry) {
-            if (inflateInit2(&scanner, -15) != Z_OK)
-                throw std::runtime_error("zlib: cannot set up inflate");
-            scannerReady = true;
-        }
         if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib || perEntry) {
-            // Last: a failure here leaves nothing of zlib's to free.
-            if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-                if (scannerReady)
-                    inflateEnd(&scanner);
+            if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
                 throw std::runtime_error("zlib: cannot set up deflate");
-            }
             zlibReady = true;
         }
         if (whole == DeflateCodec::Isal || blocks == DeflateCodec::Isal) {
@@ -196,8 +152,6 @@ struct Compressor::Impl
     {
         if (zlibReady)
             deflateEnd(&zlib);
-        if (scannerReady)
-            inflateEnd(&scanner);
     }
 
     // zlib and ISA-L append the deflated data to out and return its size; the stream is
@@ -338,7 +292,7 @@ struct Compressor::Impl
     // block's bit is cleared and an empty stored block brings the stream to a byte boundary.
     void reopenStream(Buffer& out, size_t start)
     {
-        const StreamEnd end = findStreamEnd(scanner, out.data() + start, out.size() - start);
+        const StreamEnd end = findStreamEnd(out.data() + start, out.size() - start);
         out[start + end.finalHeaderBit / 8] &= static_cast<unsigned char>(~(1u << (end.finalHeaderBit % 8)));
         // The empty stored block's three header bits go into the padding when they fit.
         if (end.paddingBits < 3)
