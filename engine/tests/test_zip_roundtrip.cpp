@@ -323,6 +323,39 @@ TEST(ZipDeflate, StreamEndWalkAgreesWithInflate)
     }
 }
 
+// A file met again is not deflated again but gets the first one's deflated bytes, which
+// are what deflating it would give; a file of the same size and CRC-32 but other bytes
+// must not get them.
+TEST(ZipDeflate, RepeatedFilesAndTheirLookalikesExtractExactly)
+{
+    const std::string text = textBytes(20'000, 11);
+    const uLong textCrc = crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+    std::map<uLong, uint64_t> seen; // CRC-32 of text + 8 bytes -> those bytes
+    std::string first;
+    std::string second;
+    for (uint64_t i = 1; second.empty(); ++i) {
+        const uint64_t tail = i * 0x9E3779B97F4A7C15ull; // all 64 bits vary: 32 would never collide
+        const uLong crc = crc32(textCrc, reinterpret_cast<const Bytef*>(&tail), sizeof tail);
+        if (const auto [it, fresh] = seen.emplace(crc, tail); !fresh) {
+            first = text + std::string(reinterpret_cast<const char*>(&it->second), sizeof tail);
+            second = text + std::string(reinterpret_cast<const char*>(&tail), sizeof tail);
+        }
+    }
+    TempDir dir;
+    writeFile(dir / "src/a/notes.txt", first);
+    writeFile(dir / "src/b/notes.txt", first);
+    writeFile(dir / "src/c/lookalike.txt", second);
+    std::map<std::string, EntryResult> results;
+    for (const EntryResult& r : writeArchive(dir / "a.zip", entriesFromTree(dir / "src"), {}).results)
+        results[r.name] = r;
+    ASSERT_EQ(results.at("a/notes.txt").crc, results.at("c/lookalike.txt").crc);
+    EXPECT_LT(results.at("a/notes.txt").compressedSize, first.size() / 2);
+    EXPECT_EQ(results.at("b/notes.txt").compressedSize, results.at("a/notes.txt").compressedSize);
+    const auto extracted = sevenZipExtract(dir / "a.zip", dir / "out");
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    EXPECT_TRUE(sameTree(readTree(dir / "out"), readTree(dir / "src")));
+}
+
 // Names that are not UTF-8 are stored as their bytes, unflagged; times past 2038 are
 // restored exactly. Each reader that is installed opens the archive.
 TEST(ZipReaders, NamesNotUtf8AndTimesPast2038)

@@ -34,6 +34,8 @@ constexpr size_t kZlibGainPercent = 3;
 // libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
 // bigger, its level 3 takes twice as long for 1.5% less.
 constexpr int kIsalLevel = 2;
+constexpr size_t kRecentFrom = 4096;          // smaller entries are not worth remembering
+constexpr size_t kRecentBytes = size_t{4} << 20; // deflated output kept for entries met again
 
 // Compressed data is kept only when it saves at least 3%.
 bool worthIt(size_t compressed, size_t size)
@@ -73,6 +75,18 @@ bool compressedFormat(const unsigned char* data, size_t size)
 }
 
 } // namespace
+
+libdeflate_decompressor* threadDecompressor()
+{
+    struct Free
+    {
+        void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+    };
+    static thread_local std::unique_ptr<libdeflate_decompressor, Free> d(libdeflate_alloc_decompressor());
+    if (!d)
+        throw std::runtime_error("libdeflate: cannot set up a decompressor");
+    return d.get();
+}
 
 uint32_t crc32Of(uint32_t crc, const void* data, size_t size)
 {
@@ -386,6 +400,53 @@ void Compressor::compressBlock(const unsigned char* data, size_t size, const uns
         out.resize(start);
     }
     appendStoredBlocks(data, size, last, out);
+}
+
+bool RecentWholeEntries::compressWhole(Compressor& compressor, const unsigned char* data, size_t size, uint32_t crc,
+                                       Buffer& out)
+{
+    if (size < kRecentFrom)
+        return compressor.compressWhole(data, size, out);
+    const uint64_t key = uint64_t{size} << 32 | crc;
+    if (const Output earlier = find(key)) {
+        static thread_local Buffer inflated;
+        inflated.resize(size);
+        size_t produced = 0;
+        if (libdeflate_deflate_decompress(threadDecompressor(), earlier->data(), earlier->size(), inflated.data(), size,
+                                          &produced) == LIBDEFLATE_SUCCESS
+            && produced == size && std::memcmp(inflated.data(), data, size) == 0) {
+            out.insert(out.end(), earlier->begin(), earlier->end());
+            return true;
+        }
+    }
+    const size_t start = out.size();
+    if (!compressor.compressWhole(data, size, out))
+        return false;
+    remember(key, std::make_shared<const Buffer>(out.begin() + static_cast<std::ptrdiff_t>(start), out.end()));
+    return true;
+}
+
+RecentWholeEntries::Output RecentWholeEntries::find(uint64_t key)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_byKey.find(key);
+    return it == m_byKey.end() ? nullptr : it->second;
+}
+
+void RecentWholeEntries::remember(uint64_t key, Output output)
+{
+    std::lock_guard lock(m_mutex);
+    const size_t bytes = output->size();
+    if (!m_byKey.emplace(key, std::move(output)).second)
+        return; // a different entry of the same size and checksum stays
+    m_order.push_back(key);
+    m_bytes += bytes;
+    while (m_bytes > kRecentBytes) {
+        const auto oldest = m_byKey.find(m_order.front());
+        m_bytes -= oldest->second->size();
+        m_byKey.erase(oldest);
+        m_order.pop_front();
+    }
 }
 
 } // namespace stowkeep::engine::zip::detail

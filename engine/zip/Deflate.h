@@ -7,8 +7,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
+
+struct libdeflate_decompressor;
 
 namespace stowkeep::engine::zip {
 
@@ -38,6 +43,9 @@ template <typename T> struct UninitialisedAllocator : std::allocator<T>
 using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
 
 constexpr size_t kDictSize = 32768; // the deflate window
+
+// This thread's libdeflate decompressor.
+libdeflate_decompressor* threadDecompressor();
 
 uint32_t crc32Of(uint32_t crc, const void* data, size_t size);
 uint32_t crc32Combine(uint32_t first, uint32_t second, uint64_t secondSize);
@@ -84,6 +92,28 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> m;
+};
+
+// Whole entries deflated lately, by size and CRC-32, so that a file met again (one header
+// in two versions of a library, one changelog in ten packages) is not deflated again: the
+// output is what deflating would give. A match is inflated and compared before it is used,
+// since equal sizes and checksums do not make equal files. Keeps the entries of at least
+// 4 KiB that compressed, up to 4 MiB of their output. Shared by the workers.
+class RecentWholeEntries
+{
+public:
+    // compressor.compressWhole(data, size, out), or the same from an earlier entry.
+    bool compressWhole(Compressor& compressor, const unsigned char* data, size_t size, uint32_t crc, Buffer& out);
+
+private:
+    using Output = std::shared_ptr<const Buffer>;
+    Output find(uint64_t key);
+    void remember(uint64_t key, Output output);
+
+    std::mutex m_mutex;
+    std::unordered_map<uint64_t, Output> m_byKey;
+    std::deque<uint64_t> m_order; // oldest first
+    size_t m_bytes = 0;
 };
 
 } // namespace detail

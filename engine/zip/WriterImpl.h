@@ -133,6 +133,8 @@ struct ZipWriter::Impl
     bool finished = false;
 
     detail::CentralDirectory central; // writer thread only
+    detail::RecentWholeEntries recentWhole; // the workers'
+
 
     std::thread readerThread;
     std::vector<std::thread> workerThreads;

@@ -66,7 +66,7 @@ void ZipWriter::Impl::processUnit(Unit& u, Compressor* compressor)
         p.outOffset = u.output.size();
         if (p.first && p.last) {
             // A whole entry that does not shrink is stored as it is.
-            p.deflated = p.inSize > 0 && compressor->compressWhole(data, p.inSize, u.output);
+            p.deflated = p.inSize > 0 && recentWhole.compressWhole(*compressor, data, p.inSize, p.crc, u.output);
         } else {
             compressor->compressBlock(data, p.inSize, u.dict.data(), u.dict.size(), p.last, u.output,
                                       p.entry->blockCodec);

@@ -316,19 +316,6 @@ private:
     z_stream m_zs{};
 };
 
-struct DecompressorFree
-{
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-libdeflate_decompressor* threadDecompressor()
-{
-    static thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> d(libdeflate_alloc_decompressor());
-    if (!d)
-        throw ZipError("libdeflate: cannot set up a decompressor");
-    return d.get();
-}
-
 uint32_t readWhole(const Source& src, uint64_t start, const ZipEntry& entry,
                    const std::function<void(const char*, size_t)>& sink)
 {
