@@ -117,11 +117,22 @@ void TFrmMain::openRestoreWindow(const QString& profile)
 {
     if (!m_restoreWindow)
         m_restoreWindow = new RestoreWindow(*m_runner, *Xmain, this);
+    m_restoreWindow->setSources(restoreSources(), profile);
+    m_restoreWindow->showWindow();
+}
+
+QList<RestoreSource> TFrmMain::restoreSources() const
+{
     QList<RestoreSource> sources;
     for (const ProfileRecord& record : m_profileTable)
         sources.append(restoreSourceOf(record));
-    m_restoreWindow->setSources(sources, profile);
-    m_restoreWindow->showWindow();
+    return sources;
+}
+
+void TFrmMain::updateRestoreWindow()
+{
+    if (m_restoreWindow)
+        m_restoreWindow->updateSources(restoreSources());
 }
 
 void TFrmMain::BtnCancelRunClick()

@@ -14,6 +14,8 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include <QList>
+
 #include <functional>
 #include <memory>
 
@@ -22,6 +24,7 @@ class JobRunner;
 class ManualRun;
 class ProgressBand;
 class RestoreWindow;
+struct RestoreSource;
 class Schedule;
 class QAction;
 class QButtonGroup;
@@ -188,6 +191,9 @@ private:
     void showBand();
     void warnAboutStaleBackups(const QDateTime& now);
     void openRestoreWindow(const QString& profile);
+    QList<RestoreSource> restoreSources() const;
+    // Gives an open restore window the profiles as they are now (after a load).
+    void updateRestoreWindow();
     // Shows the error box for an error met outside a handler (a run's end).
     void showError(const QString& text);
 

@@ -55,6 +55,7 @@ struct BackupSet
 {
     QString name;
     QString folder;
+    bool operator==(const BackupSet&) const = default;
 };
 
 // Where a set stands: its newest run, its newest successful run, and when it first ran.

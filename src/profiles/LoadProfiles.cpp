@@ -29,4 +29,5 @@ void TFrmMain::LoadProfiles()
     LvwProfiles->setCurrentItem(nullptr);
     LvwProfiles->clearSelection();
     showProfileStatuses();
+    updateRestoreWindow();
 }

@@ -15,6 +15,7 @@ struct RestoreSource
     BackupSet set;      // the profile's name and destination folder
     QString sourceBase; // the folder its backups' paths are relative to
     QString password;
+    bool operator==(const RestoreSource&) const = default;
 };
 
 // The folder the engine takes the paths of the profile's backups relative to: the deepest

@@ -195,6 +195,26 @@ void RestoreWindow::setSources(const QList<RestoreSource>& sources, const QStrin
 {
     if (m_restoring)
         return;
+    showSources(sources, chosen);
+    profileChosen();
+}
+
+void RestoreWindow::updateSources(const QList<RestoreSource>& sources)
+{
+    if (m_restoring) {
+        m_sourcesLater = sources;
+        return;
+    }
+    const RestoreSource* shown = source();
+    const bool unchanged = shown && sources.contains(*shown);
+    const QString chosen = shown ? shown->profile : QString(); // before the list it is in goes
+    showSources(sources, chosen);
+    if (!unchanged)
+        profileChosen();
+}
+
+void RestoreWindow::showSources(const QList<RestoreSource>& sources, const QString& chosen)
+{
     m_sources = sources;
     QSignalBlocker quiet(CboProfile);
     CboProfile->clear();
@@ -207,8 +227,6 @@ void RestoreWindow::setSources(const QList<RestoreSource>& sources, const QStrin
     if (index < 0 && sources.size() == 1)
         index = 0;
     CboProfile->setCurrentIndex(index);
-    quiet.unblock();
-    profileChosen();
 }
 
 void RestoreWindow::showWindow()

@@ -43,6 +43,9 @@ public:
     // The profiles to choose from, and the one chosen (none: the user picks one). Ignored
     // while a restore runs.
     void setSources(const QList<RestoreSource>& sources, const QString& chosen);
+    // The profiles as they are now. The backups and files shown stay unless their profile
+    // changed or went. During a restore, taken once it has ended.
+    void updateSources(const QList<RestoreSource>& sources);
     void showWindow();
 
     bool restoring() const { return m_restoring; }
@@ -81,6 +84,7 @@ protected:
 
 private:
     void buildLayout();
+    void showSources(const QList<RestoreSource>& sources, const QString& chosen);
     // Listing (RestoreWindow.cpp)
     void profileChosen();
     void runChosen();
@@ -118,6 +122,7 @@ private:
     FileTreeModel* m_model = nullptr;
     QSortFilterProxyModel* m_filter = nullptr;
     QList<RestoreSource> m_sources;
+    std::optional<QList<RestoreSource>> m_sourcesLater; // given during a restore
     QList<RestoreRun> m_runs;
     // Passwords the user gave for this profile's backups, tried before asking again.
     QStringList m_givenPasswords;

@@ -199,4 +199,9 @@ void RestoreWindow::setRestoring(bool restoring)
         BtnOpenTarget->hide();
     }
     updateButtons();
+    if (!restoring && m_sourcesLater) {
+        const QList<RestoreSource> sources = std::move(*m_sourcesLater);
+        m_sourcesLater.reset();
+        updateSources(sources);
+    }
 }

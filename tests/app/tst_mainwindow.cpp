@@ -58,6 +58,7 @@ private slots:
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
     void restoreButtonAndMenuOpenRestoreWindow();
+    void restoreWindowFollowsTheProfiles();
     void reachableWithoutNotificationAreaAndShownAtFirstStart_data();
     void reachableWithoutNotificationAreaAndShownAtFirstStart();
     void centredOnTheDesktopWhenFirstShown();
@@ -218,6 +219,43 @@ void TestMainWindow::restoreButtonAndMenuOpenRestoreWindow()
     QCOMPARE(restore->CboProfile->currentIndex(), -1);
     QVERIFY(!restore->BtnRestore->isEnabled());
     QTRY_VERIFY(!restore->reading());
+}
+
+// An open restore window lists the profiles as they are after each change; the backups
+// of the profile shown are not read again unless that profile changed or went.
+void TestMainWindow::restoreWindowFollowsTheProfiles()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=0\n[Photos]\nFrequencyOption=0\n");
+    auto engine = std::make_unique<RecordingEngine>();
+    RecordingEngine* recording = engine.get();
+    auto frm = makeMainWindow(std::move(engine));
+    frm->showMainWindow();
+    frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(1));
+    QTest::mouseClick(frm->BtnRestore, Qt::LeftButton);
+    RestoreWindow* restore = frm->restoreWindow();
+    QTRY_VERIFY(!restore->reading());
+    auto profiles = [&] {
+        QStringList names;
+        for (int i = 0; i < restore->CboProfile->count(); ++i)
+            names << restore->CboProfile->itemText(i);
+        return names;
+    };
+    auto listings = [&] { return recording->calls().filter(QStringLiteral("engine.ListRuns")).size(); };
+    const qsizetype before = listings();
+
+    data.writeStore("[Docs]\nFrequencyOption=0\n[Music]\nFrequencyOption=0\n[Photos]\nFrequencyOption=0\n");
+    frm->LoadProfiles();
+    QCOMPARE(profiles(), QStringList({"Docs", "Music", "Photos"}));
+    QCOMPARE(restore->CboProfile->currentText(), QStringLiteral("Photos"));
+    QTRY_VERIFY(!restore->reading());
+    QCOMPARE(listings(), before);
+
+    data.writeStore("[Docs]\nFrequencyOption=0\n[Music]\nFrequencyOption=0\n");
+    frm->LoadProfiles();
+    QCOMPARE(profiles(), QStringList({"Docs", "Music"}));
+    QCOMPARE(restore->CboProfile->currentIndex(), -1);
+    QVERIFY(!restore->BtnRestore->isEnabled());
 }
 
 void TestMainWindow::closeRequestOnlyHides()
