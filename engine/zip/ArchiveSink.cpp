@@ -45,9 +45,11 @@ ArchiveSink::ArchiveSink(OutputFile& out, const std::string& password, const std
     out.write(h.data.data(), h.data.size());
 }
 
-void ArchiveSink::write(const void* data, size_t size)
+void ArchiveSink::write(const void* data, size_t size, std::optional<uint32_t> crc)
 {
     auto* bytes = static_cast<const uint8_t*>(data);
+    if (m_hmac)
+        m_crc = crc ? crc32Combine(m_crc, *crc, size) : crc32Of(m_crc, data, size);
     m_position += size;
     while (size > 0) {
         Buffer& b = m_buffer->data;
@@ -119,14 +121,11 @@ void ArchiveSink::flush()
 
 void ArchiveSink::encrypt(Chunk& chunk, AesCtr& aes)
 {
-    chunk.crc = crc32Of(0, chunk.data.data(), chunk.data.size());
     aes.apply(chunk.offset, chunk.data.data(), chunk.data.size());
 }
 
 void ArchiveSink::authenticate(const Chunk& chunk)
 {
-    // The outer entry's CRC is of the plain inner archive.
-    m_crc = chunk.offset == 0 ? chunk.crc : crc32Combine(m_crc, chunk.crc, chunk.data.size());
     m_hmac->update(chunk.data.data(), chunk.data.size());
 }
 

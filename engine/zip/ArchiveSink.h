@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,6 @@ public:
     {
         Buffer data;
         uint64_t offset = 0;
-        uint32_t crc = 0;           // of the plain bytes
         bool done = false;          // encrypted
         bool authenticated = false; // taken into the authentication code
     };
@@ -44,11 +44,12 @@ public:
 
     uint64_t position() const { return m_position; }
 
-    void write(const void* data, size_t size);
+    // `crc`, when known, is that of the bytes: with a password the sink need not take it.
+    void write(const void* data, size_t size, std::optional<uint32_t> crc = std::nullopt);
     void write(const std::string& s) { write(s.data(), s.size()); }
     // Passes on what is buffered.
     void flush();
-    // Takes the CRC-32 of a chunk's plain bytes, then encrypts them in place; any order.
+    // Encrypts a chunk in place; any order.
     static void encrypt(Chunk& chunk, AesCtr& aes);
     // Takes an encrypted chunk into the authentication code; in stream order.
     void authenticate(const Chunk& chunk);
@@ -79,6 +80,7 @@ private:
     uint64_t m_sizesOffset = 0;
     // The outer entry records the CRC-32 of the inner archive although AE-2 makes it
     // optional: libzip checks it on every AE-2 entry of 20 bytes or more and refuses a zero.
+    // Taken as the bytes come in, from the CRC-32 of stored files where it is known.
     uint32_t m_crc = 0;
 };
 

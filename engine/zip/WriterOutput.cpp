@@ -184,7 +184,7 @@ bool ZipWriter::Impl::writePiece(const Unit& u, const Piece& p)
     const size_t size = p.deflated ? p.outSize : p.inSize;
     if (p.first)
         writeLocalHeader(e, p, size);
-    sink.write(data, size);
+    sink.write(data, size, p.deflated ? std::nullopt : std::optional<uint32_t>(p.crc));
     stored += p.inSize;
     e.crc = p.first ? p.crc : crc32Combine(e.crc, p.crc, p.inSize);
     e.size += p.inSize;
