@@ -135,7 +135,7 @@ struct Compressor::Impl
     z_stream zlib{};
     isal_zstream isal{};
     std::vector<uint8_t> isalLevelBuffer;
-    Buffer trial; // the second codec's output while an entry's codec is chosen
+    Buffer trial; // the samples deflated to choose an entry's codec
 
     Impl(int lv, DeflateCodec w, DeflateCodec b)
         : level(std::clamp(lv, 1, 9)), whole(resolve(w, level, true)), blocks(resolve(b, level, false))

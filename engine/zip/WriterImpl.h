@@ -135,7 +135,6 @@ struct ZipWriter::Impl
     detail::CentralDirectory central; // writer thread only
     detail::RecentWholeEntries recentWhole; // the workers'
 
-
     std::thread readerThread;
     std::vector<std::thread> workerThreads;
     std::thread writerThread;

@@ -11,10 +11,9 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QList>
 #include <QSystemTrayIcon>
 #include <QWidget>
-
-#include <QList>
 
 #include <functional>
 #include <memory>
