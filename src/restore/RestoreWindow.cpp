@@ -188,6 +188,7 @@ void RestoreWindow::buildLayout()
     connect(BtnOpenTarget, &QPushButton::clicked, this, &RestoreWindow::BtnOpenTargetClick);
     connect(BtnClose, &QPushButton::clicked, this, &QWidget::close);
     connect(&m_runner, &JobRunner::progressChanged, this, &RestoreWindow::restoreProgressed);
+    connect(&m_runner, &JobRunner::jobFinished, this, &RestoreWindow::backupEnded);
     updateButtons();
 }
 
@@ -270,13 +271,23 @@ void RestoreWindow::listRuns()
     }
     m_runs.clear();
     m_model->clear();
-    const RestoreSource* s = source();
-    if (!s) {
+    if (!source()) {
         showReading(QStringLiteral("Choose the profile whose files you want to restore."));
         updateButtons();
         return;
     }
     showReading(ReadingText);
+    readRuns(false);
+}
+
+void RestoreWindow::refreshRuns()
+{
+    if (source())
+        readRuns(true);
+}
+
+void RestoreWindow::readRuns(bool keepChosen)
+{
     struct Listing
     {
         QList<RestoreRun> runs;
@@ -284,6 +295,7 @@ void RestoreWindow::listRuns()
     };
     auto listing = std::make_shared<Listing>();
     IBackupEngine* engine = &m_engine;
+    const RestoreSource* s = source();
     read(
         [engine, listing, set = s->set, password = s->password] {
             try {
@@ -292,24 +304,48 @@ void RestoreWindow::listRuns()
                 listing->error = QString::fromUtf8(error.what());
             }
         },
-        [this, listing] {
-            if (!listing->error.isEmpty())
-                showReading(listing->error);
-            else
-                showRuns(listing->runs);
+        [this, listing, keepChosen] {
+            if (listing->error.isEmpty()) {
+                showRuns(listing->runs, keepChosen);
+                return;
+            }
+            {
+                QSignalBlocker quiet(LvwRuns);
+                LvwRuns->clear();
+            }
+            m_runs.clear();
+            m_model->clear();
+            showReading(listing->error);
+            updateButtons();
         });
 }
 
-void RestoreWindow::showRuns(const QList<RestoreRun>& runs)
+void RestoreWindow::backupEnded(const QString& profile, const JobOutcome& outcome)
 {
+    const RestoreSource* s = source();
+    if (!outcome.started || !s || s->profile != profile || !isVisible())
+        return;
+    if (!m_restoring)
+        refreshRuns();
+    else if (m_runner.jobNumber() != m_jobNumber) // a backup that ran before this restore
+        m_runsLater = true;
+}
+
+void RestoreWindow::showRuns(const QList<RestoreRun>& runs, bool keepChosen)
+{
+    const RestoreRun* chosen = keepChosen ? chosenRun() : nullptr;
+    const std::optional<RestoreRun> was = chosen ? std::optional(*chosen) : std::nullopt;
+    QSignalBlocker quiet(LvwRuns);
+    LvwRuns->clear();
     m_runs = runs;
     if (runs.isEmpty()) {
+        m_model->clear();
         showReading(QStringLiteral("This profile has no backups yet."));
         updateButtons();
         return;
     }
     QTreeWidgetItem* newest = nullptr;
-    QSignalBlocker quiet(LvwRuns);
+    QTreeWidgetItem* same = nullptr;
     for (int i = 0; i < runs.size(); ++i) {
         const RestoreRun& run = runs[i];
         auto* item = new QTreeWidgetItem(LvwRuns);
@@ -326,12 +362,23 @@ void RestoreWindow::showRuns(const QList<RestoreRun>& runs)
             item->setForeground(5, palette().brush(QPalette::Disabled, QPalette::Text));
         if (!newest && run.usable)
             newest = item;
+        if (was && run.id == was->id && run.archive == was->archive && run.start == was->start
+            && run.restorable == was->restorable)
+            same = item;
+    }
+    if (same) {
+        LvwRuns->setCurrentItem(same);
+        updateButtons();
+        return;
     }
     quiet.unblock();
-    if (newest)
+    if (newest) {
         LvwRuns->setCurrentItem(newest);
-    else
+    } else {
+        m_model->clear();
         showReading(QStringLiteral("None of these backups can be restored (see their results)."));
+        updateButtons();
+    }
 }
 
 void RestoreWindow::runChosen()
@@ -503,7 +550,8 @@ void RestoreWindow::closeEvent(QCloseEvent* event)
             event->ignore();
             return;
         }
-        cancelRestore();
+        if (m_restoring) // it may have ended while the question was open: the window closes all the same
+            cancelRestore();
     }
     QWidget::closeEvent(event);
 }

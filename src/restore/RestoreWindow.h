@@ -89,9 +89,14 @@ private:
     void profileChosen();
     void runChosen();
     void listRuns();
+    // The runs again after a backup of the shown profile; the run chosen, its files and what
+    // is ticked stay while that run is still there.
+    void refreshRuns();
+    void readRuns(bool keepChosen);
+    void backupEnded(const QString& profile, const JobOutcome& outcome);
     // Tries the passwords in turn; asks the user when none opens the run.
     void listFiles(const QStringList& passwords, bool again);
-    void showRuns(const QList<RestoreRun>& runs);
+    void showRuns(const QList<RestoreRun>& runs, bool keepChosen);
     // Runs `work` on a thread of its own and `then` here when it has ended; a reading asked
     // for while another runs replaces the one waiting.
     void read(std::function<void()> work, std::function<void()> then);
@@ -108,6 +113,7 @@ private:
     void BtnCancelClick();
     void BtnBrowseClick();
     void BtnOpenTargetClick();
+    // The user's answer to "cancel the restore?" (which may have ended meanwhile).
     bool confirmCancel();
     void cancelRestore();
     void restoreProgressed();
@@ -123,6 +129,7 @@ private:
     QSortFilterProxyModel* m_filter = nullptr;
     QList<RestoreSource> m_sources;
     std::optional<QList<RestoreSource>> m_sourcesLater; // given during a restore
+    bool m_runsLater = false;                           // a backup ended during a restore
     QList<RestoreRun> m_runs;
     // Passwords the user gave for this profile's backups, tried before asking again.
     QStringList m_givenPasswords;

@@ -127,12 +127,13 @@ bool RestoreWindow::confirmCancel()
     m_box.setButtonCount(2);
     const int answer = m_box.exec();
     m_box.restoreRestingState();
-    return answer == 1 && m_restoring;
+    return answer == 1;
 }
 
 void RestoreWindow::BtnCancelClick()
 {
-    if (m_restoring && !m_cancelAsked && confirmCancel())
+    // The restore may have ended while the question was open.
+    if (m_restoring && !m_cancelAsked && confirmCancel() && m_restoring)
         cancelRestore();
 }
 
@@ -199,9 +200,17 @@ void RestoreWindow::setRestoring(bool restoring)
         BtnOpenTarget->hide();
     }
     updateButtons();
-    if (!restoring && m_sourcesLater) {
+    if (restoring)
+        return;
+    const bool runsLater = std::exchange(m_runsLater, false);
+    const RestoreSource* shown = source();
+    const QString profile = shown ? shown->profile : QString();
+    if (m_sourcesLater) {
         const QList<RestoreSource> sources = std::move(*m_sourcesLater);
         m_sourcesLater.reset();
         updateSources(sources);
     }
+    // A new list of profiles that changed this one has listed its runs afresh already.
+    if (runsLater && source() && source()->profile == profile && !m_reader)
+        refreshRuns();
 }

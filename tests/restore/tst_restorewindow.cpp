@@ -10,15 +10,18 @@
 #include "restore/RestoreWindow.h"
 #include "restore/RunPasswordDialog.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <condition_variable>
@@ -157,6 +160,8 @@ private slots:
     void asksForThePasswordOfOlderBackups();
     void cancelAsksOnceAndLeavesNoPartialFile();
     void closingWhileRestoringAsksThenCancels();
+    void yesClosesEvenIfTheRestoreEndedMeanwhile();
+    void backupEndingWhileOpenIsListed();
     void oddNamesAreShownOnOneLineAndRestoredByteForByte();
 };
 
@@ -335,6 +340,63 @@ void TestRestoreWindow::closingWhileRestoringAsksThenCancels()
              qPrintable(window->LblSummary->text()));
     for (const QString& name : filesBelow(f.out))
         QVERIFY2(!name.contains(QStringLiteral(".stowkeep-restore-")), qPrintable(name));
+}
+
+// The restore ends while "cancel?" is open: "Yes" still closes the window.
+void TestRestoreWindow::yesClosesEvenIfTheRestoreEndedMeanwhile()
+{
+    Fixture f;
+    f.makeChain(QString(), QString());
+    auto adapter = std::make_unique<EngineAdapter>();
+    WriteGate gate(*adapter);
+    auto frm = makeMainWindow(std::move(adapter));
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    window->RbOther->setChecked(true);
+    window->EdtTarget->setText(f.out);
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QTRY_VERIFY(gate.holding());
+
+    bool endedWhileAsked = false;
+    QTimer::singleShot(0, window, [&] {
+        gate.release();
+        endedWhileAsked = QTest::qWaitFor([&] { return !window->restoring(); }, 30000);
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == QStringLiteral("Yes"))
+                button->click();
+    });
+    QVERIFY(window->close());
+    QVERIFY(endedWhileAsked);
+    QVERIFY(!window->isVisible());
+    QVERIFY(window->lastResult() && window->lastResult()->code == 0);
+    QCOMPARE(readFile(f.out + u"/docs/a.txt"), QByteArray("v2"));
+}
+
+// A backup that ends while the window is open is listed; the older run chosen and what is
+// ticked in it stay.
+void TestRestoreWindow::backupEndingWhileOpenIsListed()
+{
+    Fixture f;
+    f.makeChain(QString(), QString());
+    auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    window->LvwRuns->setCurrentItem(window->LvwRuns->topLevelItem(1));
+    QTRY_VERIFY(!window->reading());
+    FileTreeModel* model = window->fileModel();
+    QVERIFY(model->setData(model->indexOfPath(QStringLiteral("docs")), Qt::Checked, Qt::CheckStateRole));
+
+    writeFile(f.source + u"/new.txt", "new");
+    QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QTRY_COMPARE(window->LvwRuns->topLevelItemCount(), 3);
+    QTRY_VERIFY(!window->reading());
+    QCOMPARE(window->LvwRuns->currentItem(), window->LvwRuns->topLevelItem(2));
+    QCOMPARE(window->LvwRuns->currentItem()->text(1), QStringLiteral("full"));
+    QCOMPARE(model->tickedPaths(), QStringList {QStringLiteral("docs")});
+    QVERIFY(window->BtnRestore->isEnabled());
 }
 
 // A name made on a Latin-1 system, and one with a newline.
