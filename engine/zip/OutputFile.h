@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -20,15 +20,22 @@ private:
 };
 
 // A new file, opened exclusively (never overwrites), written sequentially, with
-// patching of earlier bytes, fsync and an optional fault hook for tests. What is written
-// is handed to the disk every few megabytes, so that the final fsync has little left to do.
+// patching of earlier bytes, fsync and an optional fault hook for tests.
+//
+// On a local disk file system, what is written goes straight to the disk in aligned
+// pieces of a few megabytes (O_DIRECT), past the page cache: a backup neither pushes the
+// user's own files out of memory nor spends the CPU on copying into the cache and writing
+// it back. The last piece, short of the alignment, and patches go through the cache once
+// the file is finished (sync, close or the first patch); so does everything where direct
+// writes are refused or would be slower. Cached bytes are handed to the disk every few
+// megabytes, so that the final fsync has little left to do.
 class OutputFile
 {
 public:
     using FaultHook = std::function<int(uint64_t bytes)>; // non-zero errno fails the write
 
     OutputFile(const std::string& path, FaultHook hook = {}); // throws WriteError
-    ~OutputFile();                                            // closes; does not remove
+    ~OutputFile(); // writes what it holds (errors ignored) and closes; does not remove
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -42,13 +49,26 @@ public:
     int duplicateHandle() const;
 
 private:
-    void writeAt(const void* data, size_t size, std::optional<uint64_t> offset);
+    void checkWrite(size_t size);
+    void writeAll(const char* bytes, size_t size, uint64_t offset);
+    bool writeDirect(size_t size);
+    // Writes what the buffer holds and goes on through the cache.
+    void endDirect();
+
+    struct FreeBuffer
+    {
+        void operator()(char* p) const;
+    };
 
     std::string m_path;
     int m_fd = -1;
     uint64_t m_position = 0;
     uint64_t m_writebackFrom = 0; // where the bytes not yet handed to the disk begin
     FaultHook m_hook;
+    // Direct writes: the bytes from m_bufferAt on, not yet written.
+    std::unique_ptr<char, FreeBuffer> m_buffer;
+    size_t m_buffered = 0;
+    uint64_t m_bufferAt = 0;
 };
 
 } // namespace stowkeep::engine::zip
