@@ -9,12 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace stowkeep::engine {
 
@@ -165,8 +170,14 @@ private:
             throw zip::Cancelled();
     }
 
-    // Adds a file, link or folder found at path; false for the kinds that are never stored.
+    // Adds a file, link or folder found at path to `out` (the result, or a walker's share
+    // of it); false for the kinds that are never stored.
     bool addEntry(const std::string& rel, const std::string& path, const struct stat& st)
+    {
+        return addEntry(rel, path, st, m_result);
+    }
+
+    bool addEntry(const std::string& rel, const std::string& path, const struct stat& st, SelectionResult& out)
     {
         SelectedEntry e;
         e.name = rel;
@@ -183,18 +194,18 @@ private:
             std::string target(static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
             const ssize_t n = readlinkLong(path, target.data(), target.size());
             if (n < 0) {
-                m_result.unreadable.push_back(path + ": " + std::strerror(errno));
+                out.unreadable.push_back(path + ": " + std::strerror(errno));
                 return true;
             }
             target.resize(static_cast<size_t>(n));
             e.linkTarget = std::move(target);
             e.size = e.linkTarget.size();
         } else {
-            m_result.skippedSpecial.push_back(path);
+            out.skippedSpecial.push_back(path);
             return false;
         }
         if (!rel.empty())
-            m_result.entries.push_back(std::move(e));
+            out.entries.push_back(std::move(e));
         return true;
     }
 
@@ -221,7 +232,7 @@ private:
             if (statLong(item.root.string(), &st) == 0)
                 addEntry(rel, item.root.string(), st);
         }
-        walk(item.root.string(), rel, item);
+        walkTree(item.root.string(), rel, item);
     }
 
     bool isOwn(const fs::path& dir) const
@@ -244,15 +255,86 @@ private:
         return dir;
     }
 
-    void walk(const std::string& dirPath, const std::string& rel, const IncludeItem& item)
+    struct Folder
     {
-        // Closed however the walk ends: a cancelled run throws from deep inside it.
+        std::string path;
+        std::string rel;
+    };
+
+    // Walks the tree below root on two threads, this one and a helper: each lists and
+    // examines whole folders, taking the next from a shared stack, and keeps what it finds
+    // apart; the helper's share joins the result at the end (the entries are sorted later).
+    void walkTree(const std::string& root, const std::string& rel, const IncludeItem& item)
+    {
+        std::vector<Folder> todo {{root, rel}};
+        std::mutex mutex;
+        std::condition_variable changed;
+        int busy = 0;
+        std::atomic<bool> stop = false;
+        std::exception_ptr failure;
+        auto work = [&](SelectionResult& out, bool here) {
+            std::unique_lock lock(mutex);
+            for (;;) {
+                changed.wait(lock, [&] { return stop || !todo.empty() || busy == 0; });
+                if (stop || todo.empty())
+                    return;
+                const Folder folder = std::move(todo.back());
+                todo.pop_back();
+                ++busy;
+                lock.unlock();
+                std::vector<Folder> found;
+                try {
+                    listFolder(folder, item, out, found, here ? nullptr : &stop);
+                } catch (...) {
+                    lock.lock();
+                    if (!failure)
+                        failure = std::current_exception();
+                    stop = true;
+                    --busy;
+                    changed.notify_all();
+                    return;
+                }
+                lock.lock();
+                --busy;
+                // The first subfolder on top: each thread goes on depth-first, near its last folder.
+                std::move(found.rbegin(), found.rend(), std::back_inserter(todo));
+                changed.notify_all();
+            }
+        };
+        const size_t listed[] = {m_result.skippedSpecial.size(), m_result.skippedOwn.size(),
+                                 m_result.unreadable.size(), m_result.unlistedFolders.size()};
+        SelectionResult helperFound;
+        std::thread helper([&] { work(helperFound, false); });
+        work(m_result, true);
+        helper.join();
+        if (failure)
+            std::rethrow_exception(failure);
+        std::move(helperFound.entries.begin(), helperFound.entries.end(), std::back_inserter(m_result.entries));
+        // The paths this walk met, in the same order however the threads shared it.
+        int i = 0;
+        for (auto list : {&SelectionResult::skippedSpecial, &SelectionResult::skippedOwn, &SelectionResult::unreadable,
+                          &SelectionResult::unlistedFolders}) {
+            std::vector<std::string>& to = m_result.*list;
+            std::vector<std::string>& from = helperFound.*list;
+            std::move(from.begin(), from.end(), std::back_inserter(to));
+            std::sort(to.begin() + static_cast<std::ptrdiff_t>(listed[i++]), to.end());
+        }
+    }
+
+    // Lists one folder: its entries go to `out`, its subfolders to `subfolders`. On the
+    // helper thread, `stop` ends it early (the run was cancelled or the other thread failed).
+    void listFolder(const Folder& folder, const IncludeItem& item, SelectionResult& out,
+                    std::vector<Folder>& subfolders, const std::atomic<bool>* stop)
+    {
+        const std::string& dirPath = folder.path;
+        const std::string& rel = folder.rel;
+        // Closed however the listing ends: a cancelled run throws from inside it.
         const std::unique_ptr<DIR, int (*)(DIR*)> guard(openFolder(dirPath), ::closedir);
         DIR* dir = guard.get();
         if (!dir) {
             if (errno != ENOENT) {
-                m_result.unreadable.push_back(dirPath + ": " + std::strerror(errno));
-                m_result.unlistedFolders.push_back(dirPath);
+                out.unreadable.push_back(dirPath + ": " + std::strerror(errno));
+                out.unlistedFolders.push_back(dirPath);
             }
             return;
         }
@@ -266,34 +348,38 @@ private:
         const int fd = ::dirfd(dir);
         std::sort(names.begin(), names.end());
         if (readError != 0) {
-            m_result.unreadable.push_back(dirPath + ": " + std::strerror(readError));
-            m_result.unlistedFolders.push_back(dirPath);
+            out.unreadable.push_back(dirPath + ": " + std::strerror(readError));
+            out.unlistedFolders.push_back(dirPath);
         }
 
+        size_t examined = 0;
         for (const auto& name : names) {
-            checkCancel();
+            if (!stop)
+                checkCancel();
+            else if (++examined % 256 == 0 && *stop)
+                throw zip::Cancelled();
             struct stat st {};
             if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno != ENOENT)
-                    m_result.unreadable.push_back(dirPath + "/" + name + ": " + std::strerror(errno));
+                    out.unreadable.push_back(dirPath + "/" + name + ": " + std::strerror(errno));
                 continue;
             }
             const std::string childRel = rel.empty() ? name : rel + "/" + name;
-            const std::string childPath = dirPath == "/" ? "/" + name : dirPath + "/" + name;
+            std::string childPath = dirPath == "/" ? "/" + name : dirPath + "/" + name;
             const bool isDir = S_ISDIR(st.st_mode);
             if (excluded(childRel, name, isDir))
                 continue;
             const bool named = item.kind == ItemKind::Folder || matchMask(item.mask, name);
             if (isDir) {
                 if (!m_own.empty() && m_own.count({st.st_dev, st.st_ino})) {
-                    m_result.skippedOwn.push_back(childPath);
+                    out.skippedOwn.push_back(childPath);
                     continue;
                 }
                 if (named)
-                    addEntry(childRel, childPath, st);
-                walk(childPath, childRel, item);
+                    addEntry(childRel, childPath, st, out);
+                subfolders.push_back({std::move(childPath), childRel});
             } else if (named) {
-                addEntry(childRel, childPath, st);
+                addEntry(childRel, childPath, st, out);
             }
         }
     }

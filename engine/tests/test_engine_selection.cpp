@@ -187,4 +187,29 @@ TEST_F(SelectionTest, MissingSourceAndOwnFolders)
     EXPECT_THROW(resolveSelection(o), std::invalid_argument);
 }
 
+// Many folders, shared out among the walking threads: every entry once, in name order,
+// and the paths met along the way in the same order on every walk.
+TEST_F(SelectionTest, ManyFoldersWalkedTheSameEveryTime)
+{
+    std::vector<std::string> expected;
+    for (int f = 0; f < 60; ++f) {
+        const std::string folder = "many/f" + std::to_string(f % 7) + "/g" + std::to_string(f);
+        for (int n = 0; n < 4; ++n)
+            writeFile(dir / (folder + "/n" + std::to_string(n)), "x");
+        ASSERT_EQ(::mkfifo((dir / (folder + "/pipe")).c_str(), 0600), 0);
+    }
+    const SelectionResult first = resolve({"many/"});
+    std::vector<std::string> seen = names(first);
+    EXPECT_EQ(seen.size(), 7u + 60u + 240u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    ASSERT_EQ(first.skippedSpecial.size(), 60u);
+    EXPECT_TRUE(std::is_sorted(first.skippedSpecial.begin(), first.skippedSpecial.end()));
+    for (int again = 0; again < 5; ++again) {
+        const SelectionResult r = resolve({"many/"});
+        EXPECT_EQ(names(r), seen);
+        EXPECT_EQ(r.skippedSpecial, first.skippedSpecial);
+    }
+}
+
 } // namespace
