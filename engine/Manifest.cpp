@@ -58,6 +58,16 @@ size_t printableSequence(std::string_view text, size_t i)
     return 0;
 }
 
+// value in `base` with at least `width` digits (leading zeros).
+void appendDigits(std::string& out, uint64_t value, int width, unsigned base)
+{
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, value, static_cast<int>(base)).ptr;
+    for (auto n = end - digits; n < width; ++n)
+        out += '0';
+    out.append(digits, static_cast<size_t>(end - digits));
+}
+
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -234,10 +244,24 @@ ManifestRow parseRow(std::string_view line, size_t number, bool* unsafe)
 
 std::string escapeManifestText(std::string_view raw)
 {
-    static constexpr char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(raw.size());
+    appendEscaped(out, raw);
+    return out;
+}
+
+void appendEscaped(std::string& out, std::string_view raw)
+{
+    static constexpr char hex[] = "0123456789abcdef";
     for (size_t i = 0; i < raw.size();) {
+        // Plain ASCII, most of every name, in one piece.
+        size_t plain = i;
+        while (plain < raw.size() && raw[plain] >= 0x20 && raw[plain] < 0x7F && raw[plain] != '\\')
+            ++plain;
+        out.append(raw.substr(i, plain - i));
+        i = plain;
+        if (i == raw.size())
+            break;
         const char c = raw[i];
         const size_t n = c == '\\' ? 0 : printableSequence(raw, i);
         if (n > 0) {
@@ -261,7 +285,6 @@ std::string escapeManifestText(std::string_view raw)
         }
         ++i;
     }
-    return out;
 }
 
 bool unescapeManifestText(std::string_view text, std::string& raw)
@@ -330,17 +353,34 @@ ManifestWriter::ManifestWriter(const ManifestHeader& h)
 
 void ManifestWriter::add(const ManifestRow& row)
 {
-    char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "%llu\t%s\t%04o\t%08x\t", static_cast<unsigned long long>(row.size),
-                  formatUtc(row.mtimeNs).c_str(), row.mode & 07777, row.crc);
     m_text += row.kind == ManifestKind::Directory ? "d\t" : row.kind == ManifestKind::Symlink ? "l\t" : "f\t";
-    m_text += numbers;
-    m_text += row.archive.empty() ? std::string(kUnknownArchive) : escapeManifestText(row.archive);
+    char number[24];
+    m_text.append(number, static_cast<size_t>(std::to_chars(number, number + sizeof number, row.size).ptr - number));
     m_text += '\t';
-    m_text += escapeManifestText(row.path);
+    // Files of one folder mostly share their second: its text is made once.
+    const int64_t second = floorDiv(row.mtimeNs, kNsPerSecond);
+    if (m_lastSecond != second || m_lastTime.empty()) {
+        m_lastTime = formatUtc(second * kNsPerSecond);
+        m_lastTime.resize(m_lastTime.size() - 11); // without ".000000000Z"
+        m_lastSecond = second;
+    }
+    m_text += m_lastTime;
+    m_text += '.';
+    appendDigits(m_text, static_cast<uint64_t>(row.mtimeNs - second * kNsPerSecond), 9, 10);
+    m_text += "Z\t";
+    appendDigits(m_text, row.mode & 07777, 4, 8);
+    m_text += '\t';
+    appendDigits(m_text, row.crc, 8, 16);
+    m_text += '\t';
+    if (row.archive.empty())
+        m_text += kUnknownArchive;
+    else
+        appendEscaped(m_text, row.archive);
+    m_text += '\t';
+    appendEscaped(m_text, row.path);
     if (row.kind == ManifestKind::Symlink) {
         m_text += '\t';
-        m_text += escapeManifestText(row.linkTarget);
+        appendEscaped(m_text, row.linkTarget);
     }
     m_text += '\n';
 }

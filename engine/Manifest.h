@@ -92,6 +92,8 @@ public:
 
 private:
     std::string m_text;
+    int64_t m_lastSecond = 0;
+    std::string m_lastTime; // "2026-12-08T01:02:03" of m_lastSecond
 };
 
 // Throws ManifestError naming the first line that is not as written above. With
@@ -127,6 +129,7 @@ std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::st
                                      std::vector<std::string>* unsafePaths = nullptr);
 
 std::string escapeManifestText(std::string_view raw);
+void appendEscaped(std::string& out, std::string_view raw); // the same, added to out
 // False when the text is not a valid escaped text.
 bool unescapeManifestText(std::string_view text, std::string& raw);
 
