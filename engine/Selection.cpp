@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace stowkeep::engine {
@@ -304,9 +305,15 @@ private:
         const size_t listed[] = {m_result.skippedSpecial.size(), m_result.skippedOwn.size(),
                                  m_result.unreadable.size(), m_result.unlistedFolders.size()};
         SelectionResult helperFound;
-        std::thread helper([&] { work(helperFound, false); });
+        std::thread helper;
+        try {
+            helper = std::thread([&] { work(helperFound, false); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one walks alone.
+        }
         work(m_result, true);
-        helper.join();
+        if (helper.joinable())
+            helper.join();
         if (failure)
             std::rethrow_exception(failure);
         std::move(helperFound.entries.begin(), helperFound.entries.end(), std::back_inserter(m_result.entries));
