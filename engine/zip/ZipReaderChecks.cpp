@@ -15,6 +15,10 @@ namespace {
 // caller than this many entries, so that memory stays bounded (a check is a few dozen
 // bytes). While one thread inflates a large entry, the others go on this far past it.
 constexpr size_t kWindow = 16384;
+// A reader takes the next entries together, up to this many or this many compressed
+// bytes, and hands their checks over at once: small files do not cost a wake-up each.
+constexpr size_t kBatch = 64;
+constexpr uint64_t kBatchBytes = 256 * 1024;
 
 } // namespace
 
@@ -34,35 +38,49 @@ void ZipReader::checkAll(const std::vector<size_t>& which, const std::function<v
     bool stop = false;
 
     auto work = [&] {
+        std::vector<Check> checks;
+        std::vector<std::exception_ptr> failed;
         for (;;) {
-            size_t at;
+            size_t from;
+            size_t to;
             {
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return stop || next >= which.size() || next < consumed + slots.size(); });
                 if (stop || next >= which.size())
                     return;
-                at = next++;
+                from = next;
+                to = from;
+                uint64_t bytes = 0;
+                const size_t limit = std::min({which.size(), consumed + slots.size(), from + kBatch});
+                while (to < limit && (to == from || bytes < kBatchBytes))
+                    bytes += entries()[which[to++]].compressedSize;
+                next = to;
             }
-            Check check;
-            std::exception_ptr failure;
-            const ZipEntry& e = entries()[which[at]];
-            try {
-                if (e.kind == EntryKind::Symlink) {
-                    check.linkTarget = readLinkTarget(e);
-                    check.size = check.linkTarget.size();
-                } else {
-                    check.crc = read(e, [&](const char*, size_t n) { check.size += n; });
+            checks.assign(to - from, Check {});
+            failed.assign(to - from, nullptr);
+            for (size_t at = from; at < to; ++at) {
+                Check& check = checks[at - from];
+                const ZipEntry& e = entries()[which[at]];
+                try {
+                    if (e.kind == EntryKind::Symlink) {
+                        check.linkTarget = readLinkTarget(e);
+                        check.size = check.linkTarget.size();
+                    } else {
+                        check.crc = read(e, [&](const char*, size_t n) { check.size += n; });
+                    }
+                } catch (const ZipError& x) {
+                    check.error = x.what();
+                } catch (...) {
+                    failed[at - from] = std::current_exception();
                 }
-            } catch (const ZipError& x) {
-                check.error = x.what();
-            } catch (...) {
-                failure = std::current_exception();
             }
             {
                 std::lock_guard lock(mutex);
-                failures[at % slots.size()] = failure;
-                slots[at % slots.size()] = std::move(check);
-                ready[at % slots.size()] = true;
+                for (size_t at = from; at < to; ++at) {
+                    failures[at % slots.size()] = failed[at - from];
+                    slots[at % slots.size()] = std::move(checks[at - from]);
+                    ready[at % slots.size()] = true;
+                }
             }
             changed.notify_all();
         }
