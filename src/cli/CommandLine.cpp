@@ -13,8 +13,12 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -218,9 +222,14 @@ public:
     {
         if (file.isEmpty())
             return;
-        QFile f(file);
-        if (!f.open(QIODevice::ReadOnly))
-            throw Failure {UsageError, u"Cannot read the password file " + file + u": " + f.errorString()};
+        QFile f;
+        const int fd = ::open(pathToBytes(file).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            const QString why = QString::fromLocal8Bit(std::strerror(fd < 0 ? errno : EBADF));
+            if (fd >= 0)
+                ::close(fd);
+            throw Failure {UsageError, u"Cannot read the password file " + visiblePath(file) + u": " + why};
+        }
         QByteArray line = f.readLine();
         while (line.endsWith('\n') || line.endsWith('\r'))
             line.chop(1);
@@ -402,7 +411,11 @@ int runCommandLine(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Stowkeep"));
-    QStringList args = QCoreApplication::arguments().mid(1);
+    // Byte for byte: a file name that is not UTF-8 names that file (PathText.h), where
+    // arguments() would have replaced its odd bytes.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << pathFromBytes(argv[i]);
     if (args.value(0) == u"--help" || args.value(0) == u"-h" || args.value(0) == u"help" || args.contains(u"--help")) {
         std::fputs(HelpText, stdout);
         return Done;

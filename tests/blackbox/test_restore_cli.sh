@@ -9,6 +9,8 @@ mkdir -p "$DATA" "$WORK/src/sub" "$WORK/dst"
 printf 'v1' >"$WORK/src/a.txt"
 printf 'b' >"$WORK/src/sub/b.txt"
 printf 'gone' >"$WORK/src/del.txt"
+odd=$'caf\xe9.txt' # a name from a Latin-1 system: not UTF-8
+printf 'odd' >"$WORK/src/$odd"
 printf 'secret1' >"$WORK/pw"
 
 run_at() {
@@ -77,6 +79,13 @@ expect 0 restore --profile Docs --to "$WORK/out" --existing keep-both --password
 same "$WORK/out/a (restored).txt" v3
 expect 0 restore --profile Docs --to "$WORK/out" --existing replace --password-file "$WORK/pw" "$WORK/src/a.txt"
 same "$WORK/out/a.txt" v3
+
+# The odd name, as the listing prints it and as the shell passes it: that very file.
+expect 0 files --profile Docs --password-file "$WORK/pw"
+LC_ALL=C grep -q $'\t'"$odd"'$' "$WORK/cli.out" || fail "the odd name is not listed byte for byte"
+expect 0 restore --profile Docs --to "$WORK/out-odd" --password-file "$WORK/pw" "$odd"
+[ "$(ls "$WORK/out-odd")" = "$odd" ] || fail "restored by its odd name: $(ls "$WORK/out-odd")"
+same "$WORK/out-odd/$odd" odd
 
 # A file in the way of a folder: named, the rest restored, status 1.
 mkdir -p "$WORK/blocked" && printf 'mine' >"$WORK/blocked/sub"
