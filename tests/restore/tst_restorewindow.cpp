@@ -149,6 +149,32 @@ RestoreWindow* openFor(TFrmMain& frm)
     return window;
 }
 
+// A restore of the newest run into f.out through the real engine, held at its first write
+// to a restored file until the gate is released (at the latest when this ends).
+struct HeldRestore
+{
+    explicit HeldRestore(const Fixture& f)
+    {
+        auto adapter = std::make_unique<EngineAdapter>();
+        gate = std::make_unique<WriteGate>(*adapter);
+        frm = makeMainWindow(std::move(adapter));
+        window = openFor(*frm);
+        if (!window)
+            return;
+        window->RbOther->setChecked(true);
+        window->EdtTarget->setText(f.out);
+        MessageBox::takeShown();
+        QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+        held = QTest::qWaitFor([this] { return gate->holding(); }, 30000);
+    }
+    ~HeldRestore() { gate->release(); }
+
+    std::unique_ptr<WriteGate> gate;
+    MainWindowPtr frm;
+    RestoreWindow* window = nullptr;
+    bool held = false;
+};
+
 } // namespace
 
 class TestRestoreWindow : public QObject
@@ -271,16 +297,11 @@ void TestRestoreWindow::cancelAsksOnceAndLeavesNoPartialFile()
         c = char((x = x * 1664525u + 1013904223u) >> 24);
     writeFile(f.source + u"/photos/big.bin", big);
     f.makeChain(QString(), QString());
-    auto adapter = std::make_unique<EngineAdapter>();
-    WriteGate gate(*adapter);
-    auto frm = makeMainWindow(std::move(adapter));
-    RestoreWindow* window = openFor(*frm);
-    QVERIFY(window);
-    window->RbOther->setChecked(true);
-    window->EdtTarget->setText(f.out);
-    MessageBox::takeShown();
-    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
-    QTRY_VERIFY(gate.holding());
+    HeldRestore restore(f);
+    QVERIFY(restore.held);
+    RestoreWindow* window = restore.window;
+    TFrmMain* frm = restore.frm.get();
+    WriteGate& gate = *restore.gate;
     QVERIFY(window->BtnCancel->isVisible());
 
     MessageBox::setNextAnswer(1);
@@ -311,16 +332,11 @@ void TestRestoreWindow::closingWhileRestoringAsksThenCancels()
 {
     Fixture f;
     f.makeChain(QString(), QString());
-    auto adapter = std::make_unique<EngineAdapter>();
-    WriteGate gate(*adapter);
-    auto frm = makeMainWindow(std::move(adapter));
-    RestoreWindow* window = openFor(*frm);
-    QVERIFY(window);
-    window->RbOther->setChecked(true);
-    window->EdtTarget->setText(f.out);
-    MessageBox::takeShown();
-    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
-    QTRY_VERIFY(gate.holding());
+    HeldRestore restore(f);
+    QVERIFY(restore.held);
+    RestoreWindow* window = restore.window;
+    TFrmMain* frm = restore.frm.get();
+    WriteGate& gate = *restore.gate;
 
     // "No": the window stays and so does the restore.
     MessageBox::setNextAnswer(2);
@@ -347,15 +363,10 @@ void TestRestoreWindow::yesClosesEvenIfTheRestoreEndedMeanwhile()
 {
     Fixture f;
     f.makeChain(QString(), QString());
-    auto adapter = std::make_unique<EngineAdapter>();
-    WriteGate gate(*adapter);
-    auto frm = makeMainWindow(std::move(adapter));
-    RestoreWindow* window = openFor(*frm);
-    QVERIFY(window);
-    window->RbOther->setChecked(true);
-    window->EdtTarget->setText(f.out);
-    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
-    QTRY_VERIFY(gate.holding());
+    HeldRestore restore(f);
+    QVERIFY(restore.held);
+    RestoreWindow* window = restore.window;
+    WriteGate& gate = *restore.gate;
 
     bool endedWhileAsked = false;
     QTimer::singleShot(0, window, [&] {
