@@ -61,8 +61,9 @@ void makeCorpus(const fs::path& root)
     writeFile(root / "docs/large.log", textBytes(2'600'000, 1)); // three blocks
     writeFile(root / "data/random.bin", randomBytes(1'500'000, 2)); // incompressible, two blocks
     writeFile(root / "data/small-random.bin", randomBytes(3000, 3));
-    // A random header before zeros, as in a disk image: the zeros still deflate.
-    writeFile(root / "data/image.img", randomBytes(1 << 20, 5) + std::string(3 << 20, '\0'));
+    // A random header before zeros, as in a disk image: the zeros still deflate. Over 4 MiB:
+    // read back in a stream, not whole.
+    writeFile(root / "data/image.img", randomBytes(1 << 20, 5) + std::string((3 << 20) + 4096, '\0'));
     writeFile(root / "data/run.sh", "#!/bin/sh\necho hello\n");
     fs::permissions(root / "data/run.sh", fs::perms(0755));
     fs::permissions(root / "docs/readme.txt", fs::perms(0600));
