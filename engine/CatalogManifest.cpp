@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace stowkeep::engine {
 
@@ -93,6 +95,19 @@ std::string key(int64_t dir, const std::string& name)
     return k + name;
 }
 
+// A row that stands now, by its place: kept sorted by folder id, then name.
+struct Standing
+{
+    int64_t dir = 0;
+    std::string name;
+    Stored row;
+};
+
+bool placedBefore(const Standing& a, int64_t dir, std::string_view name)
+{
+    return a.dir != dir ? a.dir < dir : std::string_view(a.name) < name;
+}
+
 // The folder part and the last part of a path.
 void splitPath(const std::string& path, std::string& dir, std::string& name)
 {
@@ -125,15 +140,19 @@ void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setN
             archiveRuns[s.text(1)] = s.integer(0);
     }
 
-    // The rows that stand now, whichever run they came from: what this run's rows are compared with.
-    std::unordered_map<std::string, Stored> current;
+    // The rows that stand now, whichever run they came from: what this run's rows are
+    // compared with. Read in key order, so a row is found by a binary search.
+    std::vector<Standing> current;
     {
         Statement s(m_db, "SELECT dir, name, kind, size, mtime_ns, mode, crc, archive_run, link FROM entries"
-                          " WHERE line = ? AND until = ?");
+                          " WHERE line = ? AND until = ? ORDER BY dir, name");
         s.bind(1, line);
         s.bind(2, kOpen);
         while (s.step()) {
-            Stored r;
+            Standing& c = current.emplace_back();
+            c.dir = s.integer(0);
+            s.text(1, c.name);
+            Stored& r = c.row;
             r.kind = static_cast<int>(s.integer(2));
             r.size = s.integer(3);
             r.mtimeNs = s.integer(4);
@@ -143,9 +162,16 @@ void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setN
             r.hasLink = !s.isNull(8);
             if (r.hasLink)
                 s.text(8, r.link);
-            current.emplace(key(s.integer(0), s.text(1)), std::move(r));
         }
     }
+    const auto keyOrder = [](const Standing& a, const Standing& b) { return placedBefore(a, b.dir, b.name); };
+    if (!std::is_sorted(current.begin(), current.end(), keyOrder)) // SQLite's order is memcmp's: only a guard
+        std::sort(current.begin(), current.end(), keyOrder);
+    auto standing = [&current](int64_t dir, const std::string& name) -> Stored* {
+        const auto it = std::lower_bound(current.begin(), current.end(), dir,
+                                         [&name](const Standing& c, int64_t d) { return placedBefore(c, d, name); });
+        return it != current.end() && it->dir == dir && it->name == name ? &it->row : nullptr;
+    };
 
     Statement close(m_db, "UPDATE entries SET until = ?1 WHERE line = ?2 AND until = ?3 AND dir = ?4 AND name = ?5");
     Statement insert(m_db, "INSERT INTO entries(line, until, dir, name, since, kind, size, mtime_ns, mode, crc,"
@@ -155,7 +181,7 @@ void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setN
         close.bind(2, line);
         close.bind(3, kOpen);
         close.bind(4, dir);
-        close.bind(5, name);
+        close.bindUncopied(5, name);
         close.run();
     };
     DirTable dirs(m_db);
@@ -179,19 +205,18 @@ void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setN
         r.hasLink = row.kind == ManifestKind::Symlink && row.mode != 0;
         if (r.hasLink)
             r.link = row.linkTarget;
-        const std::string k = key(dir, name);
-        if (const auto it = current.find(k); it != current.end()) {
-            if (it->second.seen)
+        if (Stored* now = standing(dir, name)) {
+            if (now->seen)
                 throw CatalogError("the manifest lists " + row.path + " twice");
-            it->second.seen = true;
-            if (it->second.sameAs(r))
+            now->seen = true;
+            if (now->sameAs(r))
                 continue;
             closeRow(dir, name);
         }
         insert.bind(1, line);
         insert.bind(2, kOpen);
         insert.bind(3, dir);
-        insert.bind(4, name);
+        insert.bindUncopied(4, name);
         insert.bind(5, runId);
         insert.bind(6, r.kind);
         insert.bind(7, r.size);
@@ -200,18 +225,14 @@ void Catalog::storeManifest(int64_t line, int64_t runId, const std::string& setN
         insert.bind(10, r.crc);
         insert.bind(11, r.archiveRun);
         if (r.hasLink)
-            insert.bind(12, r.link);
+            insert.bindUncopied(12, r.link);
         else
             insert.bindNull(12);
         insert.run();
     }
-    for (const auto& [k, r] : current) {
-        if (r.seen)
-            continue;
-        int64_t dir = 0;
-        std::memcpy(&dir, k.data(), sizeof dir);
-        closeRow(dir, k.substr(sizeof dir));
-    }
+    for (const Standing& c : current)
+        if (!c.row.seen)
+            closeRow(c.dir, c.name);
 }
 
 void Catalog::forEachManifestRow(int64_t manifestRun, const std::function<void(const ManifestRow&)>& visit)

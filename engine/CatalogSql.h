@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace stowkeep::engine::catalog {
 
@@ -43,6 +44,11 @@ public:
     void bind(int i, const std::string& v)
     {
         check(sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    }
+    // Not copied: v must stay as it is until the statement has run.
+    void bindUncopied(int i, std::string_view v)
+    {
+        check(sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
     }
     void bindNull(int i) { check(sqlite3_bind_null(m_stmt, i)); }
 
