@@ -51,6 +51,13 @@ void ArchiveSink::write(const void* data, size_t size, std::optional<uint32_t> c
     if (m_hmac)
         m_crc = crc ? crc32Combine(m_crc, *crc, size) : crc32Of(m_crc, data, size);
     m_position += size;
+    // Without a password the bytes are not transformed: a file that gathers its writes
+    // takes them as they come, without a second copy (nothing is held here before them).
+    if (!m_hmac && m_out.gathers() && m_buffer->data.empty()) {
+        m_out.write(data, size);
+        m_flushed += size;
+        return;
+    }
     while (size > 0) {
         Buffer& b = m_buffer->data;
         const size_t n = std::min(size, kChunkBytes - b.size());

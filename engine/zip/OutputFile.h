@@ -42,6 +42,9 @@ public:
     void write(const void* data, size_t size);                  // throws WriteError
     void patch(uint64_t offset, const void* data, size_t size); // pwrite; throws WriteError
     uint64_t position() const { return m_position; }
+    // Whether writes are gathered in the file's own buffer (direct writes): small writes
+    // then cost no system call. Once false, it stays false.
+    bool gathers() const { return m_buffer != nullptr; }
     void sync();  // fsync; throws WriteError
     void close(); // throws WriteError
     const std::string& path() const { return m_path; }
