@@ -86,6 +86,7 @@ struct Unit
     Buffer dict;      // the 32 KiB before a block of a large file
     bool end = false; // the end-of-input marker
     bool done = false;
+    bool inputReleased = false; // every byte of it is deflated: the input is not needed
 };
 
 } // namespace detail
@@ -102,7 +103,7 @@ struct ZipWriter::Impl
     int level;
     detail::ArchiveSink sink;
     unsigned workerCount;
-    size_t maxUnits;
+    size_t maxUnits; // units holding their input; a few more in all (see the constructor)
 
     std::mutex mutex;
     std::condition_variable entriesAdded;   // the reader waits for entries
@@ -117,6 +118,7 @@ struct ZipWriter::Impl
     std::deque<std::unique_ptr<Unit>> order;
     std::deque<Unit*> work;
     size_t unitsInFlight = 0;
+    size_t unitsWithInput = 0; // of which have not released their input
     std::deque<std::unique_ptr<Chunk>> chunkOrder; // encrypted output, in stream order
     std::deque<Chunk*> chunkWork;
     std::deque<Chunk*> macOrder; // chunks still to authenticate, in stream order

@@ -160,10 +160,11 @@ void ZipWriter::Impl::readerLoop()
 std::unique_ptr<ZipWriter::Impl::Unit> ZipWriter::Impl::acquireUnit()
 {
     std::unique_lock lock(mutex);
-    budgetChanged.wait(lock, [&] { return stop || unitsInFlight < maxUnits; });
+    budgetChanged.wait(lock, [&] { return stop || (unitsWithInput < maxUnits && unitsInFlight < maxUnits + workerCount + 1); });
     if (stop)
         return nullptr;
     ++unitsInFlight;
+    ++unitsWithInput;
     auto u = std::make_unique<Unit>();
     // Room for a full unit and one more small file: packing never moves the data.
     u->input.reserve(kUnitSize + kBlockSize + 1);
@@ -257,6 +258,7 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
             push(std::move(packed));
             std::lock_guard lock(mutex);
             ++unitsInFlight; // `unit` stays held, empty, for what comes after
+            ++unitsWithInput;
         }
         return readLarge(e, bytes);
     }

@@ -32,6 +32,7 @@ void ZipWriter::Impl::writerLoop()
             return;
         }
         size_t entriesDone = 0;
+        const bool released = u->inputReleased;
         std::vector<EntryResult> done;
         for (const Piece& p : u->pieces)
             if (writePiece(*u, p))
@@ -40,6 +41,8 @@ void ZipWriter::Impl::writerLoop()
         {
             std::lock_guard lock(mutex);
             --unitsInFlight;
+            if (!released)
+                --unitsWithInput;
             entriesDone = done.size();
             for (EntryResult& r : done)
                 results.push_back(std::move(r));
@@ -180,7 +183,10 @@ bool ZipWriter::Impl::writePiece(const Unit& u, const Piece& p)
         e.method = p.deflated ? kMethodDeflate : kMethodStored;
     if ((e.method == kMethodDeflate) != p.deflated)
         throw std::logic_error("zip writer: the blocks of an entry disagree on its method");
-    const unsigned char* data = p.deflated ? u.output.data() + p.outOffset : u.input.data() + p.inOffset;
+    // A unit whose data is all deflated has released its input (only empty pieces remain).
+    const unsigned char* data = p.deflated ? u.output.data() + p.outOffset
+                                : p.inSize > 0 ? u.input.data() + p.inOffset
+                                               : nullptr;
     const size_t size = p.deflated ? p.outSize : p.inSize;
     if (p.first)
         writeLocalHeader(e, p, size);

@@ -2,6 +2,8 @@
 
 #include "WinZipAes.h"
 
+#include <algorithm>
+
 namespace stowkeep::engine::zip {
 
 using namespace detail;
@@ -42,13 +44,18 @@ void ZipWriter::Impl::workerLoop()
         }
         processUnit(*u, compressor.get());
         bool front;
+        const bool released = u->inputReleased;
         {
             std::lock_guard lock(mutex);
-            u->done = true;
+            u->done = true; // from here on the writer may take the unit
             front = order.front().get() == u;
+            if (released)
+                --unitsWithInput;
         }
         if (front)
             doneChanged.notify_all();
+        if (released)
+            budgetChanged.notify_all();
     }
 }
 
@@ -75,6 +82,13 @@ void ZipWriter::Impl::processUnit(Unit& u, Compressor* compressor)
         p.outSize = u.output.size() - p.outOffset;
     }
     u.dict = {};
+    // The writer takes only deflated data from this unit: its input can go now, and the
+    // reader may read ahead while the unit waits for its turn.
+    if (compressor && std::all_of(u.pieces.begin(), u.pieces.end(),
+                                  [](const Piece& p) { return p.abort || p.inSize == 0 || p.deflated; })) {
+        Buffer().swap(u.input);
+        u.inputReleased = true;
+    }
 }
 
 } // namespace stowkeep::engine::zip

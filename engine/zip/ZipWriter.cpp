@@ -27,8 +27,11 @@ ZipWriter::Impl::Impl(OutputFile& o, Options opts)
 {
     workerCount = options.threads ? options.threads : std::thread::hardware_concurrency();
     workerCount = std::clamp(workerCount, 1u, 64u);
-    // Enough units for every worker to have one and the next one waiting, and for the
-    // reader and the writer to have one each: more does not go faster, only takes memory.
+    // Enough units holding read data for every worker to have one and the next one waiting,
+    // and for the reader and the writer to have one each. A few more may wait with only
+    // their deflated data behind a slow one (a block of text while the next ones went
+    // quickly), so that the workers go on meanwhile: one per worker and one more took most
+    // of the waiting away on a mixed tree; more only took memory.
     maxUnits = 2 * size_t{workerCount} + 2;
     try {
         if (sink.encrypted()) {
