@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -59,8 +60,10 @@ struct EntryBytes
     int fd = -1;
     const std::string* memory = nullptr;
     size_t offset = 0; // in memory
-    // Reads until the buffer is full or the bytes end; returns 0 or an errno.
-    int read(unsigned char* data, size_t size, size_t& got);
+    // Reads until the buffer is full or the bytes end; returns 0 or an errno. Once
+    // `expected` bytes are in, a short read of the file is taken for its end, without
+    // asking again: a file that grew meanwhile shows in its size after the reading.
+    int read(unsigned char* data, size_t size, size_t& got, size_t expected = SIZE_MAX);
 };
 
 // One entry's share of a unit: a whole small entry, or one block of a large one.

@@ -31,8 +31,9 @@ private:
     int m_fd;
 };
 
-// Reads until the buffer is full or the file ends; returns 0 or an errno.
-int readFull(int fd, unsigned char* data, size_t size, size_t& got)
+// Reads until the buffer is full or the file ends (EntryBytes::read tells of `expected`);
+// returns 0 or an errno.
+int readFull(int fd, unsigned char* data, size_t size, size_t& got, size_t expected)
 {
     got = 0;
     while (got < size) {
@@ -44,7 +45,10 @@ int readFull(int fd, unsigned char* data, size_t size, size_t& got)
         }
         if (n == 0)
             break;
+        const bool shortRead = static_cast<size_t>(n) < size - got;
         got += static_cast<size_t>(n);
+        if (shortRead && got >= expected)
+            break;
     }
     return 0;
 }
@@ -102,10 +106,10 @@ bool isValidUtf8(const std::string& s)
 
 } // namespace
 
-int EntryBytes::read(unsigned char* data, size_t size, size_t& got)
+int EntryBytes::read(unsigned char* data, size_t size, size_t& got, size_t expected)
 {
     if (!memory)
-        return readFull(fd, data, size, got);
+        return readFull(fd, data, size, got, expected);
     got = std::min(size, memory->size() - offset);
     std::memcpy(data, memory->data() + offset, got);
     offset += got;
@@ -267,7 +271,7 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
     const size_t want = static_cast<size_t>(e->src.size);
     unit.input.resize(p.inOffset + want + 1);
     size_t got = 0;
-    if (int err = bytes.read(unit.input.data() + p.inOffset, want + 1, got))
+    if (int err = bytes.read(unit.input.data() + p.inOffset, want + 1, got, want))
         return fail(EntryStatus::Unreadable, std::string("read error: ") + std::strerror(err));
     if (got > want) {
         got = want;
@@ -312,7 +316,7 @@ bool ZipWriter::Impl::readLarge(const std::shared_ptr<Entry>& e, EntryBytes& byt
         p.first = first;
         u->input.resize(want + (finalRead ? 1 : 0));
         size_t got = 0;
-        if (int err = bytes.read(u->input.data(), u->input.size(), got)) {
+        if (int err = bytes.read(u->input.data(), u->input.size(), got, want)) {
             e->result.status = EntryStatus::Unreadable;
             e->result.error = std::string("read error: ") + std::strerror(err);
             u->input.clear();
