@@ -106,7 +106,8 @@ struct ZipWriter::Impl
     int level;
     detail::ArchiveSink sink;
     unsigned workerCount;
-    size_t maxUnits; // units holding their input; a few more in all (see the constructor)
+    size_t maxUnits;      // units in flight that hold their input
+    size_t maxUnitsInAll; // with those that hold only their deflated data
 
     std::mutex mutex;
     std::condition_variable entriesAdded;   // the reader waits for entries

@@ -164,7 +164,7 @@ void ZipWriter::Impl::readerLoop()
 std::unique_ptr<ZipWriter::Impl::Unit> ZipWriter::Impl::acquireUnit()
 {
     std::unique_lock lock(mutex);
-    budgetChanged.wait(lock, [&] { return stop || (unitsWithInput < maxUnits && unitsInFlight < maxUnits + workerCount + 1); });
+    budgetChanged.wait(lock, [&] { return stop || (unitsWithInput < maxUnits && unitsInFlight < maxUnitsInAll); });
     if (stop)
         return nullptr;
     ++unitsInFlight;

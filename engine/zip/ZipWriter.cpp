@@ -33,6 +33,7 @@ ZipWriter::Impl::Impl(OutputFile& o, Options opts)
     // quickly), so that the workers go on meanwhile: one per worker and one more took most
     // of the waiting away on a mixed tree; more only took memory.
     maxUnits = 2 * size_t{workerCount} + 2;
+    maxUnitsInAll = maxUnits + workerCount + 1;
     try {
         if (sink.encrypted()) {
             sink.setHandOff([this](std::unique_ptr<Chunk> chunk) { handOff(std::move(chunk)); });
