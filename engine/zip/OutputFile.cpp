@@ -20,10 +20,16 @@ constexpr uint64_t kWritebackEvery = uint64_t{8} << 20;
 constexpr size_t kAlign = 4096;
 constexpr size_t kDirectBuffer = size_t{4} << 20;
 
-// Local disk file systems, where a direct write of a few megabytes is as fast as the disk.
+[[noreturn]] void fail(const std::string& what, const std::string& path, int error)
+{
+    throw WriteError(what + " " + path + ": " + std::strerror(error), error);
+}
+
+} // namespace
+
 // Elsewhere (network and FUSE file systems, memory) the cache does better: it writes
-// behind while the backup goes on.
-bool writesDirectly(int fd)
+// behind while the backup goes on, and reads ahead.
+bool onLocalDisk(int fd)
 {
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0)
@@ -38,13 +44,6 @@ bool writesDirectly(int fd)
         return false;
     }
 }
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int error)
-{
-    throw WriteError(what + " " + path + ": " + std::strerror(error), error);
-}
-
-} // namespace
 
 void OutputFile::FreeBuffer::operator()(char* p) const
 {
@@ -61,7 +60,7 @@ OutputFile::OutputFile(const std::string& path, FaultHook hook) : m_path(path), 
     // Held from the first moment: a cleanup of leftovers by another run leaves a locked file alone.
     ::flock(m_fd, LOCK_EX | LOCK_NB);
     const int flags = ::fcntl(m_fd, F_GETFL);
-    if (writesDirectly(m_fd) && flags >= 0 && ::fcntl(m_fd, F_SETFL, flags | O_DIRECT) == 0) {
+    if (onLocalDisk(m_fd) && flags >= 0 && ::fcntl(m_fd, F_SETFL, flags | O_DIRECT) == 0) {
         m_buffer.reset(static_cast<char*>(std::aligned_alloc(kAlign, kDirectBuffer)));
         if (!m_buffer)
             ::fcntl(m_fd, F_SETFL, flags);

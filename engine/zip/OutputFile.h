@@ -19,6 +19,10 @@ private:
     int m_error;
 };
 
+// Whether the file lies on a local disk file system, where reading and writing past the
+// page cache (O_DIRECT) in pieces of a megabyte or more is as fast as the disk.
+bool onLocalDisk(int fd);
+
 // A new file, opened exclusively (never overwrites), written sequentially, with
 // patching of earlier bytes, fsync and an optional fault hook for tests.
 //

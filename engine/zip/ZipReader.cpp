@@ -1,6 +1,7 @@
 #include "ZipReader.h"
 
 #include "Deflate.h"
+#include "OutputFile.h"
 #include "WinZipAes.h"
 #include "ZipFormat.h"
 
@@ -8,7 +9,9 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -23,9 +26,21 @@ using namespace detail;
 namespace {
 
 constexpr size_t kChunkSize = 256 * 1024;
+// Pieces read once (verification) of this size and up go past the page cache on a local
+// disk, through an aligned buffer of kDirectPiece: the archive was written that way, and
+// filling the cache with it would cost more CPU than reading the disk, and push the user's
+// own files out of memory.
+constexpr size_t kDirectFrom = 64 * 1024;
+constexpr size_t kAlign = 4096;
+constexpr size_t kDirectPiece = size_t{1} << 20;
 // Entries up to this size are inflated whole, by libdeflate: it is much faster than zlib.
 constexpr uint64_t kWholeLimit = uint64_t{4} << 20;
 constexpr size_t kMaxLinkTarget = 64 * 1024;
+// Entries read together are read from the archive at once when they lie within this
+// stretch; a local header's extra fields are taken to be no longer than kLocalExtraGuess
+// (when they are, the entry's end is read on its own).
+constexpr uint64_t kMaxSpan = uint64_t{2} << 20;
+constexpr uint64_t kLocalExtraGuess = 128;
 
 // Random access to the bytes of an archive.
 class Source
@@ -35,6 +50,11 @@ public:
     virtual uint64_t size() const = 0;
     // Reads exactly `size` bytes at `offset`; throws ZipError past the end.
     virtual void read(uint64_t offset, void* data, size_t size) const = 0;
+    // The same for a large piece read once, in order with others: past the page cache
+    // where that pays (verification reads the whole archive that way).
+    virtual void readOnce(uint64_t offset, void* data, size_t size) const { read(offset, data, size); }
+    // The bytes at `offset` where they are in memory already, else nullptr.
+    virtual const unsigned char* view(uint64_t /*offset*/, size_t /*size*/) const { return nullptr; }
 };
 
 class FileSource : public Source
@@ -53,19 +73,37 @@ public:
             throw ZipError("not a regular file: " + path);
         }
         m_size = static_cast<uint64_t>(st.st_size);
+        if (onLocalDisk(m_fd)) {
+            m_direct = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT);
+            struct stat other;
+            if (m_direct >= 0
+                && (::fstat(m_direct, &other) != 0 || other.st_dev != st.st_dev || other.st_ino != st.st_ino)) {
+                ::close(m_direct);
+                m_direct = -1;
+            }
+        }
     }
-    ~FileSource() override { ::close(m_fd); }
+    ~FileSource() override
+    {
+        ::close(m_fd);
+        if (m_direct >= 0)
+            ::close(m_direct);
+    }
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
 
     uint64_t size() const override { return m_size; }
 
-    void read(uint64_t offset, void* data, size_t size) const override
+    void read(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, false); }
+    void readOnce(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, true); }
+
+private:
+    void readFrom(uint64_t offset, void* data, size_t size, bool once) const
     {
         if (offset > m_size || size > m_size - offset)
             throw ZipError("archive is truncated or damaged: " + m_path);
         auto* bytes = static_cast<char*>(data);
-        size_t done = 0;
+        size_t done = once && size >= kDirectFrom ? readDirect(offset, bytes, size) : 0;
         while (done < size) {
             ssize_t n = ::pread(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
             if (n < 0 && errno == EINTR)
@@ -78,9 +116,48 @@ public:
         }
     }
 
-private:
+    // Reads what it can past the page cache and returns how much; the rest goes through the
+    // cache (all of it where direct reads are refused).
+    size_t readDirect(uint64_t offset, char* bytes, size_t size) const
+    {
+        if (m_direct < 0 || m_directRefused.load(std::memory_order_relaxed))
+            return 0;
+        struct Free
+        {
+            void operator()(char* p) const { std::free(p); }
+        };
+        static thread_local std::unique_ptr<char, Free> piece(
+            static_cast<char*>(std::aligned_alloc(kAlign, kDirectPiece + kAlign)));
+        if (!piece)
+            return 0;
+        size_t done = 0;
+        while (done < size) {
+            const uint64_t at = offset + done;
+            const uint64_t from = at / kAlign * kAlign;
+            const size_t skip = static_cast<size_t>(at - from);
+            const size_t want = std::min(kDirectPiece + kAlign, (skip + (size - done) + kAlign - 1) / kAlign * kAlign);
+            const ssize_t n = ::pread(m_direct, piece.get(), want, static_cast<off_t>(from));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EINVAL) {
+                m_directRefused = true;
+                break;
+            }
+            if (n < 0)
+                throw ZipError("cannot read " + m_path + ": " + std::strerror(errno));
+            if (static_cast<size_t>(n) <= skip)
+                throw ZipError("archive is truncated: " + m_path);
+            const size_t got = std::min(size - done, static_cast<size_t>(n) - skip);
+            std::memcpy(bytes + done, piece.get() + skip, got);
+            done += got;
+        }
+        return done;
+    }
+
     std::string m_path;
     int m_fd = -1;
+    int m_direct = -1; // the same file, opened for reading past the cache
+    mutable std::atomic<bool> m_directRefused = false;
     uint64_t m_size = 0;
 };
 
@@ -95,11 +172,18 @@ public:
 
     uint64_t size() const override { return m_size; }
 
-    void read(uint64_t offset, void* data, size_t size) const override
+    void read(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, false); }
+    void readOnce(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, true); }
+
+private:
+    void readFrom(uint64_t offset, void* data, size_t size, bool once) const
     {
         if (offset > m_size || size > m_size - offset)
             throw ZipError("encrypted archive is truncated or damaged");
-        m_file.read(m_start + offset, data, size);
+        if (once)
+            m_file.readOnce(m_start + offset, data, size);
+        else
+            m_file.read(m_start + offset, data, size);
         // Readers on several threads decrypt at once, each with a cipher of its own.
         std::unique_ptr<AesCtr> aes;
         {
@@ -322,18 +406,24 @@ private:
 uint32_t readWhole(const Source& src, uint64_t start, const ZipEntry& entry,
                    const std::function<void(const char*, size_t)>& sink)
 {
-    Buffer in(static_cast<size_t>(entry.compressedSize));
-    src.read(start, in.data(), in.size());
+    const auto inSize = static_cast<size_t>(entry.compressedSize);
+    Buffer in;
+    const unsigned char* data = src.view(start, inSize);
+    if (!data) {
+        in.resize(inSize);
+        src.read(start, in.data(), inSize);
+        data = in.data();
+    }
     Buffer out(static_cast<size_t>(entry.size));
     size_t used = 0;
     size_t produced = 0;
-    const auto rc = libdeflate_deflate_decompress_ex(threadDecompressor(), in.data(), in.size(), out.data(),
-                                                     out.size(), &used, &produced);
+    const auto rc = libdeflate_deflate_decompress_ex(threadDecompressor(), data, inSize, out.data(), out.size(),
+                                                     &used, &produced);
     if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
         throw ZipError("entry " + entry.name + " holds more data than recorded");
     if (rc != LIBDEFLATE_SUCCESS && rc != LIBDEFLATE_SHORT_OUTPUT)
         throw ZipError("deflated data of " + entry.name + " is damaged");
-    if (used != in.size())
+    if (used != inSize)
         throw ZipError("deflated data of " + entry.name + " does not fill its recorded size");
     if (produced != entry.size)
         throw ZipError("entry " + entry.name + " is shorter than recorded");
@@ -345,112 +435,8 @@ uint32_t readWhole(const Source& src, uint64_t start, const ZipEntry& entry,
     return crc;
 }
 
-} // namespace
-
-struct ZipReader::Impl
+uint32_t readEntry(const Source& src, const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink)
 {
-    std::string path;
-    std::unique_ptr<FileSource> file;
-    std::unique_ptr<DecryptingSource> inner;
-    std::vector<ZipEntry> entries;
-
-    const Source& source() const
-    {
-        if (inner)
-            return *inner;
-        return *file;
-    }
-
-    // Set for an encrypted archive: what checking its authentication code needs.
-    std::array<uint8_t, 32> macKey {};
-    uint64_t cipherStart = 0;
-    uint64_t cipherSize = 0;
-    bool authenticated = false;
-
-    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password)
-    {
-        if (aes.strength != 3 || aes.method != kMethodStored)
-            throw ZipError("unsupported encryption settings in " + path);
-        if (password.empty())
-            throw WrongPassword();
-        const uint64_t start = dataOffset(*file, outer);
-        if (outer.compressedSize < kAesSaltSize + kAesVerifierSize + kAesMacSize)
-            throw ZipError("encrypted entry is too short: " + path);
-        uint8_t head[kAesSaltSize + kAesVerifierSize];
-        file->read(start, head, sizeof head);
-        const AesKeys keys = deriveKeys(password, head);
-        if (std::memcmp(keys.verifier.data(), head + kAesSaltSize, kAesVerifierSize) != 0)
-            throw WrongPassword();
-        cipherStart = start + sizeof head;
-        cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
-        macKey = keys.macKey;
-        inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
-    }
-
-    // The HMAC over the whole encrypted stream; the cipher text is read, not decrypted.
-    void checkMac(const std::function<bool()>& cancelled)
-    {
-        HmacSha1 hmac(macKey);
-        std::vector<uint8_t> buffer(1 << 20);
-        for (uint64_t done = 0; done < cipherSize;) {
-            if (cancelled && cancelled())
-                throw Cancelled();
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), cipherSize - done));
-            file->read(cipherStart + done, buffer.data(), n);
-            hmac.update(buffer.data(), n);
-            done += n;
-        }
-        uint8_t stored[kAesMacSize];
-        file->read(cipherStart + cipherSize, stored, sizeof stored);
-        const auto mac = hmac.final();
-        if (std::memcmp(mac.data(), stored, kAesMacSize) != 0)
-            throw ZipError("the encrypted archive is damaged (authentication code mismatch): " + path);
-        authenticated = true;
-    }
-};
-
-ZipReader::ZipReader(const std::string& path, const std::string& password, Authentication authentication)
-    : m(std::make_unique<Impl>())
-{
-    m->path = path;
-    m->file = std::make_unique<FileSource>(path);
-    Directory outer = readDirectory(*m->file);
-    if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
-        m->openEncrypted(outer.entries[0], outer.aes[0], password);
-        if (authentication == Authentication::OnOpen)
-            m->checkMac({});
-        m->entries = readDirectory(*m->inner).entries;
-    } else {
-        m->entries = std::move(outer.entries);
-    }
-}
-
-ZipReader::~ZipReader() = default;
-
-bool ZipReader::encrypted() const
-{
-    return m->inner != nullptr;
-}
-
-bool ZipReader::authenticated() const
-{
-    return !m->inner || m->authenticated;
-}
-
-void ZipReader::authenticate(const std::function<bool()>& cancelled) const
-{
-    if (m->inner && !m->authenticated)
-        m->checkMac(cancelled);
-}
-
-const std::vector<ZipEntry>& ZipReader::entries() const
-{
-    return m->entries;
-}
-
-uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const
-{
-    const Source& src = m->source();
     if (entry.flags & kFlagEncrypted)
         throw ZipError("entry " + entry.name + " is encrypted on its own, which is not supported");
     if (entry.method != kMethodStored && entry.method != kMethodDeflate)
@@ -514,13 +500,217 @@ uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const c
     return crc;
 }
 
-std::string ZipReader::readLinkTarget(const ZipEntry& entry) const
+std::string linkTarget(const Source& src, const ZipEntry& entry)
 {
     if (entry.size > kMaxLinkTarget)
         throw ZipError("link target of " + entry.name + " is too long");
     std::string target;
-    read(entry, [&](const char* data, size_t n) { target.append(data, n); });
+    readEntry(src, entry, [&](const char* data, size_t n) { target.append(data, n); });
     return target;
+}
+
+// A stretch of the archive held in memory, in front of the whole, for reading entries in
+// order: reads within it cost no system call; others go to the archive, large ones once.
+class SpanSource : public Source
+{
+public:
+    SpanSource(const Source& base, uint64_t start, const unsigned char* bytes, size_t size)
+        : m_base(base), m_start(start), m_bytes(bytes), m_size(size)
+    {
+    }
+
+    uint64_t size() const override { return m_base.size(); }
+    void read(uint64_t offset, void* data, size_t size) const override
+    {
+        if (const unsigned char* p = view(offset, size))
+            std::memcpy(data, p, size);
+        else if (size >= kDirectFrom)
+            m_base.readOnce(offset, data, size);
+        else
+            m_base.read(offset, data, size);
+    }
+    const unsigned char* view(uint64_t offset, size_t size) const override
+    {
+        if (offset < m_start || offset - m_start > m_size || size > m_size - (offset - m_start))
+            return nullptr;
+        return m_bytes + (offset - m_start);
+    }
+
+private:
+    const Source& m_base;
+    uint64_t m_start;
+    const unsigned char* m_bytes;
+    size_t m_size;
+};
+
+} // namespace
+
+struct ZipReader::Impl
+{
+    std::string path;
+    std::unique_ptr<FileSource> file;
+    std::unique_ptr<DecryptingSource> inner;
+    std::vector<ZipEntry> entries;
+
+    const Source& source() const
+    {
+        if (inner)
+            return *inner;
+        return *file;
+    }
+
+    // Set for an encrypted archive: what checking its authentication code needs.
+    std::array<uint8_t, 32> macKey {};
+    uint64_t cipherStart = 0;
+    uint64_t cipherSize = 0;
+    bool authenticated = false;
+
+    void openEncrypted(const ZipEntry& outer, const AesInfo& aes, const std::string& password)
+    {
+        if (aes.strength != 3 || aes.method != kMethodStored)
+            throw ZipError("unsupported encryption settings in " + path);
+        if (password.empty())
+            throw WrongPassword();
+        const uint64_t start = dataOffset(*file, outer);
+        if (outer.compressedSize < kAesSaltSize + kAesVerifierSize + kAesMacSize)
+            throw ZipError("encrypted entry is too short: " + path);
+        uint8_t head[kAesSaltSize + kAesVerifierSize];
+        file->read(start, head, sizeof head);
+        const AesKeys keys = deriveKeys(password, head);
+        if (std::memcmp(keys.verifier.data(), head + kAesSaltSize, kAesVerifierSize) != 0)
+            throw WrongPassword();
+        cipherStart = start + sizeof head;
+        cipherSize = outer.compressedSize - sizeof head - kAesMacSize;
+        macKey = keys.macKey;
+        inner = std::make_unique<DecryptingSource>(*file, cipherStart, cipherSize, keys.cipherKey);
+    }
+
+    // The HMAC over the whole encrypted stream; the cipher text is read, not decrypted.
+    // `once`: nothing else is reading it meanwhile, which will read it again.
+    void checkMac(const std::function<bool()>& cancelled, bool once)
+    {
+        HmacSha1 hmac(macKey);
+        std::vector<uint8_t> buffer(1 << 20);
+        for (uint64_t done = 0; done < cipherSize;) {
+            if (cancelled && cancelled())
+                throw Cancelled();
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), cipherSize - done));
+            if (once)
+                file->readOnce(cipherStart + done, buffer.data(), n);
+            else
+                file->read(cipherStart + done, buffer.data(), n);
+            hmac.update(buffer.data(), n);
+            done += n;
+        }
+        uint8_t stored[kAesMacSize];
+        file->read(cipherStart + cipherSize, stored, sizeof stored);
+        const auto mac = hmac.final();
+        if (std::memcmp(mac.data(), stored, kAesMacSize) != 0)
+            throw ZipError("the encrypted archive is damaged (authentication code mismatch): " + path);
+        authenticated = true;
+    }
+};
+
+ZipReader::ZipReader(const std::string& path, const std::string& password, Authentication authentication)
+    : m(std::make_unique<Impl>())
+{
+    m->path = path;
+    m->file = std::make_unique<FileSource>(path);
+    Directory outer = readDirectory(*m->file);
+    if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
+        m->openEncrypted(outer.entries[0], outer.aes[0], password);
+        if (authentication == Authentication::OnOpen)
+            m->checkMac({}, true);
+        m->entries = readDirectory(*m->inner).entries;
+    } else {
+        m->entries = std::move(outer.entries);
+    }
+}
+
+ZipReader::~ZipReader() = default;
+
+bool ZipReader::encrypted() const
+{
+    return m->inner != nullptr;
+}
+
+bool ZipReader::authenticated() const
+{
+    return !m->inner || m->authenticated;
+}
+
+void ZipReader::authenticate(const std::function<bool()>& cancelled) const
+{
+    if (m->inner && !m->authenticated)
+        m->checkMac(cancelled, false);
+}
+
+const std::vector<ZipEntry>& ZipReader::entries() const
+{
+    return m->entries;
+}
+
+uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const
+{
+    return readEntry(m->source(), entry, sink);
+}
+
+std::string ZipReader::readLinkTarget(const ZipEntry& entry) const
+{
+    return linkTarget(m->source(), entry);
+}
+
+ZipReader::Stretch ZipReader::stretchOf(const size_t* which, size_t count) const
+{
+    uint64_t first = UINT64_MAX;
+    uint64_t end = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const ZipEntry& e = m->entries[which[i]];
+        first = std::min(first, e.localHeaderOffset);
+        end = std::max(end, e.localHeaderOffset + std::min<uint64_t>(e.compressedSize, kMaxSpan)
+                                + kLocalHeaderSize + e.name.size() + kLocalExtraGuess);
+    }
+    end = std::min(end, m->source().size());
+    if (first >= end || end - first > kMaxSpan)
+        return {};
+    return {first, static_cast<size_t>(end - first)};
+}
+
+void ZipReader::readStretch(Stretch& stretch, std::vector<unsigned char>& buffer) const
+{
+    stretch.bytes = nullptr;
+    if (stretch.size == 0)
+        return;
+    if (buffer.size() < stretch.size)
+        buffer.resize(stretch.size);
+    try {
+        m->source().readOnce(stretch.start, buffer.data(), stretch.size);
+        stretch.bytes = buffer.data();
+    } catch (const ZipError&) {
+        // each entry then meets the fault on its own
+    }
+}
+
+void ZipReader::checkEntries(const size_t* which, size_t count, const Stretch& near, Check* checks,
+                             std::exception_ptr* failed) const
+{
+    const SpanSource src(m->source(), near.start, near.bytes, near.bytes ? near.size : 0);
+    for (size_t i = 0; i < count; ++i) {
+        Check& check = checks[i];
+        const ZipEntry& e = m->entries[which[i]];
+        try {
+            if (e.kind == EntryKind::Symlink) {
+                check.linkTarget = linkTarget(src, e);
+                check.size = check.linkTarget.size();
+            } else {
+                check.crc = readEntry(src, e, [&](const char*, size_t n) { check.size += n; });
+            }
+        } catch (const ZipError& x) {
+            check.error = x.what();
+        } catch (...) {
+            failed[i] = std::current_exception();
+        }
+    }
 }
 
 } // namespace stowkeep::engine::zip

@@ -6,6 +6,7 @@
 #include "ZipWriter.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -85,6 +86,21 @@ public:
                   unsigned threads = 0) const;
 
 private:
+    // Where entries read together lie in the archive, when that is close enough to read
+    // at once (size 0 otherwise), and those bytes once read.
+    struct Stretch
+    {
+        uint64_t start = 0;
+        size_t size = 0;
+        const unsigned char* bytes = nullptr; // null until read, or when reading failed
+    };
+    Stretch stretchOf(const size_t* which, size_t count) const;
+    void readStretch(Stretch& stretch, std::vector<unsigned char>& buffer) const;
+    // Reads these entries to their ends into checks, from `near` where it holds them;
+    // failures other than damage go to `failed`.
+    void checkEntries(const size_t* which, size_t count, const Stretch& near, Check* checks,
+                      std::exception_ptr* failed) const;
+
     struct Impl;
     std::unique_ptr<Impl> m;
 };
