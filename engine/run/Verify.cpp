@@ -4,7 +4,9 @@
 #include "zip/ZipReader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <thread>
 
 namespace stowkeep::engine::detail {
 
@@ -44,7 +46,33 @@ void Run::verify()
     std::vector<bool> seen(expected.size());
     bool manifestSeen = false;
     try {
-        zip::ZipReader reader(m_archivePath, m_job.encryptionPassword());
+        zip::ZipReader reader(m_archivePath, m_job.encryptionPassword(), zip::ZipReader::Authentication::OnRequest);
+        // The authentication code of an encrypted archive covers all of it: it is checked on
+        // a thread of its own while the entries are read.
+        std::string unauthentic;
+        std::atomic<bool> stopChecking = false;
+        std::thread authentication;
+        if (reader.encrypted())
+            authentication = std::thread([&] {
+                try {
+                    reader.authenticate([&] { return stopChecking.load(); });
+                } catch (const zip::Cancelled&) {
+                } catch (const std::exception& e) {
+                    unauthentic = e.what();
+                }
+            });
+        struct Join
+        {
+            std::thread& thread;
+            std::atomic<bool>& stop;
+            ~Join()
+            {
+                if (thread.joinable()) {
+                    stop = true;
+                    thread.join();
+                }
+            }
+        } join{authentication, stopChecking};
         // Names and kinds first; then the entries' data, read on every core, in order.
         std::vector<size_t> toRead;
         std::vector<size_t> writtenOf(reader.entries().size());
@@ -109,6 +137,10 @@ void Run::verify()
                 bad(entry.name, entry.kind == zip::EntryKind::Symlink ? "the link target differs"
                                                                       : "the content differs from the file that was read");
         });
+        if (authentication.joinable())
+            authentication.join();
+        if (!unauthentic.empty())
+            bad(m_archiveName, "the archive cannot be read: " + unauthentic);
         for (size_t slot = 0; slot < expected.size(); ++slot)
             if (!seen[slot])
                 bad(zipName(entries[expected[slot]]), "missing from the archive");

@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -423,10 +424,30 @@ TEST_F(RunTest, ProgressCountsFilesAndBytes)
 
 TEST_F(RunTest, DamageFoundByVerification)
 {
-    for (const std::string password : {"", "secret"}) {
-        hooks.beforeVerify = [](const std::string& archive) {
+    // Damage in the data; with a password, also in the authentication code alone (the last
+    // bytes of the encrypted entry), which no entry's own check reads.
+    const auto inData = [](std::string& bytes) { bytes[bytes.size() / 3] ^= 0x5A; };
+    const auto inCode = [](std::string& bytes) {
+        auto le = [&bytes](size_t at, int n) {
+            size_t v = 0;
+            for (int i = n; i-- > 0;)
+                v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+            return v;
+        };
+        // The encrypted entry comes first; its sizes may be in its zip64 extra field.
+        const size_t name = le(26, 2), extra = le(28, 2);
+        size_t size = le(18, 4);
+        for (size_t at = 30 + name; at + 4 <= 30 + name + extra; at += 4 + le(at + 2, 2))
+            if (le(at, 2) == 1)
+                size = le(at + 12, 8);
+        bytes.at(30 + name + extra + size - 1) ^= 0x5A;
+    };
+    const std::vector<std::pair<std::string, std::function<void(std::string&)>>> cases = {
+        {"", inData}, {"secret", inData}, {"secret", inCode}};
+    for (const auto& [password, damage] : cases) {
+        hooks.beforeVerify = [damage](const std::string& archive) {
             std::string bytes = readFile(archive);
-            bytes[bytes.size() / 3] ^= 0x5A;
+            damage(bytes);
             writeFile(archive, bytes);
         };
         setHooks();
@@ -435,7 +456,7 @@ TEST_F(RunTest, DamageFoundByVerification)
         now += std::chrono::minutes(1);
     }
     EXPECT_EQ(query("SELECT result, verified FROM runs ORDER BY id"),
-              (std::vector<std::vector<std::string>> {{"7", "0"}, {"7", "0"}}));
+              (std::vector<std::vector<std::string>> {{"7", "0"}, {"7", "0"}, {"7", "0"}}));
     EXPECT_NE(logText().find("Verification: "), std::string::npos);
     EXPECT_NE(engine.GetErrorText(0, VerificationFailed).find("failed verification"), std::string::npos);
 

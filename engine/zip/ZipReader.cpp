@@ -172,18 +172,13 @@ public:
 
     uint64_t size() const override { return m_size; }
 
-    void read(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, false); }
-    void readOnce(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, true); }
-
-private:
-    void readFrom(uint64_t offset, void* data, size_t size, bool once) const
+    // Its pieces are not read once: the authentication code is checked through the cache
+    // while the entries are read.
+    void read(uint64_t offset, void* data, size_t size) const override
     {
         if (offset > m_size || size > m_size - offset)
             throw ZipError("encrypted archive is truncated or damaged");
-        if (once)
-            m_file.readOnce(m_start + offset, data, size);
-        else
-            m_file.read(m_start + offset, data, size);
+        m_file.read(m_start + offset, data, size);
         // Readers on several threads decrypt at once, each with a cipher of its own.
         std::unique_ptr<AesCtr> aes;
         {
@@ -586,8 +581,7 @@ struct ZipReader::Impl
     }
 
     // The HMAC over the whole encrypted stream; the cipher text is read, not decrypted.
-    // `once`: nothing else is reading it meanwhile, which will read it again.
-    void checkMac(const std::function<bool()>& cancelled, bool once)
+    void checkMac(const std::function<bool()>& cancelled)
     {
         HmacSha1 hmac(macKey);
         std::vector<uint8_t> buffer(1 << 20);
@@ -595,10 +589,7 @@ struct ZipReader::Impl
             if (cancelled && cancelled())
                 throw Cancelled();
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), cipherSize - done));
-            if (once)
-                file->readOnce(cipherStart + done, buffer.data(), n);
-            else
-                file->read(cipherStart + done, buffer.data(), n);
+            file->read(cipherStart + done, buffer.data(), n);
             hmac.update(buffer.data(), n);
             done += n;
         }
@@ -620,7 +611,7 @@ ZipReader::ZipReader(const std::string& path, const std::string& password, Authe
     if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
         m->openEncrypted(outer.entries[0], outer.aes[0], password);
         if (authentication == Authentication::OnOpen)
-            m->checkMac({}, true);
+            m->checkMac({});
         m->entries = readDirectory(*m->inner).entries;
     } else {
         m->entries = std::move(outer.entries);
@@ -642,7 +633,7 @@ bool ZipReader::authenticated() const
 void ZipReader::authenticate(const std::function<bool()>& cancelled) const
 {
     if (m->inner && !m->authenticated)
-        m->checkMac(cancelled, false);
+        m->checkMac(cancelled);
 }
 
 const std::vector<ZipEntry>& ZipReader::entries() const
