@@ -520,7 +520,8 @@ TEST(ZipCheckAll, LongLocalExtraFields)
         central += "PK\x01\x02";
         le(central, 20, 2);
         central += common;
-        le(central, 0, 12), le(central, offset, 4); // no extra, comment or attributes
+        central.append(12, '\0'); // no extra, comment or attributes
+        le(central, offset, 4);
         central += name;
     }
     std::string end = "PK\x05\x06";
