@@ -672,13 +672,15 @@ void ZipReader::readStretch(Stretch& stretch, std::vector<unsigned char>& buffer
     stretch.bytes = nullptr;
     if (stretch.size == 0)
         return;
-    if (buffer.size() < stretch.size)
-        buffer.resize(stretch.size);
+    // Runs on a thread of its own: a fault of the disk, or no memory for the buffer, is left
+    // for each entry to meet on its own.
     try {
+        if (buffer.size() < stretch.size)
+            buffer.resize(stretch.size);
         m->source().readOnce(stretch.start, buffer.data(), stretch.size);
         stretch.bytes = buffer.data();
-    } catch (const ZipError&) {
-        // each entry then meets the fault on its own
+    } catch (...) {
+        stretch.bytes = nullptr;
     }
 }
 
