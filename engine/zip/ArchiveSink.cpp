@@ -3,7 +3,6 @@
 #include "CentralDirectory.h"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 
@@ -61,10 +60,7 @@ void ArchiveSink::write(const void* data, size_t size, std::optional<uint32_t> c
     while (size > 0) {
         Buffer& b = m_buffer->data;
         const size_t n = std::min(size, kChunkBytes - b.size());
-        // resize() leaves the bytes uninitialised; memcpy fills them at full speed.
-        const size_t at = b.size();
-        b.resize(at + n);
-        std::memcpy(b.data() + at, bytes, n);
+        append(b, bytes, n);
         bytes += n;
         size -= n;
         if (b.size() == kChunkBytes)

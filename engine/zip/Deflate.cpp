@@ -312,7 +312,7 @@ struct Compressor::Impl
         if (end.paddingBits < 3)
             out.push_back(0);
         const unsigned char empty[] = {0x00, 0x00, 0xff, 0xff};
-        out.insert(out.end(), std::begin(empty), std::end(empty));
+        append(out, empty, sizeof empty);
     }
 
     // Whether samples at the start, middle and end of the data each fail to shrink by 3%
@@ -415,14 +415,16 @@ bool RecentWholeEntries::compressWhole(Compressor& compressor, const unsigned ch
         if (libdeflate_deflate_decompress(threadDecompressor(), earlier->data(), earlier->size(), inflated.data(), size,
                                           &produced) == LIBDEFLATE_SUCCESS
             && produced == size && std::memcmp(inflated.data(), data, size) == 0) {
-            out.insert(out.end(), earlier->begin(), earlier->end());
+            append(out, earlier->data(), earlier->size());
             return true;
         }
     }
     const size_t start = out.size();
     if (!compressor.compressWhole(data, size, out))
         return false;
-    remember(key, std::make_shared<const Buffer>(out.begin() + static_cast<std::ptrdiff_t>(start), out.end()));
+    auto kept = std::make_shared<Buffer>();
+    append(*kept, out.data() + start, out.size() - start);
+    remember(key, std::move(kept));
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,16 @@ template <typename T> struct UninitialisedAllocator : std::allocator<T>
     }
 };
 using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
+
+// Appends bytes with one copy. A Buffer's insert() and its range constructor construct the
+// bytes one by one, through its allocator: several times slower than memcpy.
+inline void append(Buffer& out, const void* data, size_t size)
+{
+    const size_t at = out.size();
+    out.resize(at + size);
+    if (size > 0)
+        std::memcpy(out.data() + at, data, size);
+}
 
 constexpr size_t kDictSize = 32768; // the deflate window
 

@@ -222,7 +222,7 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
     };
     if (e->src.kind != EntryKind::File) {
         if (e->src.kind == EntryKind::Symlink)
-            unit.input.insert(unit.input.end(), e->src.linkTarget.begin(), e->src.linkTarget.end());
+            append(unit.input, e->src.linkTarget.data(), e->src.linkTarget.size());
         p.inSize = unit.input.size() - p.inOffset;
         unit.pieces.push_back(std::move(p));
         return true;
