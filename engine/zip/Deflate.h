@@ -44,7 +44,8 @@ template <typename T> struct UninitialisedAllocator : std::allocator<T>
 using Buffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
 
 // Appends bytes with one copy. A Buffer's insert() and its range constructor construct the
-// bytes one by one, through its allocator: several times slower than memcpy.
+// bytes one by one, through its allocator: several times slower than memcpy. The bytes may
+// not lie in `out` itself: resizing may move it.
 inline void append(Buffer& out, const void* data, size_t size)
 {
     const size_t at = out.size();
