@@ -4,6 +4,7 @@
 #include "support/TempDir.h"
 
 #include "zip/Deflate.h"
+#include "zip/LazyDeflate.h"
 #include "zip/StreamEnd.h"
 #include "zip/ZipReader.h"
 #include "zip/ZipWriter.h"
@@ -237,11 +238,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ZipRoundTrip,
                                                  DeflateCodec::Zlib},
                                            Shape{"FastLibdeflate", 1, "", 2, DeflateCodec::Libdeflate,
                                                  DeflateCodec::Libdeflate},
-                                           Shape{"FastIsal", 1, "", 2, DeflateCodec::Isal, DeflateCodec::Isal}),
+                                           Shape{"FastIsal", 1, "", 2, DeflateCodec::Isal, DeflateCodec::Isal},
+                                           Shape{"MediumLazy", 6, "", 2, DeflateCodec::Lazy, DeflateCodec::Lazy}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A large entry's blocks are deflated by whichever of zlib and libdeflate made its first
-// block smaller: zlib for text of few distinct words, libdeflate for varied numbers.
+// A large entry's blocks are deflated by whichever of our own encoder and libdeflate made
+// its first block smaller: our own for text of few distinct words, where it is no bigger
+// than zlib's level 6, libdeflate for varied numbers.
 TEST(ZipDeflate, LargeEntriesKeepTheSmallerCodec)
 {
     TempDir dir;
@@ -263,11 +266,13 @@ TEST(ZipDeflate, LargeEntriesKeepTheSmallerCodec)
         return sizes;
     };
     const auto zlib = sizes(DeflateCodec::Zlib, "zlib.zip");
+    const auto lazy = sizes(DeflateCodec::Lazy, "lazy.zip");
     const auto libdeflate = sizes(DeflateCodec::Libdeflate, "libdeflate.zip");
     const auto chosen = sizes(DeflateCodec::Auto, "chosen.zip");
-    ASSERT_LT(zlib.at("words.log"), libdeflate.at("words.log"));
-    ASSERT_LT(libdeflate.at("numbers.log"), zlib.at("numbers.log"));
-    EXPECT_EQ(chosen.at("words.log"), zlib.at("words.log"));
+    EXPECT_LE(lazy.at("words.log"), zlib.at("words.log"));
+    ASSERT_LT(lazy.at("words.log"), libdeflate.at("words.log"));
+    ASSERT_LT(libdeflate.at("numbers.log"), lazy.at("numbers.log"));
+    EXPECT_EQ(chosen.at("words.log"), lazy.at("words.log"));
     EXPECT_EQ(chosen.at("numbers.log"), libdeflate.at("numbers.log"));
     const auto extracted = sevenZipExtract(dir / "chosen.zip", dir / "out");
     ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
@@ -321,6 +326,66 @@ TEST(ZipDeflate, StreamEndWalkAgreesWithInflate)
             out.push_back(0);
             EXPECT_FALSE(detail::walkStreamEnd(out.data(), out.size()).has_value());
         }
+    }
+}
+
+// Our own encoder's output, inflated by zlib, alone and as the parts of one stream that
+// reach back into the part before: nothing, one byte, short text with bytes above 143 (a
+// fixed code), random bytes (stored), a long run, long text and a mix.
+TEST(ZipDeflate, LazyDeflaterOutputInflatesExactly)
+{
+    const std::string greeting = "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln, Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln!";
+    const std::vector<std::string> parts = {"", "a", greeting, randomBytes(100'000, 21), std::string(70'000, 'z'),
+                                            textBytes(900'000, 22), textBytes(50'000, 23) + randomBytes(3'000, 24) + greeting};
+    auto inflated = [](const detail::Buffer& stream, size_t size) {
+        std::string out(size + 1, '\0');
+        z_stream z {};
+        inflateInit2(&z, -15);
+        z.next_in = const_cast<unsigned char*>(stream.data());
+        z.avail_in = static_cast<uInt>(stream.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        const int rc = inflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+        inflateEnd(&z);
+        return whole ? out : "(not a whole deflate stream)";
+    };
+    detail::LazyDeflater deflater;
+    detail::Buffer stream;
+    std::string all;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(parts[i].data());
+        detail::Buffer alone;
+        deflater.deflate(bytes, parts[i].size(), nullptr, 0, true, alone);
+        EXPECT_TRUE(inflated(alone, parts[i].size()) == parts[i]) << "part " << i;
+        const size_t dict = std::min<size_t>(all.size(), detail::kDictSize);
+        deflater.deflate(bytes, parts[i].size(), reinterpret_cast<const unsigned char*>(all.data()) + all.size() - dict,
+                         dict, i + 1 == parts.size(), stream);
+        all += parts[i];
+    }
+    EXPECT_TRUE(inflated(stream, all.size()) == all);
+}
+
+// Code lengths stay within deflate's limits where the frequencies would make a deeper tree,
+// and still make a complete code.
+TEST(ZipDeflate, HuffmanLengthsAreLimitedAndComplete)
+{
+    for (const unsigned limit : {7u, 15u}) {
+        std::vector<uint32_t> freq(limit == 7 ? 19 : 286, 0);
+        uint32_t a = 1, b = 1;
+        for (size_t s = 0; s < freq.size() && s < 30; ++s, std::tie(a, b) = std::pair(b, a + b))
+            freq[s * 7 % freq.size()] = a; // Fibonacci weights: a tree as deep as there are symbols
+        std::vector<uint8_t> lengths(freq.size());
+        detail::huffmanLengths(freq.data(), static_cast<unsigned>(freq.size()), limit, lengths.data());
+        uint64_t kraft = 0;
+        for (size_t s = 0; s < freq.size(); ++s) {
+            EXPECT_EQ(lengths[s] > 0, freq[s] > 0) << s;
+            EXPECT_LE(lengths[s], limit) << s;
+            if (lengths[s] > 0)
+                kraft += uint64_t {1} << (limit - lengths[s]);
+        }
+        EXPECT_EQ(kraft, uint64_t {1} << limit) << "limit " << limit;
     }
 }
 

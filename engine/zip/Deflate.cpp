@@ -1,5 +1,6 @@
 #include "Deflate.h"
 
+#include "LazyDeflate.h"
 #include "StreamEnd.h"
 
 #include <isa-l/igzip_lib.h>
@@ -23,13 +24,14 @@ constexpr size_t kWholeSample = 8192;
 constexpr size_t kWholeSampledFrom = 65536;
 constexpr uint32_t kTrialEvery = 16;   // blocks of a large entry between two trials of both codecs
 constexpr size_t kTrialSample = 131072; // what a trial deflates: the start of the block
-// zlib is tried only on samples that libdeflate shrinks below this share of their size:
-// on data that deflates less (code, documents, most text) libdeflate came out as small or
-// smaller in every trial on real trees, where zlib took twice the time.
-constexpr size_t kZlibTrialPercent = 30;
-// and chosen only when it saves this much more: on a real tree it won by 2-4% on a few
+// The dense codec (zlib, or our own up to level 6) is tried only on samples that libdeflate
+// shrinks below this share of their size: on data that deflates less (code, documents,
+// most text) libdeflate came out as small or smaller in every trial on real trees, where
+// zlib took twice the time.
+constexpr size_t kDenseTrialPercent = 30;
+// and chosen only when it saves this much more: on a real tree zlib won by 2-4% on a few
 // headers and HTML pages (20 KB in all, for 0.5 s of CPU), on long text of few words by 9%.
-constexpr size_t kZlibGainPercent = 3;
+constexpr size_t kDenseGainPercent = 3;
 // ISA-L's level 2: on a real tree (headers, documentation, Python, translations, shared
 // libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
 // bigger, its level 3 takes twice as long for 1.5% less.
@@ -133,6 +135,7 @@ struct Compressor::Impl
     LibdeflatePtr sampler;
     bool zlibReady = false;
     z_stream zlib{};
+    std::unique_ptr<LazyDeflater> lazy;
     isal_zstream isal{};
     std::vector<uint8_t> isalLevelBuffer;
     Buffer trial; // the samples deflated to choose an entry's codec
@@ -151,11 +154,13 @@ struct Compressor::Impl
             if (!sampler)
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
         }
-        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib || perEntry) {
+        if (whole == DeflateCodec::Zlib || blocks == DeflateCodec::Zlib || (perEntry && dense() == DeflateCodec::Zlib)) {
             if (deflateInit2(&zlib, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
                 throw std::runtime_error("zlib: cannot set up deflate");
             zlibReady = true;
         }
+        if (whole == DeflateCodec::Lazy || blocks == DeflateCodec::Lazy || (perEntry && dense() == DeflateCodec::Lazy))
+            lazy = std::make_unique<LazyDeflater>();
         if (whole == DeflateCodec::Isal || blocks == DeflateCodec::Isal) {
             isal_deflate_init(&isal);
             isalLevelBuffer.resize(ISAL_DEF_LVL2_DEFAULT);
@@ -168,9 +173,26 @@ struct Compressor::Impl
             deflateEnd(&zlib);
     }
 
-    // zlib and ISA-L append the deflated data to out and return its size; the stream is
-    // finished when `final`, otherwise it ends on a byte boundary (a sync flush).
+    // What is tried against libdeflate on data that deflates well: our own encoder matches
+    // zlib's level 6 in size, not its higher levels.
+    DeflateCodec dense() const { return level <= 6 ? DeflateCodec::Lazy : DeflateCodec::Zlib; }
+
+    // zlib, ISA-L and our own append the deflated data to out and return its size; the
+    // stream is finished when `final`, otherwise it ends on a byte boundary (a sync flush).
     // libdeflate always finishes its stream.
+    size_t streamDeflate(DeflateCodec codec, const unsigned char* data, size_t size, const unsigned char* dict,
+                         size_t dictSize, bool final, Buffer& out)
+    {
+        switch (codec) {
+        case DeflateCodec::Isal:
+            return isalDeflate(data, size, dict, dictSize, final, out);
+        case DeflateCodec::Lazy:
+            return lazy->deflate(data, size, dict, dictSize, final, out);
+        default:
+            return zlibDeflate(data, size, dict, dictSize, final, out);
+        }
+    }
+
     size_t zlibDeflate(const unsigned char* data, size_t size, const unsigned char* dict, size_t dictSize,
                        bool final, Buffer& out)
     {
@@ -251,8 +273,8 @@ struct Compressor::Impl
         return out.size() - start;
     }
 
-    // Which codec a sample at the block's start favours: zlib when libdeflate shrinks it
-    // below kZlibTrialPercent and zlib comes out at least kZlibGainPercent smaller still.
+    // Which codec a sample at the block's start favours: the dense one when libdeflate
+    // shrinks it below kDenseTrialPercent and that comes out kDenseGainPercent smaller still.
     // `compressible` tells whether the sample shrinks at all.
     DeflateCodec sampledCodec(const unsigned char* data, size_t size, bool& compressible)
     {
@@ -260,11 +282,11 @@ struct Compressor::Impl
         trial.clear();
         const size_t byLibdeflate = libdeflateDeflate(data, n, trial);
         compressible = worthIt(byLibdeflate, n);
-        if (byLibdeflate * 100 >= n * kZlibTrialPercent)
+        if (byLibdeflate * 100 >= n * kDenseTrialPercent)
             return DeflateCodec::Libdeflate;
         trial.clear();
-        const size_t byZlib = zlibDeflate(data, n, nullptr, 0, true, trial);
-        return byZlib * 100 <= byLibdeflate * (100 - kZlibGainPercent) ? DeflateCodec::Zlib : DeflateCodec::Libdeflate;
+        const size_t byDense = streamDeflate(dense(), data, n, nullptr, 0, true, trial);
+        return byDense * 100 <= byLibdeflate * (100 - kDenseGainPercent) ? dense() : DeflateCodec::Libdeflate;
     }
 
     // Deflates a block of a large entry with the entry's codec. Until that is chosen, and
@@ -287,8 +309,8 @@ struct Compressor::Impl
             if (claimed)
                 choice.trying = false;
         }
-        return codec == DeflateCodec::Zlib ? zlibDeflate(data, size, dict, dictSize, last, out)
-                                           : libdeflateBlock(data, size, last, out);
+        return codec == DeflateCodec::Libdeflate ? libdeflateBlock(data, size, last, out)
+                                                 : streamDeflate(codec, data, size, dict, dictSize, last, out);
     }
 
     size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)
@@ -358,17 +380,10 @@ bool Compressor::compressWhole(const unsigned char* data, size_t size, Buffer& o
         return false;
     const size_t start = out.size();
     size_t n = 0;
-    switch (m->whole) {
-    case DeflateCodec::Libdeflate:
+    if (m->whole == DeflateCodec::Libdeflate)
         n = m->libdeflateDeflate(data, size, out);
-        break;
-    case DeflateCodec::Isal:
-        n = m->isalDeflate(data, size, nullptr, 0, true, out);
-        break;
-    default:
-        n = m->zlibDeflate(data, size, nullptr, 0, true, out);
-        break;
-    }
+    else
+        n = m->streamDeflate(m->whole, data, size, nullptr, 0, true, out);
     if (worthIt(n, size))
         return true;
     out.resize(start);
@@ -381,20 +396,12 @@ void Compressor::compressBlock(const unsigned char* data, size_t size, const uns
     const size_t start = out.size();
     if (!m->blockIncompressible(data, size)) {
         size_t n = 0;
-        switch (m->blocks) {
-        case DeflateCodec::Auto:
+        if (m->blocks == DeflateCodec::Auto)
             n = m->chosenBlock(data, size, dict, dictSize, last, out, choice);
-            break;
-        case DeflateCodec::Libdeflate:
+        else if (m->blocks == DeflateCodec::Libdeflate)
             n = m->libdeflateBlock(data, size, last, out);
-            break;
-        case DeflateCodec::Isal:
-            n = m->isalDeflate(data, size, dict, dictSize, last, out);
-            break;
-        default:
-            n = m->zlibDeflate(data, size, dict, dictSize, last, out);
-            break;
-        }
+        else
+            n = m->streamDeflate(m->blocks, data, size, dict, dictSize, last, out);
         if (worthIt(n, size))
             return;
         out.resize(start);

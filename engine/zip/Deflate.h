@@ -1,8 +1,8 @@
 #pragma once
 
-// Raw deflate for the zip writer, by zlib, libdeflate or ISA-L, and the checksums of the
-// zip layer. Whatever the codec, the output is plain deflate that every zip reader opens:
-// the parts of one entry, deflated apart, concatenate into one stream.
+// Raw deflate for the zip writer, by zlib, libdeflate, ISA-L or our own encoder, and the
+// checksums of the zip layer. Whatever the codec, the output is plain deflate that every
+// zip reader opens: the parts of one entry, deflated apart, concatenate into one stream.
 
 #include <atomic>
 #include <cstddef>
@@ -20,8 +20,9 @@ namespace stowkeep::engine::zip {
 
 // Which library deflates: whole entries (up to one block) and the blocks of larger ones
 // can be given different ones. Auto picks the fastest that is no bigger than zlib; for the
-// blocks of a large entry at levels above 1, per entry (BlockCodecChoice).
-enum class DeflateCodec { Auto, Zlib, Libdeflate, Isal };
+// blocks of a large entry at levels above 1, per entry (BlockCodecChoice). Lazy is our own
+// encoder (LazyDeflate.h), tuned to zlib's level 6 whatever the level.
+enum class DeflateCodec { Auto, Zlib, Libdeflate, Isal, Lazy };
 
 namespace detail {
 
@@ -68,10 +69,12 @@ void appendStoredBlocks(const unsigned char* data, size_t size, bool final, Buff
 
 // The codec of one large entry's blocks, chosen on a sample of 128 KiB at the start of
 // its first block that compresses, and of every 16th block after: libdeflate deflates the
-// sample and, when that shrinks it to less than 30%, zlib too; zlib is chosen when it
-// comes out at least 3% smaller. libdeflate is twice as fast and on most data as small or
-// smaller, but on long text of few distinct words (which shrinks to a quarter) up to 9%
-// bigger, and a file's parts differ (a shared library's symbol names, then its code).
+// sample and, when that shrinks it to less than 30%, the dense codec too: our own (Lazy)
+// up to level 6, zlib above. The dense codec is chosen when it comes out at least 3%
+// smaller. libdeflate is twice as fast as zlib and on most data as small or smaller, but
+// on long text of few distinct words (which shrinks to a quarter) up to 9% bigger, where
+// our own is as small as zlib's level 6 and nearly twice as fast; a file's parts differ
+// (a shared library's symbol names, then its code).
 // Shared by the workers that deflate the entry's blocks; until the first choice every
 // block samples.
 struct BlockCodecChoice
