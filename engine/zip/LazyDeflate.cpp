@@ -20,7 +20,7 @@ constexpr int32_t kNoPosition = -2 * static_cast<int32_t>(kWindow);
 constexpr unsigned kChain8 = 100; // entries of the 8-byte chain walked at most
 constexpr unsigned kChain4 = 24;  // of the 4-byte chain, when no match of 8 bytes was found
 constexpr uint32_t kNiceMatch = 128; // a match this long ends the search
-constexpr uint32_t kLazyBelow = 16;  // a match shorter than this waits for a longer one at the next byte
+constexpr uint32_t kLazyBelow = 12;  // a match shorter than this waits for a longer one at the next byte
 constexpr size_t kBlockSymbols = 16384;
 
 constexpr unsigned kLitLenCodes = 286;
