@@ -1,5 +1,7 @@
 #include "LazyDeflate.h"
 
+#include "DeflateFormat.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -24,18 +26,14 @@ constexpr uint32_t kLazyBelow = 12;  // a match shorter than this waits for a lo
 constexpr size_t kBlockSymbols = 16384;
 
 constexpr unsigned kLitLenCodes = 286;
-constexpr unsigned kDistCodes = 30;
+constexpr unsigned kDistCodes = kDistanceSymbols;
 constexpr unsigned kCodeLengthCodes = 19;
 constexpr unsigned kEndOfBlock = 256;
 
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
                                     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 struct Tables
 {
@@ -46,11 +44,11 @@ struct Tables
     Tables()
     {
         for (unsigned c = 0; c < 28; ++c)
-            for (unsigned l = kLengthBase[c]; l < kLengthBase[c] + (1u << kLengthExtra[c]) && l < kMaxMatch; ++l)
+            for (unsigned l = kLengthBase[c]; l < kLengthBase[c] + (1u << kLengthExtraBits[c]) && l < kMaxMatch; ++l)
                 lengthCode[l] = static_cast<uint8_t>(c);
         lengthCode[kMaxMatch] = 28;
         for (unsigned c = 0; c < kDistCodes; ++c)
-            for (unsigned d = kDistBase[c]; d < kDistBase[c] + (1u << kDistExtra[c]); ++d)
+            for (unsigned d = kDistBase[c]; d < kDistBase[c] + (1u << kDistanceExtraBits[c]); ++d)
                 distCode[d <= 256 ? d - 1 : 256 + ((d - 1) >> 7)] = static_cast<uint8_t>(c);
         for (unsigned s = 0; s < 288; ++s)
             fixedLitLen[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
@@ -393,12 +391,12 @@ void LazyDeflater::flushBlock(uint32_t end, bool final)
         dynamicBits += uint64_t {m_litlenFreq[s]} * litlenLengths[s];
         fixedBits += uint64_t {m_litlenFreq[s]} * kTables.fixedLitLen[s];
         if (s > kEndOfBlock)
-            extraBits += uint64_t {m_litlenFreq[s]} * kLengthExtra[s - 257];
+            extraBits += uint64_t {m_litlenFreq[s]} * kLengthExtraBits[s - 257];
     }
     for (unsigned s = 0; s < kDistCodes; ++s) {
         dynamicBits += uint64_t {m_distFreq[s]} * distLengths[s];
         fixedBits += uint64_t {m_distFreq[s]} * 5;
-        extraBits += uint64_t {m_distFreq[s]} * kDistExtra[s];
+        extraBits += uint64_t {m_distFreq[s]} * kDistanceExtraBits[s];
     }
     dynamicBits += extraBits;
     fixedBits += extraBits;
@@ -459,10 +457,10 @@ void LazyDeflater::flushBlock(uint32_t end, bool final)
             }
             const unsigned lc = kTables.lengthCode[sym.value];
             putBits(litlenCodes[257 + lc], ll[257 + lc]);
-            putBits(sym.value - kLengthBase[lc], kLengthExtra[lc]);
+            putBits(sym.value - kLengthBase[lc], kLengthExtraBits[lc]);
             const unsigned dc = kTables.dist(sym.dist);
             putBits(distCodes[dc], dl[dc]);
-            putBits(sym.dist - kDistBase[dc], kDistExtra[dc]);
+            putBits(sym.dist - kDistBase[dc], kDistanceExtraBits[dc]);
         }
         putBits(litlenCodes[kEndOfBlock], ll[kEndOfBlock]);
     }

@@ -1,5 +1,7 @@
 #include "StreamEnd.h"
 
+#include "DeflateFormat.h"
+
 #include <zlib.h>
 
 #include <endian.h>
@@ -15,13 +17,6 @@ namespace {
 
 constexpr unsigned kMaxCodeBits = 15;
 constexpr unsigned kTableBits = 10; // longer codes are rare and decoded bit by bit
-constexpr unsigned kLengthSymbols = 29;
-constexpr unsigned kDistanceSymbols = 30;
-constexpr uint8_t kLengthExtraBits[kLengthSymbols] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint8_t kDistanceExtraBits[kDistanceSymbols] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,
-                                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // The stream's bits, least significant first, through a 64-bit buffer; zeros past the end.
 class BitReader
