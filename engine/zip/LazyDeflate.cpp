@@ -186,7 +186,7 @@ uint32_t walkChain(const unsigned char* window, uint32_t pos, int32_t cur, const
     const uint32_t nice = std::min(kNiceMatch, max);
     while (int64_t {pos} - cur <= kWindow && depth-- > 0) {
         const unsigned char* c = window + cur;
-        if (c[best] == s[best] && load32(c) == first) {
+        if (load32(c + best - 3) == load32(s + best - 3) && load32(c) == first) {
             const uint32_t len = matchLength(c, s, max);
             if (len > best) {
                 best = len;
@@ -267,7 +267,8 @@ void huffmanLengths(const uint32_t* freq, unsigned n, unsigned limit, uint8_t* l
 }
 
 LazyDeflater::LazyDeflater()
-    : m_head4(size_t {1} << kHashBits), m_head8(size_t {1} << kHashBits), m_prev4(kWindow), m_prev8(kWindow)
+    : m_head4(size_t {1} << kHashBits, kNoPosition), m_head8(size_t {1} << kHashBits, kNoPosition), m_prev4(kWindow),
+      m_prev8(kWindow)
 {
     m_symbols.reserve(kBlockSymbols + kMaxMatch);
 }
@@ -306,22 +307,25 @@ void LazyDeflater::reserve(size_t bytes)
 
 void LazyDeflater::insertUpTo(uint32_t pos)
 {
+    // Locals, so that the stores into the chains are not taken to change the members.
     const unsigned char* w = m_window.data();
+    int32_t* head4 = m_head4.data();
+    int32_t* head8 = m_head8.data();
+    uint16_t* prev4 = m_prev4.data();
+    uint16_t* prev8 = m_prev8.data();
+    const int64_t base = m_base;
     const uint32_t last4 = m_end >= kMinMatch ? std::min(pos, m_end - kMinMatch + 1) : 0;
     const uint32_t last8 = m_end >= 8 ? std::min(pos, m_end - 7) : 0;
+    auto insert = [base](int32_t& head, uint16_t& prev, uint32_t p) {
+        const int64_t d = int64_t {p} + base - head;
+        prev = d <= kWindow ? static_cast<uint16_t>(d) : 0;
+        head = static_cast<int32_t>(p + base);
+    };
     for (uint32_t p = m_inserted; p < pos; ++p) {
-        if (p < last4) {
-            int32_t& head = m_head4[hash4(w + p)];
-            const int64_t d = int64_t {p} - head;
-            m_prev4[p & kWindowMask] = d <= kWindow ? static_cast<uint16_t>(d) : 0;
-            head = static_cast<int32_t>(p);
-        }
-        if (p < last8) {
-            int32_t& head = m_head8[hash8(w + p)];
-            const int64_t d = int64_t {p} - head;
-            m_prev8[p & kWindowMask] = d <= kWindow ? static_cast<uint16_t>(d) : 0;
-            head = static_cast<int32_t>(p);
-        }
+        if (p < last4)
+            insert(head4[hash4(w + p)], prev4[p & kWindowMask], p);
+        if (p < last8)
+            insert(head8[hash8(w + p)], prev8[p & kWindowMask], p);
     }
     m_inserted = std::max(m_inserted, pos);
 }
@@ -338,9 +342,9 @@ uint32_t LazyDeflater::longestMatch(uint32_t pos, uint32_t& dist, uint32_t beyon
     dist = 0;
     // Every match of 8 bytes or more is on the 8-byte chain.
     if (max >= 8)
-        best = walkChain(m_window.data(), pos, m_head8[hash8(s)], m_prev8.data(), kChain8, best, max, dist);
+        best = walkChain(m_window.data(), pos, m_head8[hash8(s)] - m_base, m_prev8.data(), kChain8, best, max, dist);
     if (best < 8 && best < max)
-        best = walkChain(m_window.data(), pos, m_head4[hash4(s)], m_prev4.data(), kChain4, best, max, dist);
+        best = walkChain(m_window.data(), pos, m_head4[hash4(s)] - m_base, m_prev4.data(), kChain4, best, max, dist);
     return dist != 0 ? best : 0;
 }
 
@@ -482,8 +486,17 @@ size_t LazyDeflater::deflate(const unsigned char* data, size_t size, const unsig
     if (size > 0)
         std::memcpy(m_window.data() + dictSize, data, size);
     std::fill(m_window.end() - kPadding, m_window.end(), 0);
-    std::fill(m_head4.begin(), m_head4.end(), kNoPosition);
-    std::fill(m_head8.begin(), m_head8.end(), kNoPosition);
+    // The chains' heads keep this call's positions plus m_base, which moves on past the last
+    // call's and a window more: what the last call left is then out of reach, without
+    // clearing 256 KiB of heads for each small entry.
+    const int64_t base = int64_t {m_base} + m_end + kWindow;
+    if (base + dictSize + size < INT32_MAX) {
+        m_base = static_cast<int32_t>(base);
+    } else {
+        std::fill(m_head4.begin(), m_head4.end(), kNoPosition);
+        std::fill(m_head8.begin(), m_head8.end(), kNoPosition);
+        m_base = 0;
+    }
     const uint32_t start = static_cast<uint32_t>(dictSize);
     m_end = static_cast<uint32_t>(dictSize + size);
     m_inserted = 0;

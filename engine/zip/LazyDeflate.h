@@ -51,6 +51,7 @@ private:
     Buffer m_window;         // dictionary, then data, then zero padding
     uint32_t m_end = 0;      // where the data ends in m_window
     uint32_t m_inserted = 0; // positions below this are in the chains
+    int32_t m_base = 0;      // what the chains' heads add to a position (see deflate())
     std::vector<int32_t> m_head4, m_head8;
     std::vector<uint16_t> m_prev4, m_prev8; // the distance to the chain's next, by position mod 32 KiB
     std::vector<Symbol> m_symbols;
