@@ -48,6 +48,23 @@ std::string textBytes(size_t n, unsigned variant)
     return s;
 }
 
+// A raw deflate stream inflated by zlib, expected to hold `size` bytes.
+std::string inflated(const detail::Buffer& stream, size_t size)
+{
+    std::string out(size + 1, '\0');
+    z_stream z {};
+    inflateInit2(&z, -15);
+    z.next_in = const_cast<unsigned char*>(stream.data());
+    z.avail_in = static_cast<uInt>(stream.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return whole ? out : "(not a whole deflate stream)";
+}
+
 void setMtime(const fs::path& p, int64_t when)
 {
     timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
@@ -337,20 +354,6 @@ TEST(ZipDeflate, LazyDeflaterOutputInflatesExactly)
     const std::string greeting = "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln, Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln!";
     const std::vector<std::string> parts = {"", "a", greeting, randomBytes(100'000, 21), std::string(70'000, 'z'),
                                             textBytes(900'000, 22), textBytes(50'000, 23) + randomBytes(3'000, 24) + greeting};
-    auto inflated = [](const detail::Buffer& stream, size_t size) {
-        std::string out(size + 1, '\0');
-        z_stream z {};
-        inflateInit2(&z, -15);
-        z.next_in = const_cast<unsigned char*>(stream.data());
-        z.avail_in = static_cast<uInt>(stream.size());
-        z.next_out = reinterpret_cast<Bytef*>(out.data());
-        z.avail_out = static_cast<uInt>(out.size());
-        const int rc = inflate(&z, Z_FINISH);
-        out.resize(z.total_out);
-        const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
-        inflateEnd(&z);
-        return whole ? out : "(not a whole deflate stream)";
-    };
     detail::LazyDeflater deflater;
     detail::Buffer stream;
     std::string all;
@@ -365,6 +368,25 @@ TEST(ZipDeflate, LazyDeflaterOutputInflatesExactly)
         all += parts[i];
     }
     EXPECT_TRUE(inflated(stream, all.size()) == all);
+}
+
+// A worker's encoder lives for the whole backup, and what it keeps of its positions grows
+// with each call by the call's size and a window: after 2 GiB of that it starts again,
+// and no call may meet another's positions, before that point or after it.
+TEST(ZipDeflate, LazyDeflaterStaysExactOverTwoGigabytesOfCalls)
+{
+    const std::string text = textBytes(3'000, 25);
+    detail::LazyDeflater deflater;
+    detail::Buffer out;
+    for (size_t call = 0; call < 70'000; ++call) { // each at least a 32 KiB window further on
+        const std::string part = text.substr(call % 2'000, call % 5 == 0 ? 1'000 : 40);
+        out.clear();
+        deflater.deflate(reinterpret_cast<const unsigned char*>(part.data()), part.size(), nullptr, 0, true, out);
+        if (inflated(out, part.size()) != part) {
+            ADD_FAILURE() << "call " << call;
+            break;
+        }
+    }
 }
 
 // Code lengths stay within deflate's limits where the frequencies would make a deeper tree,

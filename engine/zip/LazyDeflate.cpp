@@ -178,7 +178,7 @@ constexpr uint8_t kRepeatExtraBits[3] = {2, 3, 7}; // of symbols 16, 17 and 18
 
 // Walks a chain from cur for a match longer than best, of up to max bytes; returns the
 // longest found, with its distance in dist.
-uint32_t walkChain(const unsigned char* window, uint32_t pos, int32_t cur, const uint16_t* prev, unsigned depth,
+uint32_t walkChain(const unsigned char* window, uint32_t pos, int64_t cur, const uint16_t* prev, unsigned depth,
                    uint32_t best, uint32_t max, uint32_t& dist)
 {
     const unsigned char* s = window + pos;
@@ -342,9 +342,9 @@ uint32_t LazyDeflater::longestMatch(uint32_t pos, uint32_t& dist, uint32_t beyon
     dist = 0;
     // Every match of 8 bytes or more is on the 8-byte chain.
     if (max >= 8)
-        best = walkChain(m_window.data(), pos, m_head8[hash8(s)] - m_base, m_prev8.data(), kChain8, best, max, dist);
+        best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8, best, max, dist);
     if (best < 8 && best < max)
-        best = walkChain(m_window.data(), pos, m_head4[hash4(s)] - m_base, m_prev4.data(), kChain4, best, max, dist);
+        best = walkChain(m_window.data(), pos, int64_t {m_head4[hash4(s)]} - m_base, m_prev4.data(), kChain4, best, max, dist);
     return dist != 0 ? best : 0;
 }
 
