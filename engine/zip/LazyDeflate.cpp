@@ -342,9 +342,11 @@ uint32_t LazyDeflater::longestMatch(uint32_t pos, uint32_t& dist, uint32_t beyon
     dist = 0;
     // Every match of 8 bytes or more is on the 8-byte chain.
     if (max >= 8)
-        best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8, best, max, dist);
+        best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8, best,
+                         max, dist);
     if (best < 8 && best < max)
-        best = walkChain(m_window.data(), pos, int64_t {m_head4[hash4(s)]} - m_base, m_prev4.data(), kChain4, best, max, dist);
+        best = walkChain(m_window.data(), pos, int64_t {m_head4[hash4(s)]} - m_base, m_prev4.data(), kChain4, best,
+                         max, dist);
     return dist != 0 ? best : 0;
 }
 
