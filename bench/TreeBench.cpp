@@ -1,8 +1,9 @@
 // stowkeep_bench --tree PATH [--rounds N] [--memory | --restore] [--dir WORK]
 //
 // Measures Stowkeep against Info-ZIP's zip on an existing folder: each case once per
-// round (odd rounds in reverse order), the rounds interleaved so that a change in the machine's load touches every case
-// alike, and the median of the rounds printed with the load average seen before each run.
+// round (odd rounds in reverse order), the rounds interleaved so that a change in the
+// machine's load touches every case alike, and the median of the rounds printed with the
+// load average seen before each run.
 // Then the same for Medium and zip -6 with one other busy process on the machine, and a
 // restore of the Medium archive against `7z x` of it.
 //
