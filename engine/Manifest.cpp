@@ -351,6 +351,13 @@ ManifestWriter::ManifestWriter(const ManifestHeader& h)
     m_text.append(kColumns);
 }
 
+void ManifestWriter::reserve(size_t rows, size_t textBytes)
+{
+    // Kind, size, time, mode, checksum and the separators, at their longest.
+    constexpr size_t kFixedBytes = 2 + 20 + 1 + 30 + 1 + 4 + 1 + 8 + 1 + 1 + 1 + 1;
+    m_text.reserve(m_text.size() + rows * kFixedBytes + textBytes);
+}
+
 void ManifestWriter::add(const ManifestRow& row)
 {
     m_text += row.kind == ManifestKind::Directory ? "d\t" : row.kind == ManifestKind::Symlink ? "l\t" : "f\t";

@@ -87,6 +87,9 @@ class ManifestWriter
 {
 public:
     explicit ManifestWriter(const ManifestHeader& header);
+    // Room for `rows` more rows whose path, archive and link target take `textBytes` in
+    // all: grown by doubling, the text would leave its earlier copies behind as free memory.
+    void reserve(size_t rows, size_t textBytes);
     void add(const ManifestRow& row);
     std::string take() { return std::move(m_text); }
 

@@ -114,6 +114,7 @@ private:
     std::shared_ptr<const std::string> buildManifest();
     // The manifest row of selected entry i (not Left).
     void manifestRow(size_t i, ManifestRow& row) const;
+    const std::string& manifestArchive(size_t i) const;
     void takeResult(const SelectedEntry& e, size_t& nextError);
     void publish();
     // Verify.cpp
@@ -208,7 +209,7 @@ private:
     uint64_t m_bytesRead = 0;
     uint64_t m_bytesWritten = 0;
     std::string m_manifestName;
-    std::shared_ptr<const std::string> m_manifest;
+    size_t m_manifestSize = 0; // the text is the writer's alone: tens of megabytes for many files
     uint32_t m_manifestCrc = 0;
 
     std::optional<bool> m_verified;

@@ -120,7 +120,7 @@ void Run::verify()
             if (n == manifestIndex) {
                 if (!check.error.empty())
                     bad(entry.name, check.error);
-                else if (check.crc != m_manifestCrc || check.size != m_manifest->size())
+                else if (check.crc != m_manifestCrc || check.size != m_manifestSize)
                     bad(entry.name, "the run's manifest differs from what was written");
                 return;
             }

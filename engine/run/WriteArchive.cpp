@@ -129,12 +129,13 @@ void Run::writeArchive()
         for (const auto* e : m_toWrite)
             takeResult(*e, nextError);
         m_entryErrors = {};
-        m_manifest = buildManifest();
+        auto text = buildManifest();
+        m_manifestSize = text->size();
         zip::EntrySource manifest;
         manifest.name = m_manifestName;
         manifest.mode = S_IFREG | 0644;
         manifest.mtime = m_startTime;
-        manifest.content = m_manifest;
+        manifest.content = std::move(text);
         writer.add(std::move(manifest));
         writer.finish();
     }
@@ -170,6 +171,11 @@ std::shared_ptr<const std::string> Run::buildManifest()
     for (const Outcome& o : m_outcomes)
         header.entries += o.fate != Fate::Left;
     ManifestWriter writer(header);
+    size_t textBytes = 0;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (m_outcomes[i].fate != Fate::Left)
+            textBytes += entries[i].name.size() + entries[i].linkTarget.size() + manifestArchive(i).size();
+    writer.reserve(header.entries, textBytes);
     ManifestRow row;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (m_outcomes[i].fate == Fate::Left)
@@ -191,7 +197,13 @@ void Run::manifestRow(size_t i, ManifestRow& row) const
     row.mode = e.mode;
     row.crc = o.crc;
     row.linkTarget = e.linkTarget;
-    row.archive = m_archives[o.fate == Fate::Written ? 0 : o.archive];
+    row.archive = manifestArchive(i);
+}
+
+const std::string& Run::manifestArchive(size_t i) const
+{
+    const Outcome& o = m_outcomes[i];
+    return m_archives[o.fate == Fate::Written ? 0 : o.archive];
 }
 
 // Takes the writer's result for e; the errors come in the same order as the entries.
