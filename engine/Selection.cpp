@@ -182,7 +182,6 @@ private:
     {
         SelectedEntry e;
         e.name = rel;
-        e.path = path;
         e.mode = st.st_mode;
         e.mtimeNs = mtimeNs(st);
         if (S_ISREG(st.st_mode)) {
@@ -507,6 +506,16 @@ bool matchMask(std::string_view mask, std::string_view text, bool stopAtSlash)
     while (m < mask.size() && mask[m] == '*')
         ++m;
     return m == mask.size();
+}
+
+std::string SelectionResult::pathOf(const SelectedEntry& e) const
+{
+    std::string path = base.string();
+    if (e.name.empty())
+        return path;
+    if (path.back() != '/')
+        path += '/';
+    return path += e.name;
 }
 
 SelectionResult resolveSelection(const SelectionOptions& options)

@@ -21,7 +21,6 @@ enum class SelectedKind { File, Directory, Symlink };
 struct SelectedEntry
 {
     std::string name;       // relative to the base, "/" separators, no trailing "/"
-    std::string path;       // full path on the disk
     SelectedKind kind = SelectedKind::File;
     uint32_t mode = 0;      // st_mode
     int64_t mtimeNs = 0;    // modification time, nanoseconds since the epoch
@@ -49,6 +48,10 @@ struct SelectionResult
     std::vector<std::string> unreadable;      // folders that could not be listed, items that could not be
                                               // examined ("path: why")
     std::vector<std::string> unlistedFolders; // the paths of the folders among them
+
+    // The entry's full path on the disk. Made from the base when asked: kept for each of
+    // hundreds of thousands of entries, it would be a fifth of a run's memory.
+    std::string pathOf(const SelectedEntry& e) const;
 };
 
 struct SelectionOptions

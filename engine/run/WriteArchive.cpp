@@ -114,7 +114,7 @@ void Run::writeArchive()
             source.kind = zipKind(e->kind);
             source.mode = e->mode;
             source.mtime = floorSeconds(e->mtimeNs);
-            source.path = e->path;
+            source.path = m_selection.pathOf(*e);
             source.linkTarget = e->linkTarget;
             source.size = e->size;
             writer.add(std::move(source));
@@ -216,7 +216,7 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         error = std::move(m_entryErrors[nextError++].second);
     switch (static_cast<zip::EntryStatus>(o.status)) {
     case zip::EntryStatus::Changed:
-        m_log->warning("Changed while it was read: " + e.path + (error.empty() ? "" : " (" + error + ")"));
+        m_log->warning("Changed while it was read: " + m_selection.pathOf(e) + (error.empty() ? "" : " (" + error + ")"));
         [[fallthrough]];
     case zip::EntryStatus::Written:
         o.fate = Fate::Written;
@@ -228,12 +228,12 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         m_log->file("Stored " + e.name);
         break;
     case zip::EntryStatus::Vanished:
-        m_log->warning("Gone before it could be read: " + e.path);
+        m_log->warning("Gone before it could be read: " + m_selection.pathOf(e));
         ++m_vanished;
         break;
     case zip::EntryStatus::Unreadable:
-        m_log->error("Cannot read " + e.path + (error.empty() ? "" : ": " + error));
-        m_unreadable.push_back(e.path);
+        m_unreadable.push_back(m_selection.pathOf(e));
+        m_log->error("Cannot read " + m_unreadable.back() + (error.empty() ? "" : ": " + error));
         m_unreadableNames.push_back(e.name);
         break;
     }
