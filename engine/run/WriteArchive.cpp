@@ -216,7 +216,8 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         error = std::move(m_entryErrors[nextError++].second);
     switch (static_cast<zip::EntryStatus>(o.status)) {
     case zip::EntryStatus::Changed:
-        m_log->warning("Changed while it was read: " + m_selection.pathOf(e) + (error.empty() ? "" : " (" + error + ")"));
+        m_log->warning("Changed while it was read: " + m_selection.pathOf(e) +
+                       (error.empty() ? "" : " (" + error + ")"));
         [[fallthrough]];
     case zip::EntryStatus::Written:
         o.fate = Fate::Written;
