@@ -81,25 +81,32 @@ void Restorer::select(SetHistory::State&& state)
         return found;
     };
 
-    const auto& rows = state.rows;
+    auto& rows = state.rows; // moved into the items at the end
     std::unordered_map<std::string_view, ManifestKind> kinds;
     kinds.reserve(rows.size());
     for (const auto& row : rows)
         kinds.emplace(row.path, row.kind);
     // What was asked for, and the folders that hold it: they are made as the run had them.
+    // Asked for everything, every row is wanted.
     std::unordered_set<std::string_view> wanted;
-    for (const auto& row : rows) {
-        if (!isAsked(row.path))
-            continue;
-        wanted.insert(row.path);
-        forEachAncestor(row.path, [&](std::string_view up) { wanted.insert(up); });
+    if (!everything) {
+        for (const auto& row : rows) {
+            if (!isAsked(row.path))
+                continue;
+            wanted.insert(row.path);
+            forEachAncestor(row.path, [&](std::string_view up) { wanted.insert(up); });
+        }
     }
+    // Hundreds of bytes an item: grown by doubling, the list would take twice the room.
+    m_items.reserve((everything ? rows.size() : wanted.size()) + state.unsafe.size());
+    std::vector<size_t> rowOf; // of each item taken from the rows
+    rowOf.reserve(m_items.capacity());
     const ManifestRow* previous = nullptr;
-    for (const auto& row : rows) {
-        if (!wanted.count(row.path))
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const ManifestRow& row = rows[r];
+        if (!everything && !wanted.count(row.path))
             continue;
         Item item;
-        item.row = row;
         if (std::string why = unsafePathReason(row.path); !why.empty()) {
             item.fate = Fate::Refused;
             item.detail = why;
@@ -122,6 +129,7 @@ void Restorer::select(SetHistory::State&& state)
             });
         }
         m_items.push_back(std::move(item));
+        rowOf.push_back(r);
         previous = &row;
     }
     for (const auto& path : state.unsafe) {
@@ -133,11 +141,18 @@ void Restorer::select(SetHistory::State&& state)
         item.detail = unsafePathReason(path);
         m_items.push_back(std::move(item));
     }
-    std::stable_sort(m_items.begin(), m_items.end(),
-                     [](const Item& a, const Item& b) { return a.row.path < b.row.path; });
     for (const auto& a : asked)
         if (!matched.count(a))
             m_report.notInRun.push_back(a);
+    // Last, as `kinds`, `wanted` and `matched` look into the rows' paths: the items take
+    // their rows instead of a copy of hundreds of thousands of paths.
+    for (size_t k = 0; k < rowOf.size(); ++k)
+        m_items[k].row = std::move(rows[rowOf[k]]);
+    // The rows come in path order: only refused paths of the manifest need a sort, which
+    // would take a copy of the whole list.
+    const auto byPath = [](const Item& a, const Item& b) { return a.row.path < b.row.path; };
+    if (!std::is_sorted(m_items.begin(), m_items.end(), byPath))
+        std::stable_sort(m_items.begin(), m_items.end(), byPath);
 }
 
 void Restorer::openArchives(PasswordBook& passwords)

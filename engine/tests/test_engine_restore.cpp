@@ -178,9 +178,10 @@ TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
     // No answer: every file the archives hold is named as not restored.
     control.askPassword = [](const std::string&, bool) { return std::nullopt; };
     RestoreJob some = restoreJob(newest, tmp / "some");
-    some.setPaths({"a.txt", "sub/deep/"});
+    some.setPaths({"a.txt", "sub/deep/", "sub/dee"});
     EXPECT_EQ(engine.Restore(some, report, control), WrongPassword);
     EXPECT_TRUE(report.restored.empty());
+    EXPECT_EQ(report.notInRun, std::vector<std::string> {"sub/dee"});
     ASSERT_EQ(report.failed.size(), 2u);
     EXPECT_EQ(report.failed[1].path, "sub/deep/d.txt");
     EXPECT_NE(engine.GetErrorText(0, WrongPassword).find(names[0]), std::string::npos);
