@@ -19,8 +19,9 @@ constexpr uint32_t kMaxMatch = 258;
 constexpr uint32_t kPadding = 16; // zero bytes after the data: 8-byte loads may run past its end
 constexpr int32_t kNoPosition = -2 * static_cast<int32_t>(kWindow);
 // Tuned on long text of few words against zlib's level 6 (see the header).
-constexpr unsigned kChain8 = 100; // entries of the 8-byte chain walked at most
-constexpr unsigned kChain4 = 24;  // of the 4-byte chain, when no match of 8 bytes was found
+constexpr unsigned kChain12 = 100; // entries of the 12-byte chain walked at most
+constexpr unsigned kChain8 = 64;   // of the 8-byte chain, when no match of 12 bytes was found
+constexpr unsigned kChain4 = 24;   // of the 4-byte chain, when no match of 8 bytes was found
 constexpr uint32_t kNiceMatch = 128; // a match this long ends the search
 constexpr uint32_t kLazyBelow = 12;  // a match shorter than this waits for a longer one at the next byte
 constexpr size_t kBlockSymbols = 16384;
@@ -81,6 +82,12 @@ uint32_t hash4(const unsigned char* p)
 uint32_t hash8(const unsigned char* p)
 {
     return static_cast<uint32_t>((load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+}
+
+uint32_t hash12(const unsigned char* p)
+{
+    return static_cast<uint32_t>(((load64(p) * 0x9E3779B97F4A7C15ull) ^ (load64(p + 4) * 0xC2B2AE3D27D4EB4Full))
+                                 >> (64 - kHashBits));
 }
 
 // How many bytes at a and b agree, up to max. Reads up to 7 bytes past a + max and b + max.
@@ -267,8 +274,8 @@ void huffmanLengths(const uint32_t* freq, unsigned n, unsigned limit, uint8_t* l
 }
 
 LazyDeflater::LazyDeflater()
-    : m_head4(size_t {1} << kHashBits, kNoPosition), m_head8(size_t {1} << kHashBits, kNoPosition), m_prev4(kWindow),
-      m_prev8(kWindow)
+    : m_head4(size_t {1} << kHashBits, kNoPosition), m_head8(size_t {1} << kHashBits, kNoPosition),
+      m_head12(size_t {1} << kHashBits, kNoPosition), m_prev4(kWindow), m_prev8(kWindow), m_prev12(kWindow)
 {
     m_symbols.reserve(kBlockSymbols + kMaxMatch);
 }
@@ -311,11 +318,14 @@ void LazyDeflater::insertUpTo(uint32_t pos)
     const unsigned char* w = m_window.data();
     int32_t* head4 = m_head4.data();
     int32_t* head8 = m_head8.data();
+    int32_t* head12 = m_head12.data();
     uint16_t* prev4 = m_prev4.data();
     uint16_t* prev8 = m_prev8.data();
+    uint16_t* prev12 = m_prev12.data();
     const int64_t base = m_base;
     const uint32_t last4 = m_end >= kMinMatch ? std::min(pos, m_end - kMinMatch + 1) : 0;
     const uint32_t last8 = m_end >= 8 ? std::min(pos, m_end - 7) : 0;
+    const uint32_t last12 = m_end >= 12 ? std::min(pos, m_end - 11) : 0;
     auto insert = [base](int32_t& head, uint16_t& prev, uint32_t p) {
         const int64_t d = int64_t {p} + base - head;
         prev = d <= kWindow ? static_cast<uint16_t>(d) : 0;
@@ -326,6 +336,8 @@ void LazyDeflater::insertUpTo(uint32_t pos)
             insert(head4[hash4(w + p)], prev4[p & kWindowMask], p);
         if (p < last8)
             insert(head8[hash8(w + p)], prev8[p & kWindowMask], p);
+        if (p < last12)
+            insert(head12[hash12(w + p)], prev12[p & kWindowMask], p);
     }
     m_inserted = std::max(m_inserted, pos);
 }
@@ -340,10 +352,19 @@ uint32_t LazyDeflater::longestMatch(uint32_t pos, uint32_t& dist, uint32_t beyon
         return 0;
     const unsigned char* s = m_window.data() + pos;
     dist = 0;
-    // Every match of 8 bytes or more is on the 8-byte chain.
-    if (max >= 8)
+    // Every match of 12 bytes or more is on the 12-byte chain, and every one of 8 or more on
+    // the 8-byte chain: that one is walked for matches of up to 11 bytes, when the first
+    // found none longer. On text of few words the 12-byte chain is much the shorter.
+    if (max >= 12) {
+        best = walkChain(m_window.data(), pos, int64_t {m_head12[hash12(s)]} - m_base, m_prev12.data(), kChain12,
+                         best, max, dist);
+        if (best < 11)
+            best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8,
+                             best, 11, dist);
+    } else if (max >= 8) {
         best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8, best,
                          max, dist);
+    }
     if (best < 8 && best < max)
         best = walkChain(m_window.data(), pos, int64_t {m_head4[hash4(s)]} - m_base, m_prev4.data(), kChain4, best,
                          max, dist);
@@ -497,6 +518,7 @@ size_t LazyDeflater::deflate(const unsigned char* data, size_t size, const unsig
     } else {
         std::fill(m_head4.begin(), m_head4.end(), kNoPosition);
         std::fill(m_head8.begin(), m_head8.end(), kNoPosition);
+        std::fill(m_head12.begin(), m_head12.end(), kNoPosition);
         m_base = 0;
     }
     const uint32_t start = static_cast<uint32_t>(dictSize);

@@ -2,11 +2,12 @@
 
 // A deflate encoder of our own for long, highly repetitive text (logs, text of few words),
 // where zlib's level 6 was the only codec as small as zip and took most of a backup's time.
-// Its matches come from two hash chains: one keyed on 8 bytes, which holds every match of
-// 8 bytes and more and on such text is a few entries long, and a short walk of one keyed on
-// 4 bytes for the shorter matches. zlib's level 6 walks up to 128 entries of a chain keyed
-// on 3 bytes for each. Parsing is lazy, as zlib's; blocks are dynamic, fixed or stored,
-// whichever is smallest. The output is plain deflate.
+// Its matches come from three hash chains: one keyed on 12 bytes, which holds every match
+// of 12 bytes and more and on such text is a few entries long, then one keyed on 8 bytes for
+// matches of 8 to 11 bytes, and a short walk of one keyed on 4 bytes for the shorter ones.
+// zlib's level 6 walks up to 128 entries of a chain keyed on 3 bytes for each. Parsing is
+// lazy, as zlib's; blocks are dynamic, fixed or stored, whichever is smallest. The output is
+// plain deflate.
 
 #include "Deflate.h"
 
@@ -52,8 +53,8 @@ private:
     uint32_t m_end = 0;      // where the data ends in m_window
     uint32_t m_inserted = 0; // positions below this are in the chains
     int32_t m_base = 0;      // what the chains' heads add to a position (see deflate())
-    std::vector<int32_t> m_head4, m_head8;
-    std::vector<uint16_t> m_prev4, m_prev8; // the distance to the chain's next, by position mod 32 KiB
+    std::vector<int32_t> m_head4, m_head8, m_head12;
+    std::vector<uint16_t> m_prev4, m_prev8, m_prev12; // the distance to the chain's next, by position mod 32 KiB
     std::vector<Symbol> m_symbols;
     uint32_t m_blockStart = 0;
     uint32_t m_litlenFreq[286] {};
