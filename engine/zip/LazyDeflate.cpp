@@ -16,7 +16,7 @@ constexpr uint32_t kWindowMask = kWindow - 1;
 constexpr unsigned kHashBits = 15;
 constexpr uint32_t kMinMatch = 4;
 constexpr uint32_t kMaxMatch = 258;
-constexpr uint32_t kPadding = 16; // zero bytes after the data: 8-byte loads may run past its end
+constexpr uint32_t kPadding = 16; // zero bytes after the data: loads near its end reach up to 11 bytes past it
 constexpr int32_t kNoPosition = -2 * static_cast<int32_t>(kWindow);
 // Tuned on long text of few words against zlib's level 6 (see the header).
 constexpr unsigned kChain12 = 100; // entries of the 12-byte chain walked at most
@@ -323,21 +323,17 @@ void LazyDeflater::insertUpTo(uint32_t pos)
     uint16_t* prev8 = m_prev8.data();
     uint16_t* prev12 = m_prev12.data();
     const int64_t base = m_base;
-    const uint32_t last4 = m_end >= kMinMatch ? std::min(pos, m_end - kMinMatch + 1) : 0;
-    const uint32_t last8 = m_end >= 8 ? std::min(pos, m_end - 7) : 0;
-    const uint32_t last12 = m_end >= 12 ? std::min(pos, m_end - 11) : 0;
     auto insert = [base](int32_t& head, uint16_t& prev, uint32_t p) {
         const int64_t d = int64_t {p} + base - head;
         prev = d <= kWindow ? static_cast<uint16_t>(d) : 0;
         head = static_cast<int32_t>(p + base);
     };
+    // Positions too near the end for a whole key hash the zero padding: no search meets
+    // them, since a search there has fewer bytes left than the key.
     for (uint32_t p = m_inserted; p < pos; ++p) {
-        if (p < last4)
-            insert(head4[hash4(w + p)], prev4[p & kWindowMask], p);
-        if (p < last8)
-            insert(head8[hash8(w + p)], prev8[p & kWindowMask], p);
-        if (p < last12)
-            insert(head12[hash12(w + p)], prev12[p & kWindowMask], p);
+        insert(head4[hash4(w + p)], prev4[p & kWindowMask], p);
+        insert(head8[hash8(w + p)], prev8[p & kWindowMask], p);
+        insert(head12[hash12(w + p)], prev12[p & kWindowMask], p);
     }
     m_inserted = std::max(m_inserted, pos);
 }
