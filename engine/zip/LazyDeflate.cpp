@@ -351,16 +351,13 @@ uint32_t LazyDeflater::longestMatch(uint32_t pos, uint32_t& dist, uint32_t beyon
     // Every match of 12 bytes or more is on the 12-byte chain, and every one of 8 or more on
     // the 8-byte chain: that one is walked for matches of up to 11 bytes, when the first
     // found none longer. On text of few words the 12-byte chain is much the shorter.
-    if (max >= 12) {
+    if (max >= 12)
         best = walkChain(m_window.data(), pos, int64_t {m_head12[hash12(s)]} - m_base, m_prev12.data(), kChain12,
                          best, max, dist);
-        if (best < 11)
-            best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8,
-                             best, 11, dist);
-    } else if (max >= 8) {
+    const uint32_t upTo11 = std::min(max, 11u);
+    if (max >= 8 && best < upTo11)
         best = walkChain(m_window.data(), pos, int64_t {m_head8[hash8(s)]} - m_base, m_prev8.data(), kChain8, best,
-                         max, dist);
-    }
+                         upTo11, dist);
     if (best < 8 && best < max)
         best = walkChain(m_window.data(), pos, int64_t {m_head4[hash4(s)]} - m_base, m_prev4.data(), kChain4, best,
                          max, dist);
