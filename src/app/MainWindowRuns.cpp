@@ -57,6 +57,8 @@ void TFrmMain::createRunners()
     connect(m_schedule, &Schedule::runFailed, this, &TFrmMain::ShowBalloon);
     connect(m_schedule, &Schedule::tickFailed, this, &TFrmMain::showError);
     connect(m_manualRun, &ManualRun::errorBox, this, [this](const QString& text) {
+        // Not the buttons of a question still open below it.
+        dlg.restoreRestingState();
         dlg.setCaption(QStringLiteral("Error"));
         dlg.setText(text);
         dlg.exec();
@@ -149,9 +151,11 @@ void TFrmMain::BtnCancelRunClick()
     dlg.setButton(0, QStringLiteral("Yes"), 1);
     dlg.setButton(1, QStringLiteral("No"), 2);
     dlg.setButtonCount(2);
+    m_askingToCancel = true; // the box closes when the run ends: there is nothing left to cancel
     const int answer = dlg.exec();
+    m_askingToCancel = false;
     dlg.restoreRestingState();
-    // Only the job the user was asked about: it may have ended while the box was open.
+    // Only the job the user was asked about.
     if (answer == 1 && m_runner->running() && m_runner->jobNumber() == job)
         m_runner->cancel();
 }
@@ -206,6 +210,10 @@ void TFrmMain::jobProgressed()
 
 void TFrmMain::jobFinished(const QString& profile)
 {
+    if (m_askingToCancel) {
+        m_askingToCancel = false; // not a box opened above it later
+        dlg.dismiss();
+    }
     const int row = rowOfProfile(profile);
     if (row >= 0)
         showProfileStatus(row, true);

@@ -61,9 +61,18 @@ int MessageBox::exec()
     box.setDefaultButton(buttons.first());
     // Escape and the title bar's close button both end in the escape button's click.
     box.setEscapeButton(buttons.size() >= 2 ? buttons[1] : buttons[0]);
+    const QPointer<QMessageBox> below = m_shown; // shown again when this one closes
+    m_shown = &box;
     box.exec();
+    m_shown = below;
     const int index = buttons.indexOf(static_cast<QPushButton*>(box.clickedButton()));
     return index >= 0 ? m_buttons[index].result : escapeResult();
+}
+
+void MessageBox::dismiss()
+{
+    if (m_shown)
+        m_shown->reject();
 }
 
 void MessageBox::showError(QWidget* owner, const QString& text)

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +34,8 @@ public:
     QString buttonCaption(int index) const { return m_buttons[index].caption; }
 
     int exec();
+    // Closes the box exec() shows now, if any, as Escape would: its question has gone.
+    void dismiss();
 
     // Shows the unexpected-error box: captioned "Stowkeep", critical icon, "OK", the text
     // with a full stop appended when it has none. While a box of the same text is open,
@@ -70,4 +73,5 @@ private:
     QString m_text;
     Button m_buttons[3];
     int m_count = 1;
+    QPointer<QMessageBox> m_shown; // while exec() shows it
 };

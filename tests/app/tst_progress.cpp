@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QSignalSpy>
 
+#include <semaphore>
+
 namespace {
 
 const QDateTime Tick(QDate(2026, 12, 9), QTime(8, 0, 12));
@@ -38,6 +40,7 @@ private slots:
     void aFailureBoxDoesNotKeepTheRunGoing();
     void cancelAsksOnceAndTheRunIsNotRecorded_data();
     void cancelAsksOnceAndTheRunIsNotRecorded();
+    void theCancelQuestionClosesWhenTheRunEnds();
     void statusOfEachProfileInItsTooltipAndTheBand();
     void staleBackupIsWarnedAboutOnceADay();
 };
@@ -141,6 +144,37 @@ void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded()
     QCOMPARE(w.cell(0, 2), next);
     w.tick(Tick.addSecs(60));
     QCOMPARE(w.engine->runResults().size(), scheduled ? 1 : 2);
+}
+
+void TestProgress::theCancelQuestionClosesWhenTheRunEnds()
+{
+    // The run ends while the user reads the question: it is not left asking to cancel a
+    // backup that is already kept.
+    EditorWindow w(Documents);
+    JobRunner& runner = w.frm->runner();
+    std::binary_semaphore gate(0);
+    std::optional<JobOutcome> outcome;
+    runner.submit({JobRunner::Kind::Backup, QStringLiteral("Documents"),
+                   [&gate] {
+                       return JobRunner::Work([&gate] {
+                           gate.acquire();
+                           return qint32(0);
+                       });
+                   },
+                   {}},
+                  [&outcome](const JobOutcome& o) { outcome = o; });
+    bool openAfterTheRun = true;
+    onNextModal([&](QWidget* box) {
+        gate.release();
+        QTRY_VERIFY(outcome.has_value());
+        openAfterTheRun = box->isVisible();
+        if (openAfterTheRun)
+            qobject_cast<QDialog*>(box)->reject();
+    });
+    EditorWindow::click(w.frm->band()->BtnCancelRun);
+    QVERIFY(outcome.has_value());
+    QVERIFY(!openAfterTheRun);
+    QVERIFY(!outcome->cancelled);
 }
 
 void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
