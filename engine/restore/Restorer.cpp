@@ -192,13 +192,15 @@ int32_t Restorer::decide()
     if (!m_lockedArchives.empty()) {
         m_failureDetail = "No password given opens " + plural(m_lockedArchives.size(), "archive", "archives") + " (" +
                           listNames(m_lockedArchives) + "), so the " +
-                          plural(filesOf(m_lockedArchives), "file", "files") + " held there were not restored.";
+                          plural(filesOf(m_lockedArchives), "file held there was", "files held there were") +
+                          " not restored.";
         return WrongPassword;
     }
     if (!m_missingArchives.empty()) {
         m_failureDetail = plural(m_missingArchives.size(), "archive is", "archives are") + " missing from " +
                           m_history->folder() + " (" + listNames(m_missingArchives) + "), so the " +
-                          plural(filesOf(m_missingArchives), "file", "files") + " held there were not restored.";
+                          plural(filesOf(m_missingArchives), "file held there was", "files held there were") +
+                          " not restored.";
         return ArchiveMissing;
     }
     if (!m_unauthentic.empty()) {

@@ -425,6 +425,14 @@ TEST_F(RestoreTest, DamagedEntriesAndMissingArchivesNameTheirFiles)
     EXPECT_EQ(readFile(tmp / "damaged/a.txt"), "alpha, changed\n");
     EXPECT_FALSE(fs::exists(tmp / "damaged/b.txt"));
 
+    // The incremental one's archive is gone: its one file is named as such.
+    const fs::path incremental = dest / names[1];
+    fs::rename(incremental, tmp / "aside.zip");
+    EXPECT_EQ(engine.Restore(restoreJob(runs[0], tmp / "without-incremental"), report), ArchiveMissing);
+    EXPECT_NE(engine.GetErrorText(0, ArchiveMissing).find("so the 1 file held there was not restored."),
+              std::string::npos);
+    fs::rename(tmp / "aside.zip", incremental);
+
     // The full backup's archive is gone: what the incremental one holds still comes back.
     fs::remove(full);
     EXPECT_EQ(engine.Restore(restoreJob(runs[0], tmp / "missing"), report), ArchiveMissing);
