@@ -112,8 +112,10 @@ std::vector<RunInfo> SetHistory::runs(PasswordBook& passwords, const std::atomic
         if (!info.archive.empty())
             runs.push_back(std::move(info));
     }
+    // Runs of the same second in the order they were recorded; those known from their
+    // archive alone (id 0) by name.
     std::sort(runs.begin(), runs.end(), [](const RunInfo& a, const RunInfo& b) {
-        return std::tie(a.startTime, a.archive, a.id) > std::tie(b.startTime, b.archive, b.id);
+        return std::tie(a.startTime, a.id, a.archive) > std::tie(b.startTime, b.id, b.archive);
     });
     return runs;
 }

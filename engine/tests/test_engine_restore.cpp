@@ -145,6 +145,28 @@ TEST_F(RestoreTest, MiddleRunOfAChainComesBackExactly)
     EXPECT_TRUE(report.failed.empty() && report.refused.empty() && report.skipped.empty());
 }
 
+TEST_F(RestoreTest, OfTwoRunsInOneSecondTheLaterIsTheNewest)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "alpha, changed\n", 1900000000);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    // In the same second, a full backup of a newer state: its name sorts before the other's.
+    modify(src / "a.txt", "alpha, changed again\n", 1900000100);
+    job.setBackupType(FullBackup);
+    ASSERT_EQ(engine.RunJob(job), Success);
+
+    const auto runs = listRuns();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].startTime, runs[1].startTime);
+    EXPECT_EQ(runs[0].kind, "full");
+    const auto newest = FindNewestRun(runs);
+    ASSERT_TRUE(newest);
+    ASSERT_EQ(engine.Restore(restoreJob(*newest, tmp / "target"), report), Success);
+    EXPECT_EQ(readFile(tmp / "target/a.txt"), "alpha, changed again\n");
+}
+
 TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
 {
     job.setBackupType(NewAndModified);
