@@ -82,6 +82,9 @@ QString runResultText(const RestoreRun& run)
 
 QString verifiedText(const RestoreRun& run)
 {
+    // A run that found nothing new wrote no archive: there was nothing to verify.
+    if (run.archive.isEmpty() && run.usable)
+        return QStringLiteral("nothing new");
     if (!run.verified)
         return QStringLiteral("not verified");
     return *run.verified ? QStringLiteral("verified") : QStringLiteral("verification failed");

@@ -89,7 +89,7 @@ struct Fixture
         writeFile(source + u"/docs/a.txt", "v2");
         backUp(data.dataFolder(), source, destination, backupPassword, 1);
         data.writeStore("[Docs]\nSourceFolder=" + source.toUtf8() + "\nDestinationFolder=" + destination.toUtf8()
-                        + "\nFrequencyOption=0\nCompressPassword=" + profilePassword.toUtf8() + "\n");
+                        + "\nFrequencyOption=0\nBackupType=1\nCompressPassword=" + profilePassword.toUtf8() + "\n");
     }
 };
 
@@ -408,6 +408,13 @@ void TestRestoreWindow::backupEndingWhileOpenIsListed()
     QCOMPARE(window->LvwRuns->currentItem()->text(1), QStringLiteral("full"));
     QCOMPARE(model->tickedPaths(), QStringList {QStringLiteral("docs")});
     QVERIFY(window->BtnRestore->isEnabled());
+
+    // A run that finds nothing new writes no archive: it is listed as such, not as unverified.
+    QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QTRY_COMPARE(window->LvwRuns->topLevelItemCount(), 4);
+    QCOMPARE(window->LvwRuns->topLevelItem(0)->text(4), QStringLiteral("nothing new"));
+    QCOMPARE(window->LvwRuns->topLevelItem(1)->text(4), QStringLiteral("verified"));
 }
 
 // A name made on a Latin-1 system, and one with a newline.
