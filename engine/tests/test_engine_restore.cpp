@@ -39,6 +39,16 @@ protected:
         setHooks();
     }
 
+    // A full backup, then an hour later an incremental one with a.txt changed.
+    void makeChain()
+    {
+        job.setBackupType(NewAndModified);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        advance(std::chrono::hours(1));
+        modify(src / "a.txt", "alpha, changed\n", 1900000000);
+        ASSERT_EQ(engine.RunJob(job), Success);
+    }
+
     static void setTime(const fs::path& path, int64_t seconds, long ns)
     {
         const timespec times[2] = {{seconds, ns}, {seconds, ns}};
@@ -147,11 +157,7 @@ TEST_F(RestoreTest, MiddleRunOfAChainComesBackExactly)
 
 TEST_F(RestoreTest, OfTwoRunsInOneSecondTheLaterIsTheNewest)
 {
-    job.setBackupType(NewAndModified);
-    ASSERT_EQ(engine.RunJob(job), Success);
-    advance(std::chrono::hours(1));
-    modify(src / "a.txt", "alpha, changed\n", 1900000000);
-    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_NO_FATAL_FAILURE(makeChain());
     // In the same second, a full backup of a newer state: its name sorts before the other's.
     modify(src / "a.txt", "alpha, changed again\n", 1900000100);
     job.setBackupType(FullBackup);
@@ -169,12 +175,8 @@ TEST_F(RestoreTest, OfTwoRunsInOneSecondTheLaterIsTheNewest)
 
 TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
 {
-    job.setBackupType(NewAndModified);
     job.setEncryptionPassword("first");
-    ASSERT_EQ(engine.RunJob(job), Success);
-    advance(std::chrono::hours(1));
-    modify(src / "a.txt", "alpha, changed\n", 1900000000);
-    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_NO_FATAL_FAILURE(makeChain());
     const auto expected = readTree(src);
     const auto names = archives();
     job.setEncryptionPassword("second");
@@ -424,11 +426,7 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNoPartialFile)
 
 TEST_F(RestoreTest, DamagedEntriesAndMissingArchivesNameTheirFiles)
 {
-    job.setBackupType(NewAndModified);
-    ASSERT_EQ(engine.RunJob(job), Success);
-    advance(std::chrono::hours(1));
-    modify(src / "a.txt", "alpha, changed\n", 1900000000);
-    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_NO_FATAL_FAILURE(makeChain());
     const auto names = archives();
     const auto runs = listRuns();
 
