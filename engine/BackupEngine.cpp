@@ -202,4 +202,11 @@ RunOverview BackupEngine::LastRuns(const std::string& setName, const std::string
     return LastRuns(std::vector<SetInFolder> {{setName, folder}}).front();
 }
 
+std::vector<SetInFolder> BackupEngine::RestorableSets() const
+{
+    if (m->catalogFolder.empty())
+        return {};
+    return readRestorableSets(m->catalogFolder);
+}
+
 } // namespace stowkeep::engine

@@ -147,6 +147,10 @@ public:
     // Empty when there is no catalog or it cannot be read.
     std::vector<RunOverview> LastRuns(std::vector<SetInFolder> sets) const;
     RunOverview LastRuns(const std::string& setName, const std::string& folder) const;
+    // Every set in every folder that the catalog holds a restorable run of, also those that
+    // no job names any more (its profile renamed or deleted, its folder changed); read as
+    // LastRuns reads.
+    std::vector<SetInFolder> RestorableSets() const;
 
     // ---- restore (the job's folder, set and password; see Restore.h) ----
 

@@ -81,6 +81,9 @@ struct SetInFolder
 // beside a run that writes the catalog. Empty overviews when the catalog is missing or
 // cannot be read.
 std::vector<RunOverview> readRunOverviews(const std::string& catalogFolder, const std::vector<SetInFolder>& sets);
+// The sets that have a run with a list of its files (one that can be restored), by name and
+// folder; read as readRunOverviews reads. Empty when the catalog is missing or cannot be read.
+std::vector<SetInFolder> readRestorableSets(const std::string& catalogFolder);
 
 class Catalog
 {

@@ -84,27 +84,56 @@ private:
 
 } // namespace
 
+namespace {
+
+// Opens folder/catalog.db for reading and writing (a reader of a WAL database may need to
+// write its shared-memory index), never creating it, and runs `read` on it; false when it
+// cannot be opened or read.
+template <typename Read> bool readCatalog(const std::string& catalogFolder, Read read)
+{
+    const std::string path = (std::filesystem::path(catalogFolder) / "catalog.db").string();
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    bool done = true;
+    try {
+        read(db);
+    } catch (const CatalogError&) {
+        done = false;
+    }
+    sqlite3_close_v2(db);
+    return done;
+}
+
+} // namespace
+
 std::vector<RunOverview> readRunOverviews(const std::string& catalogFolder, const std::vector<SetInFolder>& sets)
 {
     std::vector<RunOverview> overviews(sets.size());
-    const std::string path = (std::filesystem::path(catalogFolder) / "catalog.db").string();
-    sqlite3* db = nullptr;
-    // Opened for reading and writing (a reader of a WAL database may need to write its
-    // shared-memory index), never created.
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        sqlite3_close_v2(db);
-        return overviews;
-    }
-    sqlite3_busy_timeout(db, 2000);
-    try {
+    const bool read = readCatalog(catalogFolder, [&](sqlite3* db) {
         OverviewQueries queries(db);
         for (size_t i = 0; i < sets.size(); ++i)
             overviews[i] = queries.read(sets[i].setName, sets[i].folder);
-    } catch (const CatalogError&) {
+    });
+    if (!read)
         overviews.assign(sets.size(), RunOverview());
-    }
-    sqlite3_close_v2(db);
     return overviews;
+}
+
+std::vector<SetInFolder> readRestorableSets(const std::string& catalogFolder)
+{
+    std::vector<SetInFolder> sets;
+    const bool read = readCatalog(catalogFolder, [&](sqlite3* db) {
+        Statement s(db, "SELECT DISTINCT set_name, folder FROM runs WHERE manifest_run <> 0 ORDER BY set_name, folder");
+        while (s.step())
+            sets.push_back({s.text(0), s.text(1)});
+    });
+    if (!read)
+        sets.clear();
+    return sets;
 }
 
 } // namespace stowkeep::engine

@@ -128,7 +128,7 @@ QList<RestoreSource> TFrmMain::restoreSources() const
     QList<RestoreSource> sources;
     for (const ProfileRecord& record : m_profileTable)
         sources.append(restoreSourceOf(record));
-    return sources;
+    return sources + earlierSources(Xmain->RestorableSets(), sources);
 }
 
 void TFrmMain::updateRestoreWindow()

@@ -271,6 +271,14 @@ QList<RunHistory> EngineAdapter::LastRuns(const QList<BackupSet>& sets)
     return histories;
 }
 
+QList<BackupSet> EngineAdapter::RestorableSets()
+{
+    QList<BackupSet> sets;
+    for (const engine::SetInFolder& set : m_engine->RestorableSets())
+        sets.append({text(set.setName), text(set.folder)});
+    return sets;
+}
+
 QList<RestoreRun> EngineAdapter::ListRuns(const BackupSet& set, const QString& password)
 {
     engine::RestoreJob job;

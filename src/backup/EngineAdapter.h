@@ -33,6 +33,7 @@ public:
     void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
     QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
+    QList<BackupSet> RestorableSets() override;
     QList<RestoreRun> ListRuns(const BackupSet& set, const QString& password) override;
     QList<RestoreEntry> ListFiles(const RestoreRequest& request) override;
     PreparedRun prepareRestore(const RestoreRequest& request, std::shared_ptr<RestoreResult> result) override;

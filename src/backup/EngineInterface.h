@@ -199,6 +199,9 @@ public:
     // What the catalog knows of each set's runs, in the order asked; may be called while a
     // run goes on.
     virtual QList<RunHistory> LastRuns(const QList<BackupSet>& sets) = 0;
+    // Every set in every folder that the catalog holds a restorable run of, those of renamed
+    // and deleted profiles too; empty when there is no catalog to read.
+    virtual QList<BackupSet> RestorableSets() = 0;
 
     // ---- restore; the listings may be called on any thread, also while a job runs ----
 

@@ -38,9 +38,9 @@ constexpr qint32 WrongPasswordCode = 10;
 const char* const HelpText =
     "Usage:\n"
     "  stowkeep                start Stowkeep in the notification area\n"
-    "  stowkeep runs --profile NAME\n"
-    "  stowkeep files --profile NAME [--at \"YYYY-MM-DD HH:MM\" | --run ID]\n"
-    "  stowkeep restore --profile NAME [--at \"YYYY-MM-DD HH:MM\" | --run ID] [--to FOLDER]\n"
+    "  stowkeep runs --profile NAME [--folder FOLDER]\n"
+    "  stowkeep files --profile NAME [--folder FOLDER] [--at \"YYYY-MM-DD HH:MM\" | --run ID]\n"
+    "  stowkeep restore --profile NAME [--folder FOLDER] [--at \"YYYY-MM-DD HH:MM\" | --run ID] [--to FOLDER]\n"
     "                   [--existing skip|keep-both|replace] [--password-file FILE] [PATH...]\n"
     "  stowkeep --help\n"
     "\n"
@@ -51,12 +51,15 @@ const char* const HelpText =
     "restore   restores files as they were at one backup.\n"
     "\n"
     "Options:\n"
-    "  --profile NAME        the profile, by its name in Stowkeep's list\n"
+    "  --profile NAME        the profile, by its name in Stowkeep's list; or the name a profile had\n"
+    "                        when it made earlier backups (it was renamed or deleted since)\n"
+    "  --folder FOLDER       of earlier backups of that name in several folders, those in FOLDER\n"
     "  --at \"YYYY-MM-DD HH:MM\"  the newest successful backup that started at or before that\n"
     "                        minute (the minute counts whole); without --at or --run, the newest\n"
     "  --run ID              the backup with that id (as \"runs\" shows it)\n"
     "  --to FOLDER           restore into FOLDER (created when missing); without it, into the\n"
-    "                        profile's source folder\n"
+    "                        profile's source folder (earlier backups of a name that no profile\n"
+    "                        has now need --to)\n"
     "  --existing CHOICE     files that exist already: skip (the default) keeps them, keep-both\n"
     "                        restores a copy beside them (\"name (restored).ext\"), replace\n"
     "                        replaces them\n"
@@ -98,6 +101,7 @@ struct Options
 {
     QString command;
     QString profile;
+    QString folder;
     QString at;
     QString run;
     QString to;
@@ -111,8 +115,9 @@ Options parse(const QStringList& args)
 {
     Options o;
     o.command = args.value(0);
-    const QStringList valued = {QStringLiteral("--profile"), QStringLiteral("--at"), QStringLiteral("--run"),
-                                QStringLiteral("--to"), QStringLiteral("--existing"),
+    const QStringList valued = {QStringLiteral("--profile"), QStringLiteral("--folder"),
+                                QStringLiteral("--at"),      QStringLiteral("--run"),
+                                QStringLiteral("--to"),      QStringLiteral("--existing"),
                                 QStringLiteral("--password-file")};
     bool onlyPaths = false;
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -144,6 +149,8 @@ Options parse(const QStringList& args)
         }
         if (arg == u"--profile")
             o.profile = value;
+        else if (arg == u"--folder")
+            o.folder = QDir::cleanPath(QDir::current().absoluteFilePath(value));
         else if (arg == u"--at")
             o.at = value, o.atGiven = true;
         else if (arg == u"--run")
@@ -166,22 +173,43 @@ Options parse(const QStringList& args)
     return o;
 }
 
-ProfileRecord findProfile(const QString& name)
+// The profile of that name; or else the earlier backups of a set of that name that no
+// profile makes now (its profile renamed or deleted, or its destination changed).
+RestoreSource findSource(const Options& o, IBackupEngine& engine)
 {
     const QString storePath = GetProfileStorePath();
     const ProfileStoreSnapshot store(ProfileStore {storePath});
     const QStringList names = store.sectionNames();
-    QString section;
-    for (const QString& candidate : names)
-        if (candidate == name || (section.isEmpty() && candidate.compare(name, Qt::CaseInsensitive) == 0))
-            section = candidate;
-    if (section.isEmpty())
-        throw Failure {NotFound, u"There is no profile \"" + name + u"\" in " + storePath + u"."
-                                     + (names.isEmpty() ? QString() : u" Profiles: " + names.join(QStringLiteral(", ")))};
-    ProfileRecord record;
-    record.Name = section;
-    readProfileFields(store, section, record);
-    return record;
+    QList<RestoreSource> profiles;
+    for (const QString& section : names) {
+        ProfileRecord record;
+        record.Name = section;
+        readProfileFields(store, section, record);
+        profiles.append(restoreSourceOf(record));
+    }
+    const RestoreSource* found = nullptr;
+    for (const RestoreSource& p : profiles)
+        if (p.profile == o.profile || (!found && p.profile.compare(o.profile, Qt::CaseInsensitive) == 0))
+            found = &p;
+    if (found && (o.folder.isEmpty() || QDir::cleanPath(found->set.folder) == o.folder))
+        return *found;
+    QList<RestoreSource> earlier;
+    for (const RestoreSource& s : earlierSources(engine.RestorableSets(), profiles))
+        if (s.set.name == o.profile && (o.folder.isEmpty() || s.set.folder == o.folder))
+            earlier.append(s);
+    if (earlier.size() == 1)
+        return earlier.front();
+    if (earlier.size() > 1) {
+        QStringList folders;
+        for (const RestoreSource& s : earlier)
+            folders << visiblePath(s.set.folder);
+        throw Failure {UsageError, u"Earlier backups of \"" + o.profile + u"\" are in several folders ("
+                                       + folders.join(QStringLiteral(", ")) + u"): choose one with --folder."};
+    }
+    if (found)
+        throw Failure {NotFound, u"Profile \"" + found->profile + u"\" has no backups in " + visiblePath(o.folder) + u'.'};
+    throw Failure {NotFound, u"There is no profile \"" + o.profile + u"\" in " + storePath + u"."
+                                 + (names.isEmpty() ? QString() : u" Profiles: " + names.join(QStringLiteral(", ")))};
 }
 
 QString runLine(const RestoreRun& run)
@@ -259,6 +287,9 @@ QStringList relativePaths(const QStringList& paths, const QString& base)
     for (const QString& given : paths) {
         QString path = QDir::cleanPath(given);
         if (QDir::isAbsolutePath(path)) {
+            if (base.isEmpty())
+                throw Failure {UsageError, u"\"" + given + u"\" is a full path, but the original folder of these "
+                                               u"backups is not known: give it as \"stowkeep files\" lists it."};
             if (path == base)
                 continue;
             if (!path.startsWith(base + u'/') && base != u"/")
@@ -354,13 +385,11 @@ int run(const Options& o)
 {
     if (GetDataFolder().isEmpty())
         throw Failure {NotFound, QStringLiteral("Unable to find Stowkeep's data folder (set HOME or XDG_DATA_HOME).")};
-    const ProfileRecord record = findProfile(o.profile);
-    const RestoreSource source = restoreSourceOf(record);
-    Passwords passwords(o.passwordFile);
-    const ExistingFiles existing = existingChoice(o.existing);
-
     EngineAdapter engine;
     ConfigureEngine(engine, GetDataFolder());
+    const RestoreSource source = findSource(o, engine);
+    Passwords passwords(o.passwordFile);
+    const ExistingFiles existing = existingChoice(o.existing);
     QList<RestoreRun> runs;
     try {
         runs = engine.ListRuns(source.set, source.password);
@@ -388,6 +417,10 @@ int run(const Options& o)
             throw Failure {NotFound, QString::fromUtf8(failure.what())};
         }
     }
+    if (source.sourceBase.isEmpty() && o.to.isEmpty())
+        throw Failure {UsageError, u"No profile makes the backups of \"" + source.set.name + u"\" in "
+                                       + visiblePath(source.set.folder)
+                                       + u" now, so their original folder is not known: give --to FOLDER."};
     request.paths = relativePaths(o.paths, source.sourceBase);
     request.target = o.to.isEmpty() ? source.sourceBase : QDir::cleanPath(QDir::current().absoluteFilePath(o.to));
     request.existing = existing;

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 // Result codes of the engine that a list of runs names.
@@ -63,6 +65,24 @@ QString selectionBaseOf(const ProfileRecord& record)
 RestoreSource restoreSourceOf(const ProfileRecord& record)
 {
     return {record.Name, {record.Name, record.DestinationFolder}, selectionBaseOf(record), record.CompressPassword};
+}
+
+QList<RestoreSource> earlierSources(const QList<BackupSet>& sets, const QList<RestoreSource>& profiles)
+{
+    QList<RestoreSource> earlier;
+    for (const BackupSet& set : sets) {
+        const QString folder = cleanFolder(set.folder);
+        const auto sameName = [&set](const RestoreSource& p) { return p.set.name == set.name; };
+        const auto sameFolder = [&folder](const RestoreSource& p) { return cleanFolder(p.set.folder) == folder; };
+        if (std::any_of(profiles.begin(), profiles.end(), [&](const auto& p) { return sameName(p) && sameFolder(p); }))
+            continue;
+        auto likely = std::find_if(profiles.begin(), profiles.end(), sameName);
+        if (likely == profiles.end())
+            likely = std::find_if(profiles.begin(), profiles.end(), sameFolder);
+        const QString caption = set.name + u" (earlier backups in " + visiblePath(folder) + u')';
+        earlier.append({caption, {set.name, folder}, QString(), likely != profiles.end() ? likely->password : QString()});
+    }
+    return earlier;
 }
 
 QString runTimeText(const QDateTime& time)

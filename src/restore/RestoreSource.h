@@ -13,7 +13,7 @@ struct RestoreSource
 {
     QString profile;
     BackupSet set;      // the profile's name and destination folder
-    QString sourceBase; // the folder its backups' paths are relative to
+    QString sourceBase; // the folder its backups' paths are relative to; empty when not known
     QString password;
     bool operator==(const RestoreSource&) const = default;
 };
@@ -23,6 +23,11 @@ struct RestoreSource
 // folder counts as that folder, any other as the folder it is in).
 QString selectionBaseOf(const ProfileRecord& record);
 RestoreSource restoreSourceOf(const ProfileRecord& record);
+// The sets with backups that no profile writes any more (a profile renamed or deleted, a
+// destination changed), as sources of their own: "Docs (earlier backups in /media/usb)",
+// with no original folder, tried first with the password of the profile of the set's name
+// (its destination changed), or else of one that writes to the same folder (renamed).
+QList<RestoreSource> earlierSources(const QList<BackupSet>& sets, const QList<RestoreSource>& profiles);
 
 // "2026-12-09 08:00:13".
 QString runTimeText(const QDateTime& time);

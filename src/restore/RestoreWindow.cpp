@@ -259,7 +259,11 @@ void RestoreWindow::profileChosen()
     LstSummary->hide();
     BtnOpenTarget->hide();
     const RestoreSource* s = source();
-    LblOriginal->setText(s ? s->sourceBase : QString());
+    const bool originalKnown = !s || !s->sourceBase.isEmpty();
+    LblOriginal->setText(originalKnown ? (s ? s->sourceBase : QString())
+                                       : QStringLiteral("(not known: no profile makes these backups now)"));
+    if (!originalKnown)
+        RbOther->setChecked(true);
     listRuns();
 }
 
@@ -538,7 +542,7 @@ void RestoreWindow::updateButtons()
     LvwRuns->setEnabled(idle);
     EdtTarget->setEnabled(idle);
     BtnBrowse->setEnabled(idle);
-    RbOriginal->setEnabled(idle);
+    RbOriginal->setEnabled(idle && (!source() || !source()->sourceBase.isEmpty()));
     RbOther->setEnabled(idle);
     CboExisting->setEnabled(idle);
 }

@@ -2,7 +2,8 @@
 # The command line's restore, through the real binary with no display: a chain of three
 # encrypted backups made by the tray program under a fake clock, whose profile's password
 # was changed since; then runs, files, restore --at / --run / --to / --existing, the exit
-# statuses, and a restore with the catalog deleted.
+# statuses, the backups of the profile under its former name, and a restore with the
+# catalog deleted.
 source "$(dirname "$0")/common.sh"
 
 mkdir -p "$DATA" "$WORK/src/sub" "$WORK/dst"
@@ -106,6 +107,13 @@ expect 3 runs --profile Nobody
 expect 2 restore --profile Docs --password secret1
 expect 2 restore --profile Docs ../outside
 [ ! -e "$WORK/none" ] || fail "a refused restore wrote"
+
+# The profile renamed: its backups by its former name, where --to says.
+sed -i 's/^\[Docs\]$/[Documents]/' "$STORE"
+expect 2 restore --profile Docs --password-file "$WORK/pw"
+expect 0 restore --profile Docs --to "$WORK/out-renamed" --password-file "$WORK/pw" sub
+same "$WORK/out-renamed/sub/b.txt" b
+sed -i 's/^\[Documents\]$/[Docs]/' "$STORE"
 
 # The catalog lost: the runs come from the archives' own lists.
 rm -f "$DATA/Catalogs/catalog.db"*

@@ -11,6 +11,7 @@
 #include "restore/RunPasswordDialog.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -188,6 +189,7 @@ private slots:
     void closingWhileRestoringAsksThenCancels();
     void yesClosesEvenIfTheRestoreEndedMeanwhile();
     void backupEndingWhileOpenIsListed();
+    void backupsOfARenamedProfileAreListedUnderItsFormerName();
     void oddNamesAreShownOnOneLineAndRestoredByteForByte();
 };
 
@@ -418,6 +420,33 @@ void TestRestoreWindow::backupEndingWhileOpenIsListed()
 }
 
 // A name made on a Latin-1 system, and one with a newline.
+// "Docs" renamed "Documents": its backups stay in the list under the former name, with no
+// original folder to restore to, opened with the password of the profile in that folder.
+void TestRestoreWindow::backupsOfARenamedProfileAreListedUnderItsFormerName()
+{
+    Fixture f;
+    f.makeChain(QStringLiteral("pass"), QStringLiteral("pass"));
+    f.data.writeStore("[Documents]\nSourceFolder=" + f.source.toUtf8() + "\nDestinationFolder="
+                      + f.destination.toUtf8() + "\nFrequencyOption=0\nCompressPassword=pass\n");
+    RunPasswordDialog::takeAsked();
+    auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
+    RestoreWindow* window = openFor(*frm);
+    QVERIFY(window);
+    QCOMPARE(window->CboProfile->count(), 2);
+    QCOMPARE(window->CboProfile->itemText(1), u"Docs (earlier backups in " + f.destination + u')');
+    window->CboProfile->setCurrentIndex(1);
+    QTRY_VERIFY(!window->reading());
+    QCOMPARE(window->LvwRuns->topLevelItemCount(), 2);
+    QVERIFY(!window->RbOriginal->isEnabled());
+    QVERIFY(window->RbOther->isChecked());
+
+    window->EdtTarget->setText(f.out);
+    QTest::mouseClick(window->BtnRestore, Qt::LeftButton);
+    QVERIFY(waitUntilIdle(*frm));
+    QCOMPARE(readFile(f.out + u"/docs/a.txt"), QByteArray("v2"));
+    QVERIFY(RunPasswordDialog::takeAsked().isEmpty());
+}
+
 void TestRestoreWindow::oddNamesAreShownOnOneLineAndRestoredByteForByte()
 {
     Fixture f;

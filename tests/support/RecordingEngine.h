@@ -72,6 +72,7 @@ public:
     void cancelRunningJob() override;
     QList<RunHistory> LastRuns(const QList<BackupSet>& sets) override;
     // The restore: a set has no runs here; the real engine's are tested with it.
+    QList<BackupSet> RestorableSets() override { return {}; }
     QList<RestoreRun> ListRuns(const BackupSet& set, const QString& password) override;
     QList<RestoreEntry> ListFiles(const RestoreRequest& request) override;
     PreparedRun prepareRestore(const RestoreRequest& request, std::shared_ptr<RestoreResult> result) override;
