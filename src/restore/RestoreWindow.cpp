@@ -7,6 +7,7 @@
 #include "backup/RunStatus.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -23,6 +24,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -344,7 +347,14 @@ void RestoreWindow::showRuns(const QList<RestoreRun>& runs, bool keepChosen)
     m_runs = runs;
     if (runs.isEmpty()) {
         m_model->clear();
-        showReading(QStringLiteral("This profile has no backups yet."));
+        // Renamed: what it made under its former name is listed under that name.
+        const QString folder = source() ? QDir::cleanPath(source()->set.folder) : QString();
+        const bool earlier = std::any_of(m_sources.begin(), m_sources.end(), [&folder](const RestoreSource& s) {
+            return s.sourceBase.isEmpty() && s.set.folder == folder;
+        });
+        showReading(earlier ? u"This profile has no backups yet. Earlier backups in " + visiblePath(folder)
+                                  + u" are listed under the name of the profile that made them."
+                            : QStringLiteral("This profile has no backups yet."));
         updateButtons();
         return;
     }

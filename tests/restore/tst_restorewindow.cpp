@@ -432,6 +432,7 @@ void TestRestoreWindow::backupsOfARenamedProfileAreListedUnderItsFormerName()
     auto frm = makeMainWindow(std::make_unique<EngineAdapter>());
     RestoreWindow* window = openFor(*frm);
     QVERIFY(window);
+    QVERIFY(window->LblReading->text().contains(u"Earlier backups in " + f.destination));
     QCOMPARE(window->CboProfile->count(), 2);
     QCOMPARE(window->CboProfile->itemText(1), u"Docs (earlier backups in " + f.destination + u')');
     window->CboProfile->setCurrentIndex(1);
