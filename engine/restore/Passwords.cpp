@@ -19,9 +19,10 @@ PasswordBook::PasswordBook(const std::string& jobPassword, const RestoreControl*
 std::unique_ptr<zip::ZipReader> PasswordBook::open(const std::string& path, const std::string& name)
 {
     using Authentication = zip::ZipReader::Authentication;
+    constexpr auto damaged = zip::ZipReader::WhenDamaged::ReadWhatIsLeft;
     for (const auto& password : m_known) {
         try {
-            return std::make_unique<zip::ZipReader>(path, password, Authentication::OnRequest);
+            return std::make_unique<zip::ZipReader>(path, password, Authentication::OnRequest, damaged);
         } catch (const zip::WrongPassword&) {
         }
     }
@@ -33,7 +34,7 @@ std::unique_ptr<zip::ZipReader> PasswordBook::open(const std::string& path, cons
         if (!answer || answer->empty())
             break;
         try {
-            auto reader = std::make_unique<zip::ZipReader>(path, *answer, Authentication::OnRequest);
+            auto reader = std::make_unique<zip::ZipReader>(path, *answer, Authentication::OnRequest, damaged);
             // Tried first from now on: the archives after this one were most likely made with it too.
             m_known.erase(std::remove(m_known.begin() + 1, m_known.end(), *answer), m_known.end());
             m_known.insert(m_known.begin() + 1, *answer);

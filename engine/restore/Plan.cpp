@@ -201,6 +201,11 @@ void Restorer::openArchives(PasswordBook& passwords)
         }
         try {
             const auto reader = passwords.open(path, archive.name);
+            if (!reader->damage().empty()) {
+                m_damagedArchives.push_back({archive.name, reader->damage()});
+                m_log->warning("The directory of " + archive.name + " cannot be read (" + reader->damage() +
+                               "); its files are looked for from their own headers.");
+            }
             archive.encrypted = reader->encrypted();
             archive.authenticate = archive.encrypted && m_job.paths().empty();
             for (size_t i : archive.items)
@@ -230,7 +235,8 @@ void Restorer::matchEntries(Archive& archive, const zip::ZipReader& reader)
         const auto kind = item.row.kind == ManifestKind::Symlink ? zip::EntryKind::Symlink : zip::EntryKind::File;
         if (!entry) {
             item.detail = "it is missing from its archive " + archive.name;
-        } else if (entry->kind != kind) {
+        } else if (entry->kind != kind && !(entry->kind == zip::EntryKind::File && !reader.damage().empty())) {
+            // (found without the directory, a link reads as a file)
             item.detail = "its archive " + archive.name + " holds another kind of item under its name";
         } else if (entry->size != item.row.size || entry->crc != item.row.crc) {
             item.detail = "its archive " + archive.name + " holds another version of it";

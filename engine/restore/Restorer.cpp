@@ -203,6 +203,21 @@ int32_t Restorer::decide()
                           " not restored.";
         return ArchiveMissing;
     }
+    if (!m_damagedArchives.empty()) {
+        std::vector<std::string> names, described;
+        for (const RestoreItem& a : m_damagedArchives) {
+            names.push_back(a.path);
+            described.push_back(a.path + " (" + a.detail + ")");
+        }
+        const bool one = names.size() == 1;
+        const uint64_t notFound = filesOf(names);
+        m_failureDetail = listNames(described) + (one ? " is" : " are") + " damaged: without " +
+                          (one ? "its" : "their") + " directory the files were looked for from their own headers. " +
+                          (notFound > 0 ? plural(notFound, "file was", "files were") + " not found whole there; "
+                                        : std::string()) +
+                          "every restored file matched its checksum. Make a new full backup.";
+        return ArchiveDamaged;
+    }
     if (!m_unauthentic.empty()) {
         m_failureDetail = "The authentication code of " + listNames(m_unauthentic) +
                           " does not match: the archive is damaged or was altered. Every restored file matched its "

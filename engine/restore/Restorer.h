@@ -34,7 +34,8 @@ public:
     PasswordBook(const std::string& jobPassword, const RestoreControl* control);
 
     // Opens an archive (name: its file name, for the question), trying the passwords known
-    // so far, then asking. Throws zip::WrongPassword when no answer opens it, zip::ZipError
+    // so far, then asking; one whose directory cannot be read is read from what is left of
+    // it (ZipReader::damage). Throws zip::WrongPassword when no answer opens it, zip::ZipError
     // when it cannot be read.
     std::unique_ptr<zip::ZipReader> open(const std::string& path, const std::string& name);
 
@@ -155,6 +156,7 @@ private:
     std::vector<std::string> m_missingArchives;
     std::vector<std::string> m_lockedArchives;
     std::vector<std::string> m_unauthentic;
+    std::vector<RestoreItem> m_damagedArchives; // whose directory could not be read, and why
     std::unique_ptr<TargetFolder> m_target;
     // Paths below which nothing is restored: an item in the way, a folder that cannot be
     // made, a link in the target. Reported with the number of items below them.

@@ -491,6 +491,52 @@ TEST_F(RestoreTest, AFewFilesOfAnEncryptedArchiveAreReadWithoutTheRest)
     EXPECT_TRUE(report.authenticated.empty());
 }
 
+// An archive cut off (a copy that stopped, a damaged disk) loses its directory; what is
+// left of it is found from the entries' own headers, checked, and the damage reported.
+TEST_F(RestoreTest, ACutOffArchiveGivesBackWhatIsLeftOfIt)
+{
+    // Large files are written in blocks, their sizes after their data: deflated and stored.
+    std::string text;
+    for (int i = 0; text.size() < (3u << 20); ++i)
+        text += "line " + std::to_string(i * 7919 % 100003) + " of a long text\n";
+    writeFile(src / "big.txt", text);
+    writeFile(src / "big.bin", binary(3 << 20, 3));
+    ASSERT_NO_FATAL_FAILURE(makeChain());
+    const fs::path full = dest / archives()[0];
+    std::vector<zip::ZipEntry> entries = zip::ZipReader(full.string(), "").entries();
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& x, const auto& y) { return x.localHeaderOffset > y.localHeaderOffset; });
+    const auto cut = std::find_if(entries.begin(), entries.end(), [](const zip::ZipEntry& e) {
+        return e.size > 0 && e.name != "a.txt" && e.name[0] != '.';
+    });
+    ASSERT_NE(cut, entries.end());
+    fs::resize_file(full, dataOffset(full, cut->localHeaderOffset) + cut->compressedSize / 2);
+
+    EXPECT_EQ(engine.Restore(restoreJob(listRuns().at(0), tmp / "out"), report), ArchiveDamaged);
+    ASSERT_EQ(report.failed.size(), 1u);
+    EXPECT_EQ(report.failed[0].path, cut->name);
+    EXPECT_EQ(report.restored.size(), 5u);
+    for (const std::string& path : report.restored)
+        EXPECT_EQ(readFile(tmp / "out" / path), readFile(src / path)) << path;
+    const std::string text0 = engine.GetErrorText(0, ArchiveDamaged);
+    EXPECT_NE(text0.find(archives()[0] + " (not a zip archive"), std::string::npos) << text0;
+    EXPECT_NE(text0.find("1 file was not found whole there"), std::string::npos) << text0;
+
+    // Encrypted: the end cut off takes the outer directory, the authentication code and
+    // the inner directory; every file is still there.
+    fs::remove_all(dest);
+    fs::create_directories(dest);
+    job.setEncryptionPassword("pw");
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const fs::path sealed = dest / archives()[0];
+    fs::resize_file(sealed, fs::file_size(sealed) - 300);
+    EXPECT_EQ(engine.Restore(restoreJob(listRuns().at(0), tmp / "sealed"), report), ArchiveDamaged);
+    EXPECT_TRUE(report.failed.empty());
+    EXPECT_EQ(report.restored.size(), 6u);
+    for (const std::string& path : report.restored)
+        EXPECT_EQ(readFile(tmp / "sealed" / path), readFile(src / path)) << path;
+}
+
 TEST(RunChoice, TheMinuteCountsWhole)
 {
     const auto at = [](const char* text) { return ParseLocalMinute(text).value(); };

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -218,6 +219,51 @@ struct Directory
     std::vector<AesInfo> aes;
 };
 
+// Reads the extra fields of a header into the entry: the zip64 sizes (and offset) where
+// the 32-bit ones say so, the modification time, the AES settings. Returns whether a time
+// was found (the DOS one is used otherwise).
+bool readExtras(const unsigned char* x, size_t extraLen, ZipEntry& e, AesInfo& aes)
+{
+    const unsigned char* xEnd = x + extraLen;
+    bool haveTime = false;
+    bool haveNtfsTime = false;
+    while (xEnd - x >= 4) {
+        const uint16_t id = get16(x);
+        const size_t len = get16(x + 2);
+        const unsigned char* d = x + 4;
+        if (static_cast<size_t>(xEnd - d) < len)
+            throw ZipError("damaged extra field in " + e.name);
+        if (id == kZip64ExtraId) {
+            size_t k = 0;
+            auto take = [&](uint64_t& field) {
+                if (field != kMax32)
+                    return;
+                if (k + 8 > len)
+                    throw ZipError("damaged zip64 field in " + e.name);
+                field = get64(d + k);
+                k += 8;
+            };
+            take(e.size);
+            take(e.compressedSize);
+            take(e.localHeaderOffset);
+        } else if (id == kTimestampExtraId && len >= 5 && (d[0] & 1) && !haveNtfsTime) {
+            e.mtime = static_cast<int32_t>(get32(d + 1));
+            haveTime = true;
+        } else if (id == kNtfsExtraId && len >= 32 && get16(d + 4) == 1 && get16(d + 6) >= 24) {
+            // NTFS times are exact where the extended timestamp is cut to 32 bits.
+            e.mtime = fromFiletime(get64(d + 8));
+            haveTime = haveNtfsTime = true;
+        } else if (id == kAesExtraId && len >= 7) {
+            aes.present = true;
+            aes.vendorVersion = get16(d);
+            aes.strength = d[4];
+            aes.method = get16(d + 5);
+        }
+        x = d + len;
+    }
+    return haveTime;
+}
+
 Directory readDirectory(const Source& src)
 {
     const uint64_t size = src.size();
@@ -303,45 +349,8 @@ Directory readDirectory(const Source& src)
         const uint32_t external = get32(p + 38);
         e.localHeaderOffset = get32(p + 42);
         e.name.assign(reinterpret_cast<const char*>(p + kCentralHeaderSize), nameLen);
-        const unsigned char* x = p + kCentralHeaderSize + nameLen;
-        const unsigned char* xEnd = x + extraLen;
-        bool haveTime = false;
-        bool haveNtfsTime = false;
         AesInfo aes;
-        while (xEnd - x >= 4) {
-            const uint16_t id = get16(x);
-            const size_t len = get16(x + 2);
-            const unsigned char* d = x + 4;
-            if (static_cast<size_t>(xEnd - d) < len)
-                throw ZipError("damaged extra field in " + e.name);
-            if (id == kZip64ExtraId) {
-                size_t k = 0;
-                auto take = [&](uint64_t& field) {
-                    if (field != kMax32)
-                        return;
-                    if (k + 8 > len)
-                        throw ZipError("damaged zip64 field in " + e.name);
-                    field = get64(d + k);
-                    k += 8;
-                };
-                take(e.size);
-                take(e.compressedSize);
-                take(e.localHeaderOffset);
-            } else if (id == kTimestampExtraId && len >= 5 && (d[0] & 1) && !haveNtfsTime) {
-                e.mtime = static_cast<int32_t>(get32(d + 1));
-                haveTime = true;
-            } else if (id == kNtfsExtraId && len >= 32 && get16(d + 4) == 1 && get16(d + 6) >= 24) {
-                // NTFS times are exact where the extended timestamp is cut to 32 bits.
-                e.mtime = fromFiletime(get64(d + 8));
-                haveTime = haveNtfsTime = true;
-            } else if (id == kAesExtraId && len >= 7) {
-                aes.present = true;
-                aes.vendorVersion = get16(d);
-                aes.strength = d[4];
-                aes.method = get16(d + 5);
-            }
-            x = d + len;
-        }
+        const bool haveTime = readExtras(p + kCentralHeaderSize + nameLen, extraLen, e, aes);
         if (!haveTime)
             e.mtime = fromDosTime(dosTime, dosDate);
         const bool slashName = !e.name.empty() && e.name.back() == '/';
@@ -397,6 +406,185 @@ public:
 private:
     std::unique_ptr<inflate_state> m_state;
 };
+
+// Where the four bytes of `signature` next occur at or after `from`, skipping what cannot
+// be read; none: the archive's size.
+uint64_t findSignature(const Source& src, uint64_t from, uint32_t signature)
+{
+    const unsigned char pattern[4] = {static_cast<unsigned char>(signature), static_cast<unsigned char>(signature >> 8),
+                                      static_cast<unsigned char>(signature >> 16),
+                                      static_cast<unsigned char>(signature >> 24)};
+    std::vector<unsigned char> buffer(kChunkSize);
+    const uint64_t size = src.size();
+    size_t piece = 64; // mostly the signature is right there: the next header
+    while (from + 4 <= size) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, size - from));
+        try {
+            src.read(from, buffer.data(), n);
+        } catch (const ZipError&) {
+            // A stretch that cannot be read (a bad sector): the search goes on after it.
+            from += n;
+            piece = buffer.size();
+            continue;
+        }
+        if (const void* hit = ::memmem(buffer.data(), n, pattern, sizeof pattern))
+            return from + static_cast<uint64_t>(static_cast<const unsigned char*>(hit) - buffer.data());
+        if (from + n >= size)
+            break;
+        from += n - 3; // a signature across the boundary
+        piece = buffer.size();
+    }
+    return size;
+}
+
+// The end of the deflate stream that starts at `start`, with what it inflates to; none
+// when it is damaged or cut off.
+struct StreamEnd
+{
+    uint64_t consumed = 0;
+    uint64_t produced = 0;
+    uint32_t crc = 0;
+};
+std::optional<StreamEnd> deflateStreamEnd(const Source& src, uint64_t start)
+{
+    Inflater zs;
+    std::vector<unsigned char> in(kChunkSize);
+    std::vector<unsigned char> out(kChunkSize);
+    StreamEnd end;
+    uint64_t given = 0;
+    for (;;) {
+        if (zs->avail_in == 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(in.size(), src.size() - start - given));
+            if (n == 0)
+                return std::nullopt;
+            src.read(start + given, in.data(), n);
+            given += n;
+            zs->next_in = in.data();
+            zs->avail_in = static_cast<uint32_t>(n);
+        }
+        zs->next_out = out.data();
+        zs->avail_out = static_cast<uint32_t>(out.size());
+        if (isal_inflate(zs.get()) < 0)
+            return std::nullopt;
+        const size_t n = out.size() - zs->avail_out;
+        end.crc = crc32Of(end.crc, out.data(), n);
+        end.produced += n;
+        if (zs->block_state == ISAL_BLOCK_FINISH) {
+            end.consumed = given - zs.unused();
+            return end;
+        }
+    }
+}
+
+// The entry whose local header is at `pos`, with the offset after its data (and data
+// descriptor); none when no whole entry of ours starts there.
+std::optional<std::pair<ZipEntry, uint64_t>> localEntryAt(const Source& src, uint64_t pos, AesInfo& aes)
+{
+    const uint64_t size = src.size();
+    unsigned char h[kLocalHeaderSize];
+    if (size - pos < sizeof h)
+        return std::nullopt;
+    src.read(pos, h, sizeof h);
+    const size_t nameLen = get16(h + 26);
+    const size_t extraLen = get16(h + 28);
+    if (get32(h) != kLocalHeaderSig || nameLen == 0 || size - pos - sizeof h < nameLen + extraLen)
+        return std::nullopt;
+    ZipEntry e;
+    e.flags = get16(h + 6);
+    e.method = get16(h + 8);
+    e.crc = get32(h + 14);
+    e.compressedSize = get32(h + 18);
+    e.size = get32(h + 22);
+    std::vector<unsigned char> rest(nameLen + extraLen);
+    src.read(pos + sizeof h, rest.data(), rest.size());
+    e.name.assign(reinterpret_cast<const char*>(rest.data()), nameLen);
+    if (e.name.find('\0') != std::string::npos)
+        return std::nullopt;
+    aes = {};
+    bool haveTime = false;
+    try {
+        haveTime = readExtras(rest.data() + nameLen, extraLen, e, aes);
+    } catch (const ZipError&) {
+        return std::nullopt;
+    }
+    if (!haveTime)
+        e.mtime = fromDosTime(get16(h + 10), get16(h + 12));
+    e.localHeaderOffset = pos;
+    const bool folder = e.name.back() == '/';
+    e.kind = folder ? EntryKind::Directory : EntryKind::File;
+    e.mode = folder ? (S_IFDIR | 0755) : (S_IFREG | 0644); // the central directory alone has the real ones
+    const uint64_t start = pos + sizeof h + rest.size();
+    const uint64_t left = size - start;
+    if (e.method == kMethodAes && aes.present) {
+        // The encrypted wrapper, whose sizes are written last: what is there of it.
+        if (e.compressedSize == 0 || e.compressedSize > left)
+            e.compressedSize = left;
+        return std::pair {e, start + e.compressedSize};
+    }
+    if ((e.method != kMethodStored && e.method != kMethodDeflate) || (e.flags & kFlagEncrypted))
+        return std::nullopt;
+    if (!(e.flags & kFlagDataDescriptor)) {
+        if (e.compressedSize > left)
+            return std::nullopt;
+        return std::pair {e, start + e.compressedSize};
+    }
+    // Sizes and CRC follow the data: a data descriptor, with 64-bit sizes when the local
+    // header has a zip64 field.
+    const bool zip64 = get32(h + 18) == kMax32;
+    const size_t descriptorSize = zip64 ? 24 : 16;
+    auto descriptorAt = [&](uint64_t at, uint64_t dataSize) -> bool {
+        if (at > size || size - at < descriptorSize)
+            return false;
+        unsigned char d[24];
+        src.read(at, d, descriptorSize);
+        if (get32(d) != kDataDescriptorSig)
+            return false;
+        const uint64_t compressed = zip64 ? get64(d + 8) : get32(d + 8);
+        if (compressed != dataSize)
+            return false;
+        e.crc = get32(d + 4);
+        e.compressedSize = compressed;
+        e.size = zip64 ? get64(d + 16) : get32(d + 12);
+        return true;
+    };
+    if (e.method == kMethodDeflate) {
+        const std::optional<StreamEnd> end = deflateStreamEnd(src, start);
+        if (!end || !descriptorAt(start + end->consumed, end->consumed) || e.size != end->produced || e.crc != end->crc)
+            return std::nullopt;
+        return std::pair {e, start + end->consumed + descriptorSize};
+    }
+    for (uint64_t at = start; (at = findSignature(src, at, kDataDescriptorSig)) < size; ++at)
+        if (descriptorAt(at, at - start) && e.size == e.compressedSize)
+            return std::pair {e, at + descriptorSize};
+    return std::nullopt;
+}
+
+// The entries of an archive whose directory cannot be read, from their local headers in
+// order (as 7-Zip finds them): an entry whose end cannot be found, its data cut off or
+// abandoned while it was written, is left out, and the search goes on at the next header.
+Directory scanLocalHeaders(const Source& src)
+{
+    Directory dir;
+    for (uint64_t pos = 0; pos < src.size();) {
+        try {
+            pos = findSignature(src, pos, kLocalHeaderSig);
+            if (pos >= src.size())
+                break;
+            AesInfo aes;
+            auto found = localEntryAt(src, pos, aes);
+            if (!found) {
+                ++pos;
+                continue;
+            }
+            dir.entries.push_back(std::move(found->first));
+            dir.aes.push_back(aes);
+            pos = found->second;
+        } catch (const ZipError&) {
+            ++pos; // a header or data that cannot be read
+        }
+    }
+    return dir;
+}
 
 uint32_t readWhole(const Source& src, uint64_t start, const ZipEntry& entry,
                    const std::function<void(const char*, size_t)>& sink)
@@ -546,6 +734,7 @@ struct ZipReader::Impl
     std::unique_ptr<FileSource> file;
     std::unique_ptr<DecryptingSource> inner;
     std::vector<ZipEntry> entries;
+    std::string damage; // why the directory could not be read (its entries were found anyway)
 
     const Source& source() const
     {
@@ -602,17 +791,33 @@ struct ZipReader::Impl
     }
 };
 
-ZipReader::ZipReader(const std::string& path, const std::string& password, Authentication authentication)
+ZipReader::ZipReader(const std::string& path, const std::string& password, Authentication authentication,
+                     WhenDamaged damaged)
     : m(std::make_unique<Impl>())
 {
     m->path = path;
     m->file = std::make_unique<FileSource>(path);
-    Directory outer = readDirectory(*m->file);
-    if (outer.entries.size() == 1 && outer.entries[0].method == kMethodAes && outer.aes[0].present) {
+    // The directory, or else (when allowed) the entries that local headers still describe.
+    auto directoryOf = [&](const Source& src) {
+        try {
+            return readDirectory(src);
+        } catch (const ZipError& e) {
+            if (damaged == WhenDamaged::Fail)
+                throw;
+            Directory found = scanLocalHeaders(src);
+            if (found.entries.empty())
+                throw;
+            m->damage = e.what();
+            return found;
+        }
+    };
+    Directory outer = directoryOf(*m->file);
+    if (!outer.entries.empty() && outer.entries[0].method == kMethodAes && outer.aes[0].present
+        && (outer.entries.size() == 1 || !m->damage.empty())) {
         m->openEncrypted(outer.entries[0], outer.aes[0], password);
         if (authentication == Authentication::OnOpen)
             m->checkMac({});
-        m->entries = readDirectory(*m->inner).entries;
+        m->entries = directoryOf(*m->inner).entries;
     } else {
         m->entries = std::move(outer.entries);
     }
@@ -639,6 +844,11 @@ void ZipReader::authenticate(const std::function<bool()>& cancelled) const
 const std::vector<ZipEntry>& ZipReader::entries() const
 {
     return m->entries;
+}
+
+const std::string& ZipReader::damage() const
+{
+    return m->damage;
 }
 
 uint32_t ZipReader::read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const

@@ -53,8 +53,13 @@ public:
     // Opens the archive; with a password, checks the AE-2 wrapper (password verifier, and
     // the HMAC over the whole encrypted stream as `authentication` says) and reads the
     // inner archive's directory. Throws ZipError (WrongPassword for a refused password).
+    // What to do when the directory of the archive cannot be read (cut off, damaged).
+    enum class WhenDamaged {
+        Fail,          // throw ZipError: a check of the archive
+        ReadWhatIsLeft // find the entries from their own headers: a restore, as 7-Zip does
+    };
     ZipReader(const std::string& path, const std::string& password,
-              Authentication authentication = Authentication::OnOpen);
+              Authentication authentication = Authentication::OnOpen, WhenDamaged damaged = WhenDamaged::Fail);
     ~ZipReader();
 
     bool encrypted() const;
@@ -65,6 +70,10 @@ public:
     // read(), not against itself.
     void authenticate(const std::function<bool()>& cancelled = {}) const;
     const std::vector<ZipEntry>& entries() const;
+    // Why the directory could not be read, when the entries were found from their own
+    // headers (WhenDamaged::ReadWhatIsLeft); empty otherwise. Their modes are then not
+    // known (links read as files), and their data is still checked against their CRCs.
+    const std::string& damage() const;
 
     // Streams one entry's data (inflated) to the sink and returns the CRC-32 of what it
     // read; throws ZipError when the data is damaged or does not match the recorded CRC.
