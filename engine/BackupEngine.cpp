@@ -165,8 +165,7 @@ std::string detail::resultSentence(int32_t code)
     case CannotWriteTarget:
         return "The files could not be written to the target folder (the disk may be full or not writable).";
     case ArchiveDamaged:
-        return "An encrypted archive of this backup is damaged or was altered: its authentication code does not "
-               "match.";
+        return "An archive of this backup is damaged or was altered.";
     default:
         return "Unknown backup error (code " + std::to_string(code) + ").";
     }
