@@ -133,7 +133,9 @@ RunInfo SetHistory::fromArchive(const std::string& name, PasswordBook& passwords
         const auto reader = passwords.open((fs::path(m_folder) / name).string(), name);
         const std::optional<Manifest> manifest = readManifest(*reader, name);
         if (!manifest) {
-            info.note = "it has no list of its files (an older version of Stowkeep made it)";
+            info.note = reader->damage().empty()
+                            ? "it has no list of its files (an older version of Stowkeep made it)"
+                            : "it is damaged (" + reader->damage() + ") and its list of files is lost with its end";
             return info;
         }
         if (manifest->header.setName != m_job.backupSetName())
