@@ -45,7 +45,7 @@ enum ResultCode : int32_t {
     SomeFilesNotRestored = 12, // damaged, refused, in the way or not writable: named in the report
     RunNotAvailable = 13,      // the run is not known, or its state is not (no list of its files)
     CannotWriteTarget = 14,    // the target folder cannot be made or written (full disk)
-    ArchiveDamaged = 15,       // an archive's directory cannot be read, or an encrypted one's authentication code does not match
+    ArchiveDamaged = 15,       // an archive has lost its directory, or an encrypted one fails its authentication
 };
 
 enum BackupTypeValue : int32_t { FullBackup = 0, NewAndModified = 2 };

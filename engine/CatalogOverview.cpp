@@ -82,10 +82,6 @@ private:
     Statement m_files;
 };
 
-} // namespace
-
-namespace {
-
 // Opens folder/catalog.db for reading and writing (a reader of a WAL database may need to
 // write its shared-memory index), never creating it, and runs `read` on it; false when it
 // cannot be opened or read.
