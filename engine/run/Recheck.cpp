@@ -66,6 +66,9 @@ std::string Run::baseProblem()
             return label + " failed its last verification";
         try {
             const zip::ZipReader reader(path, m_job.encryptionPassword(), zip::ZipReader::Authentication::OnRequest);
+            // A password set since: what this run writes is not to rest on an archive anyone can read.
+            if (!reader.encrypted() && !m_job.encryptionPassword().empty())
+                return label + " is not encrypted, and this job has a password now";
             std::unordered_map<std::string_view, const zip::ZipEntry*> byName;
             byName.reserve(reader.entries().size());
             for (const auto& entry : reader.entries())

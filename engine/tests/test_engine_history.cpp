@@ -392,6 +392,7 @@ TEST_F(HistoryTest, IncrementalBuildsOnlyOnArchivesThatAreWhole)
         {"", [](const fs::path& a) { fs::resize_file(a, fs::file_size(a) - 100); }, "has changed size"},
         // The end of the encrypted inner archive, where its list of entries is.
         {"pw", [](const fs::path& a) { spoil(a, outerDirectory(a) - 60, 40); }, "cannot be read"},
+        {"", [this](const fs::path&) { job.setEncryptionPassword("set since"); }, "is not encrypted"},
         {"pw", [](const fs::path&) {}, nullptr},
     };
     for (const auto& c : cases) {
