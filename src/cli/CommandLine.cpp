@@ -115,6 +115,8 @@ Options parse(const QStringList& args)
 {
     Options o;
     o.command = args.value(0);
+    if (o.command != u"runs" && o.command != u"files" && o.command != u"restore")
+        throw Failure {UsageError, u"Unknown command \"" + o.command + u"\"."};
     const QStringList valued = {QStringLiteral("--profile"), QStringLiteral("--folder"),
                                 QStringLiteral("--at"),      QStringLiteral("--run"),
                                 QStringLiteral("--to"),      QStringLiteral("--existing"),
@@ -187,12 +189,20 @@ RestoreSource findSource(const Options& o, IBackupEngine& engine)
         readProfileFields(store, section, record);
         profiles.append(restoreSourceOf(record));
     }
-    const RestoreSource* found = nullptr;
+    // A profile of exactly that name, the earlier backups of that name, then a profile whose
+    // name differs in letter case only (it may be the one renamed from "Docs" to "docs").
+    const RestoreSource* exact = nullptr;
+    const RestoreSource* caseless = nullptr;
     for (const RestoreSource& p : profiles)
-        if (p.profile == o.profile || (!found && p.profile.compare(o.profile, Qt::CaseInsensitive) == 0))
-            found = &p;
-    if (found && (o.folder.isEmpty() || QDir::cleanPath(found->set.folder) == o.folder))
-        return *found;
+        if (p.profile == o.profile)
+            exact = &p;
+        else if (!caseless && p.profile.compare(o.profile, Qt::CaseInsensitive) == 0)
+            caseless = &p;
+    const auto inFolder = [&o](const RestoreSource* p) {
+        return p && (o.folder.isEmpty() || QDir::cleanPath(p->set.folder) == o.folder);
+    };
+    if (inFolder(exact))
+        return *exact;
     QList<RestoreSource> earlier;
     for (const RestoreSource& s : earlierSources(engine.RestorableSets(), profiles))
         if (s.set.name == o.profile && (o.folder.isEmpty() || s.set.folder == o.folder))
@@ -206,6 +216,9 @@ RestoreSource findSource(const Options& o, IBackupEngine& engine)
         throw Failure {UsageError, u"Earlier backups of \"" + o.profile + u"\" are in several folders ("
                                        + folders.join(QStringLiteral(", ")) + u"): choose one with --folder."};
     }
+    if (inFolder(caseless))
+        return *caseless;
+    const RestoreSource* found = exact ? exact : caseless;
     if (found)
         throw Failure {NotFound, u"Profile \"" + found->profile + u"\" has no backups in " + visiblePath(o.folder) + u'.'};
     throw Failure {NotFound, u"There is no profile \"" + o.profile + u"\" in " + storePath + u"."
@@ -215,8 +228,9 @@ RestoreSource findSource(const Options& o, IBackupEngine& engine)
 QString runLine(const RestoreRun& run)
 {
     const QString id = run.id != 0 ? QString::number(run.id) : run.archive;
-    return id + u'\t' + runTimeText(run.start) + u'\t' + run.kind + u'\t' + QString::number(run.files) + u" files\t"
-           + QString::number(run.bytes) + u" bytes\t" + verifiedText(run) + u'\t' + runResultText(run);
+    return id + u'\t' + runTimeText(run.start) + u'\t' + run.kind + u'\t' + QString::number(run.files)
+           + (run.files == 1 ? u" file\t" : u" files\t") + QString::number(run.bytes)
+           + (run.bytes == 1 ? u" byte\t" : u" bytes\t") + verifiedText(run) + u'\t' + runResultText(run);
 }
 
 RestoreRun chooseRunOf(const QList<RestoreRun>& runs, const Options& o)
@@ -435,9 +449,11 @@ bool isCommandLine(int argc, char* argv[])
 {
     if (argc < 2)
         return false;
+    // A word is a command, known or not: a mistyped one must fail, not start the program in
+    // the notification area (or show the running one) and end with success. Options with one
+    // dash are Qt's own (-platform, -session).
     const QByteArray first = argv[1];
-    return first == "runs" || first == "files" || first == "restore" || first == "--help" || first == "-h"
-           || first == "help";
+    return !first.startsWith('-') || first == "--help" || first == "-h";
 }
 
 int runCommandLine(int argc, char* argv[])

@@ -104,16 +104,19 @@ same "$WORK/src/a.txt" v3
 expect 3 restore --profile Docs --at "2026-12-09 07:59" --to "$WORK/none"
 expect 2 restore --profile Docs --at "2026-12-09 25:00" --to "$WORK/none"
 expect 3 runs --profile Nobody
+expect 2 restor --profile Docs --to "$WORK/none"
 expect 2 restore --profile Docs --password secret1
 expect 2 restore --profile Docs ../outside
 [ ! -e "$WORK/none" ] || fail "a refused restore wrote"
 
-# The profile renamed: its backups by its former name, where --to says.
-sed -i 's/^\[Docs\]$/[Documents]/' "$STORE"
+# The profile renamed (in letter case only): its backups by its former name, where --to says.
+sed -i 's/^\[Docs\]$/[docs]/' "$STORE"
+expect 0 runs --profile Docs
+[ "$(wc -l <"$WORK/cli.out")" = 3 ] || fail "runs by the former name: $(cat "$WORK/cli.out")"
 expect 2 restore --profile Docs --password-file "$WORK/pw"
 expect 0 restore --profile Docs --to "$WORK/out-renamed" --password-file "$WORK/pw" sub
 same "$WORK/out-renamed/sub/b.txt" b
-sed -i 's/^\[Documents\]$/[Docs]/' "$STORE"
+sed -i 's/^\[docs\]$/[Docs]/' "$STORE"
 
 # The catalog lost: the runs come from the archives' own lists.
 rm -f "$DATA/Catalogs/catalog.db"*
