@@ -141,7 +141,7 @@ std::string detail::resultSentence(int32_t code)
     case SourceNotFound:
         return "A folder to back up was not found, so nothing was backed up.";
     case NothingToBackUp:
-        return "There was nothing to back up: the selection matched no file.";
+        return "There was nothing to back up.";
     case SomeFilesUnreadable:
         return "Some files could not be read and are missing from the backup; everything else was backed up.";
     case CannotWriteDestination:

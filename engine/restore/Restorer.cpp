@@ -213,9 +213,10 @@ int32_t Restorer::decide()
         const uint64_t notFound = filesOf(names);
         m_failureDetail = listNames(described) + (one ? " is" : " are") + " damaged: without " +
                           (one ? "its" : "their") + " directory the files were looked for from their own headers. " +
-                          (notFound > 0 ? plural(notFound, "file was", "files were") + " not found whole there; "
-                                        : std::string()) +
-                          "every restored file matched its checksum. Make a new full backup.";
+                          (notFound > 0 ? plural(notFound, "file was", "files were") +
+                                              " not found whole there; every restored file matched its checksum."
+                                        : std::string("Every restored file matched its checksum.")) +
+                          " Make a new full backup.";
         return ArchiveDamaged;
     }
     if (!m_unauthentic.empty()) {

@@ -69,8 +69,7 @@ void RestoreWindow::buildLayout()
     CboProfile = named(new QComboBox(this), "CboProfile");
     CboProfile->setPlaceholderText(QStringLiteral("Choose a profile"));
     CboProfile->setMinimumWidth(260);
-    profileRow->addWidget(CboProfile);
-    profileRow->addStretch();
+    profileRow->addWidget(CboProfile, 1); // the whole row: earlier backups are named with their folder
     layout->addLayout(profileRow);
 
     layout->addWidget(new QLabel(QStringLiteral("Backups, newest first:"), this));
