@@ -87,8 +87,7 @@ int32_t Restorer::execute()
     if (code == Success)
         code = decide();
     else if (code == Cancelled)
-        m_failureDetail = "The restore was cancelled after " + plural(m_report.files, "file", "files") +
-                          "; no file was left half-written.";
+        m_failureDetail = "No file was left half-written.";
     if (code != Success) {
         m_log->error(m_failureDetail);
         m_state.lastFailure[code] = m_failureDetail;

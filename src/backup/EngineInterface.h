@@ -50,6 +50,9 @@ struct RunSummary
     QString failure; // the engine's text for a failed run
 };
 
+// The result code of a run or restore that was cancelled.
+inline constexpr qint32 CancelledCode = 9;
+
 // A backup set: a profile's name and destination folder.
 struct BackupSet
 {

@@ -6,8 +6,6 @@
 
 namespace {
 
-const qint32 CancelledCode = 9;
-
 QString backupLine(const RunSummary& run, const TimestampSeparators& separators)
 {
     QString line = u"Last backup " + FormatTimestamp(naiveLocal(run.start), separators) + u", "

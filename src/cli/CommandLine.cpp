@@ -32,7 +32,6 @@ enum Exit {
     Interrupted = 5,    // cancelled (Ctrl+C, SIGTERM): no half-written file is left
 };
 
-constexpr qint32 CancelledCode = 9;
 constexpr qint32 WrongPasswordCode = 10;
 
 const char* const HelpText =

@@ -130,6 +130,9 @@ QString restoreHeadline(const RestoreResult& result)
         text += u' ' + notRestored.join(QStringLiteral(", ")) + u'.';
     if (!result.restoredAs.isEmpty())
         text += u' ' + formatCount(quint64(result.restoredAs.size())) + u" kept beside an existing file.";
+    // A cancelled restore says so first: "The restore was cancelled. ... Restored 12 files ...".
+    if (result.code == CancelledCode && !result.text.isEmpty())
+        return visiblePath(result.text) + u' ' + text;
     if (result.code != 0 && !result.text.isEmpty())
         text += u' ' + visiblePath(result.text);
     return text;

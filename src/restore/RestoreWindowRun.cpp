@@ -22,12 +22,6 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-namespace {
-
-constexpr qint32 CancelledCode = 9;
-
-} // namespace
-
 void RestoreWindow::BtnBrowseClick()
 {
     const QString folder = FolderPicker::chooseFolder(this, QStringLiteral("Restore to"), EdtTarget->text());
@@ -164,8 +158,9 @@ void RestoreWindow::restoreDone(const JobOutcome& outcome, const RestoreResult& 
     }
     m_lastResult = result;
     QString headline = restoreHeadline(result);
-    if (outcome.cancelled || result.code == CancelledCode)
-        headline = u"The restore was cancelled. " + headline;
+    const QString cancelled = QStringLiteral("The restore was cancelled.");
+    if ((outcome.cancelled || result.code == CancelledCode) && !headline.startsWith(cancelled))
+        headline = cancelled + u' ' + headline;
     showSummary(headline, restoreDetailLines(result));
     emit restoreFinished();
 }

@@ -320,6 +320,7 @@ void TestRestoreWindow::cancelAsksOnceAndLeavesNoPartialFile()
     QCOMPARE(shown[0].caption, QStringLiteral("Cancel Restore"));
     QVERIFY2(window->LblSummary->text().startsWith(QStringLiteral("The restore was cancelled.")),
              qPrintable(window->LblSummary->text()));
+    QCOMPARE(window->LblSummary->text().count(QStringLiteral("cancelled")), 1); // said once
     QVERIFY(window->lastResult() && window->lastResult()->code != 0);
     for (const QString& name : filesBelow(f.out)) {
         QVERIFY2(!name.contains(QStringLiteral(".stowkeep-restore-")), qPrintable(name));
