@@ -198,6 +198,11 @@ void RestoreWindow::setSources(const QList<RestoreSource>& sources, const QStrin
 {
     if (m_restoring)
         return;
+    // Opened anew: where to and what to do with existing files start from the safe choices,
+    // not from what an earlier restore (of another profile, maybe) chose.
+    RbOriginal->setChecked(true);
+    EdtTarget->clear();
+    CboExisting->setCurrentIndex(CboExisting->findData(int(ExistingFiles::Skip)));
     showSources(sources, chosen);
     profileChosen();
 }

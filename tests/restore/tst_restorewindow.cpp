@@ -245,6 +245,13 @@ void TestRestoreWindow::restoresTickedFolderOfChosenRunToAnotherFolder()
     QVERIFY(waitUntilIdle(*frm));
     QVERIFY(window->LblSummary->text().contains(QStringLiteral("2 skipped")));
     QCOMPARE(window->LstSummary->count(), 2);
+
+    // Opened again, it starts from the safe choices, not from the last restore's.
+    window->CboExisting->setCurrentIndex(window->CboExisting->findData(int(ExistingFiles::Replace)));
+    window->close();
+    QVERIFY(openFor(*frm) == window);
+    QCOMPARE(window->CboExisting->currentData().toInt(), int(ExistingFiles::Skip));
+    QVERIFY(window->RbOriginal->isChecked() && window->EdtTarget->text().isEmpty());
 }
 
 void TestRestoreWindow::asksForThePasswordOfOlderBackups()
