@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -476,9 +477,55 @@ std::optional<StreamEnd> deflateStreamEnd(const Source& src, uint64_t start)
     }
 }
 
+// The data descriptors of an archive by the start of the data each would close (its offset
+// less the compressed size it records), in the 32-bit and the zip64 form: found in one pass
+// when first asked, so that no entry searches the archive for its own end.
+class DescriptorIndex
+{
+public:
+    explicit DescriptorIndex(const Source& src) : m_src(src) {}
+
+    // Offsets of the descriptors that would close data starting at `start`, in order.
+    const std::vector<uint64_t>& closing(uint64_t start, bool zip64)
+    {
+        if (!m_built)
+            build();
+        const auto& by = zip64 ? m_by64 : m_by32;
+        const auto it = by.find(start);
+        return it == by.end() ? m_none : it->second;
+    }
+
+private:
+    void build()
+    {
+        m_built = true;
+        const uint64_t size = m_src.size();
+        for (uint64_t at = 0; (at = findSignature(m_src, at, kDataDescriptorSig)) < size; ++at) {
+            unsigned char d[24] = {};
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof d, size - at));
+            try {
+                m_src.read(at, d, n);
+            } catch (const ZipError&) {
+                continue;
+            }
+            if (n >= 16 && get32(d + 8) <= at)
+                m_by32[at - get32(d + 8)].push_back(at);
+            if (n >= 24 && get64(d + 8) <= at)
+                m_by64[at - get64(d + 8)].push_back(at);
+        }
+    }
+
+    const Source& m_src;
+    bool m_built = false;
+    std::unordered_map<uint64_t, std::vector<uint64_t>> m_by32;
+    std::unordered_map<uint64_t, std::vector<uint64_t>> m_by64;
+    const std::vector<uint64_t> m_none;
+};
+
 // The entry whose local header is at `pos`, with the offset after its data (and data
 // descriptor); none when no whole entry of ours starts there.
-std::optional<std::pair<ZipEntry, uint64_t>> localEntryAt(const Source& src, uint64_t pos, AesInfo& aes)
+std::optional<std::pair<ZipEntry, uint64_t>> localEntryAt(const Source& src, uint64_t pos, AesInfo& aes,
+                                                          DescriptorIndex& descriptors)
 {
     const uint64_t size = src.size();
     unsigned char h[kLocalHeaderSize];
@@ -547,15 +594,21 @@ std::optional<std::pair<ZipEntry, uint64_t>> localEntryAt(const Source& src, uin
         e.size = zip64 ? get64(d + 16) : get32(d + 12);
         return true;
     };
-    if (e.method == kMethodDeflate) {
-        const std::optional<StreamEnd> end = deflateStreamEnd(src, start);
-        if (!end || !descriptorAt(start + end->consumed, end->consumed) || e.size != end->produced || e.crc != end->crc)
-            return std::nullopt;
-        return std::pair {e, start + end->consumed + descriptorSize};
-    }
-    for (uint64_t at = start; (at = findSignature(src, at, kDataDescriptorSig)) < size; ++at)
-        if (descriptorAt(at, at - start) && e.size == e.compressedSize)
+    // Only where a descriptor closes data from here: deflated data must also end right there
+    // and inflate to what it records; stored data is checked against its CRC when read.
+    const std::vector<uint64_t>& candidates = descriptors.closing(start, zip64);
+    std::optional<StreamEnd> end;
+    if (e.method == kMethodDeflate && !candidates.empty())
+        end = deflateStreamEnd(src, start);
+    for (const uint64_t at : candidates) {
+        if (!descriptorAt(at, at - start))
+            continue;
+        const bool whole = e.method == kMethodStored
+                               ? e.size == e.compressedSize
+                               : end && end->consumed == at - start && end->produced == e.size && end->crc == e.crc;
+        if (whole)
             return std::pair {e, at + descriptorSize};
+    }
     return std::nullopt;
 }
 
@@ -565,13 +618,14 @@ std::optional<std::pair<ZipEntry, uint64_t>> localEntryAt(const Source& src, uin
 Directory scanLocalHeaders(const Source& src)
 {
     Directory dir;
+    DescriptorIndex descriptors(src);
     for (uint64_t pos = 0; pos < src.size();) {
         try {
             pos = findSignature(src, pos, kLocalHeaderSig);
             if (pos >= src.size())
                 break;
             AesInfo aes;
-            auto found = localEntryAt(src, pos, aes);
+            auto found = localEntryAt(src, pos, aes, descriptors);
             if (!found) {
                 ++pos;
                 continue;
