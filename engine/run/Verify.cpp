@@ -14,7 +14,8 @@ void Run::verify()
 {
     if (m_impl.hooks.beforeVerify)
         m_impl.hooks.beforeVerify(m_archivePath);
-    m_verified = true;
+    // Passed only once every entry was read: a cancelled verification is not done.
+    m_verified.reset();
     auto bad = [this](const std::string& name, const std::string& why) {
         m_verified = false;
         m_badEntries.push_back(name);
@@ -149,6 +150,8 @@ void Run::verify()
     } catch (const zip::ZipError& e) {
         bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
     }
+    if (!m_verified)
+        m_verified = true;
 }
 
 } // namespace stowkeep::engine::detail

@@ -400,6 +400,16 @@ TEST_F(RunTest, CancelledRunLeavesNothing)
         EXPECT_EQ(engine.RunJob(job, control), Cancelled) << cancelAfter;
         EXPECT_TRUE(listFolder(dest).empty()) << cancelAfter;
     }
+    // Cancelled while the archive is verified: the log must not say it passed.
+    std::atomic<bool> cancel = false;
+    RunControl control;
+    control.cancel = &cancel;
+    hooks.beforeVerify = [&](const std::string&) { cancel = true; };
+    setHooks();
+    job.setVerifyAfterBackup(true);
+    EXPECT_EQ(engine.RunJob(job, control), Cancelled);
+    EXPECT_TRUE(listFolder(dest).empty());
+    EXPECT_EQ(logText().find("verification passed"), std::string::npos) << logText();
     EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
 }
 
