@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace stowkeep::engine {
@@ -66,6 +67,40 @@ int lstatLong(const std::string& path, struct stat* st)
 ssize_t readlinkLong(const std::string& path, char* buffer, size_t size)
 {
     return atShortPath(path, [&](int folder, const char* rest) { return ::readlinkat(folder, rest, buffer, size); });
+}
+
+int openBeneath(const std::string& path, size_t rootLength, int flags)
+{
+    int folder = openLong(path.substr(0, std::max<size_t>(rootLength, 1)), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    size_t from = rootLength;
+    for (;;) {
+        if (folder < 0)
+            return -1;
+        while (from < path.size() && path[from] == '/')
+            ++from;
+        const size_t end = std::min(path.find('/', from), path.size());
+        const std::string part = path.substr(from, end - from);
+        int next;
+        if (end == path.size()) {
+            next = ::openat(folder, part.c_str(), flags | O_NOFOLLOW);
+        } else {
+            next = ::openat(folder, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st {};
+            if (next >= 0 && (::fstat(next, &st) != 0 || !S_ISDIR(st.st_mode))) {
+                const bool link = S_ISLNK(st.st_mode);
+                ::close(next);
+                next = -1;
+                errno = link ? ELOOP : ENOTDIR;
+            }
+        }
+        const int error = errno;
+        ::close(folder);
+        errno = error;
+        if (end == path.size())
+            return next;
+        folder = next;
+        from = end + 1;
+    }
 }
 
 } // namespace stowkeep::engine

@@ -16,4 +16,8 @@ int statLong(const std::string& path, struct stat* st);
 int lstatLong(const std::string& path, struct stat* st);
 ssize_t readlinkLong(const std::string& path, char* buffer, size_t size);
 
+// Opens path as open() does, but follows no link below its first rootLength bytes (the
+// folder it lies in, which may be reached through links): a link on the way fails with ELOOP.
+int openBeneath(const std::string& path, size_t rootLength, int flags);
+
 } // namespace stowkeep::engine

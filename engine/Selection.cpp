@@ -184,6 +184,8 @@ private:
         e.name = rel;
         e.mode = st.st_mode;
         e.mtimeNs = mtimeNs(st);
+        e.device = static_cast<uint64_t>(st.st_dev);
+        e.inode = static_cast<uint64_t>(st.st_ino);
         if (S_ISREG(st.st_mode)) {
             e.kind = SelectedKind::File;
             e.size = static_cast<uint64_t>(st.st_size);
@@ -241,9 +243,11 @@ private:
         return !m_own.empty() && statLong(dir.string(), &st) == 0 && m_own.count({st.st_dev, st.st_ino});
     }
 
-    static DIR* openFolder(const std::string& path)
+    // A subfolder is never a link: one put in its place is not followed. The source folder
+    // itself may be reached through one.
+    static DIR* openFolder(const std::string& path, bool subfolder)
     {
-        const int fd = openLong(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd = openLong(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (subfolder ? O_NOFOLLOW : 0));
         if (fd < 0)
             return nullptr;
         DIR* dir = ::fdopendir(fd);
@@ -259,6 +263,8 @@ private:
     {
         std::string path;
         std::string rel;
+        dev_t device = 0; // as it was listed in its parent (0: not known)
+        ino_t inode = 0;
     };
 
     // Walks the tree below root on two threads, this one and a helper: each lists and
@@ -266,7 +272,7 @@ private:
     // apart; the helper's share joins the result at the end (the entries are sorted later).
     void walkTree(const std::string& root, const std::string& rel, const IncludeItem& item)
     {
-        std::vector<Folder> todo {{root, rel}};
+        std::vector<Folder> todo {{root, rel, 0, 0}};
         std::mutex mutex;
         std::condition_variable changed;
         int busy = 0;
@@ -335,13 +341,23 @@ private:
         const std::string& dirPath = folder.path;
         const std::string& rel = folder.rel;
         // Closed however the listing ends: a cancelled run throws from inside it.
-        const std::unique_ptr<DIR, int (*)(DIR*)> guard(openFolder(dirPath), ::closedir);
+        const std::unique_ptr<DIR, int (*)(DIR*)> guard(openFolder(dirPath, folder.inode != 0), ::closedir);
         DIR* dir = guard.get();
         if (!dir) {
             if (errno != ENOENT) {
-                out.unreadable.push_back(dirPath + ": " + std::strerror(errno));
+                out.unreadable.push_back(dirPath + ": " +
+                                         (errno == ELOOP ? "it was replaced by a link" : std::strerror(errno)));
                 out.unlistedFolders.push_back(dirPath);
             }
+            return;
+        }
+        // A folder on the way replaced by a link since its parent was listed leads elsewhere.
+        // (Another device is no sign of that: a folder that is mounted when opened shows so.)
+        struct stat opened {};
+        if (folder.inode != 0 && (::fstat(::dirfd(dir), &opened) != 0 ||
+                                  (opened.st_dev == folder.device && opened.st_ino != folder.inode))) {
+            out.unreadable.push_back(dirPath + ": it was replaced while it was being listed");
+            out.unlistedFolders.push_back(dirPath);
             return;
         }
         std::vector<std::string> names;
@@ -383,7 +399,7 @@ private:
                 }
                 if (named)
                     addEntry(childRel, childPath, st, out);
-                subfolders.push_back({std::move(childPath), childRel});
+                subfolders.push_back({std::move(childPath), childRel, st.st_dev, st.st_ino});
             } else if (named) {
                 addEntry(childRel, childPath, st, out);
             }

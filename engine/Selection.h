@@ -26,6 +26,8 @@ struct SelectedEntry
     int64_t mtimeNs = 0;    // modification time, nanoseconds since the epoch
     uint64_t size = 0;      // files: bytes; links: length of the target
     std::string linkTarget; // Symlink
+    uint64_t device = 0;    // which file the listing found, so that the read can tell it
+    uint64_t inode = 0;     // from another put in its place
 };
 
 // A folder the selection walked, as it was then: a run checks at its end that it is still

@@ -117,6 +117,9 @@ void Run::writeArchive()
             source.path = m_selection.pathOf(*e);
             source.linkTarget = e->linkTarget;
             source.size = e->size;
+            source.device = e->device;
+            source.inode = e->inode;
+            source.rootLength = m_selection.base.string().size();
             writer.add(std::move(source));
             reportProgress(e->name);
         }

@@ -154,6 +154,40 @@ TEST_F(SourceTest, SourceThatVanishesDuringTheRunFailsIt)
     }
 }
 
+// Between the listing and the read, another file takes a file's place. A folder on its way
+// replaced by a link to files outside the source is never followed, even to files of the
+// same size and time; a file saved anew is stored whole.
+TEST_F(SourceTest, AFileInAnotherFilesPlaceIsNeverReadThroughALink)
+{
+    writeFile(src / "e.txt", "echo");
+    writeFile(tmp / "outside/c.bin", std::string(200000, 'X'));
+    fs::last_write_time(tmp / "outside/c.bin", fs::last_write_time(src / "sub/c.bin"));
+    const std::string saved = "saved anew, longer than before " + std::string(80000, 'n');
+    hooks.afterSelection = [&] {
+        fs::rename(src / "sub", tmp / "sub moved");
+        fs::create_directory_symlink(tmp / "outside", src / "sub");
+        writeFile(tmp / "b.new", saved);
+        fs::rename(tmp / "b.new", src / "b.txt");
+    };
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), SomeFilesUnreadable);
+    EXPECT_NE(engine.GetErrorText(0, SomeFilesUnreadable).find((src / "sub/c.bin").string()), std::string::npos);
+    auto stored = readArchive(dest / archives().back());
+    EXPECT_FALSE(stored.count("sub/c.bin"));
+    EXPECT_TRUE(stored.at("b.txt") == saved) << "b.txt was not stored whole";
+
+    // Put back: the next run stores what this one could not read.
+    hooks.afterSelection = {};
+    setHooks();
+    fs::remove(src / "sub");
+    fs::rename(tmp / "sub moved", src / "sub");
+    now += std::chrono::hours(1);
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    stored = readArchive(dest / archives().back());
+    EXPECT_TRUE(stored.at("sub/c.bin") == readFile(src / "sub/c.bin"));
+}
+
 // Paths longer than the kernel's 4,096 bytes are backed up like any other.
 TEST_F(SourceTest, PathsLongerThanTheSystemLimitAreBackedUp)
 {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+#include <sys/stat.h>
 
 namespace stowkeep::engine::zip {
 
@@ -180,6 +181,7 @@ struct ZipWriter::Impl
     bool readLarge(const std::shared_ptr<Entry>& e, detail::EntryBytes& bytes);
     // Marks the entry changed when the open file's size or time differ from the recorded ones.
     static void checkUnchanged(Entry& e, int fd);
+    static int openSource(Entry& e, struct stat& st);
 
     // ---- worker threads: CRC and deflate, any unit in any order (WriterWorkers.cpp) ----
     void workerLoop();

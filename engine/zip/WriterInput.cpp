@@ -15,6 +15,16 @@ using namespace detail;
 
 namespace {
 
+// -1, with errno as the failed call left it.
+int closeKeepingErrno(int fd)
+{
+    const int error = errno;
+    if (fd >= 0)
+        ::close(fd);
+    errno = error;
+    return -1;
+}
+
 class FdGuard
 {
 public:
@@ -234,26 +244,22 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
         bytes.memory = e->src.content.get();
         e->src.size = bytes.memory->size();
     } else {
-        // O_NONBLOCK: a pipe put in the file's place must not hang the run; O_NOFOLLOW: a
-        // link put in its place is never followed.
-        do {
-            fd = openLong(e->src.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        } while (fd < 0 && errno == EINTR);
+        struct stat st;
+        fd = openSource(*e, st);
         if (fd < 0) {
             const int err = errno;
+            if (err == ELOOP)
+                return fail(EntryStatus::Unreadable, "it, or a folder on its path, was replaced by a link");
             return fail(err == ENOENT || err == ENOTDIR ? EntryStatus::Vanished : EntryStatus::Unreadable,
                         std::strerror(err));
         }
         bytes.fd = fd;
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return fail(EntryStatus::Unreadable, "not a regular file");
+        }
     }
     FdGuard guard(fd);
-    if (fd >= 0) {
-        struct stat st;
-        if (::fstat(fd, &st) != 0)
-            return fail(EntryStatus::Unreadable, std::strerror(errno));
-        if (!S_ISREG(st.st_mode))
-            return fail(EntryStatus::Unreadable, "not a regular file");
-    }
     if (e->src.size > kBlockSize) {
         if (!unit.pieces.empty()) {
             // The blocks of a large entry are units of their own, after what came before.
@@ -285,6 +291,33 @@ bool ZipWriter::Impl::readSmall(const std::shared_ptr<Entry>& e, Unit& unit)
         checkUnchanged(*e, fd);
     unit.pieces.push_back(std::move(p));
     return true;
+}
+
+// Opens the entry's file, and st gets its status. O_NONBLOCK: a pipe put in the file's place
+// must not hang the run; O_NOFOLLOW: a link put in its place is never followed.
+int ZipWriter::Impl::openSource(Entry& e, struct stat& st)
+{
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd;
+    do {
+        fd = openLong(e.src.path, flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return closeKeepingErrno(fd);
+    if (e.src.inode == 0 || (static_cast<uint64_t>(st.st_ino) == e.src.inode &&
+                             static_cast<uint64_t>(st.st_dev) == e.src.device))
+        return fd;
+    // Another file: what is at the path now, reached without links, is stored whole. Its
+    // entry keeps the time that was listed, so that the next run reads it again.
+    ::close(fd);
+    do {
+        fd = openBeneath(e.src.path, e.src.rootLength, flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return closeKeepingErrno(fd);
+    e.src.size = static_cast<uint64_t>(st.st_size);
+    markChanged(e, "another file was put in its place while the run went on");
+    return fd;
 }
 
 void ZipWriter::Impl::checkUnchanged(Entry& e, int fd)

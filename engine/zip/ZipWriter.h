@@ -26,6 +26,12 @@ struct EntrySource
     std::string path;       // the file to read (File)
     std::string linkTarget; // Symlink
     uint64_t size = 0;      // from lstat; reading stops there
+    // The file lstat found (0: not checked). Another in its place by the time it is read (a
+    // file saved anew, or a folder on the way replaced by a link) is opened again without
+    // following links below the first rootLength bytes of path, and read whole.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    size_t rootLength = 0;
     // Set: the entry's bytes are held here instead of in a file (File only; path and size
     // are then unused). Shared, so that the caller can keep them to check the entry later.
     std::shared_ptr<const std::string> content;
