@@ -123,10 +123,15 @@ void TFrmMain::openRestoreWindow(const QString& profile)
     m_restoreWindow->showWindow();
 }
 
+std::span<const ProfileRecord> TFrmMain::listedProfiles() const
+{
+    return {m_profileTable.data(), std::min(size_t(profileRows()), m_profileTable.size())};
+}
+
 QList<RestoreSource> TFrmMain::restoreSources() const
 {
     QList<RestoreSource> sources;
-    for (const ProfileRecord& record : m_profileTable)
+    for (const ProfileRecord& record : listedProfiles())
         sources.append(restoreSourceOf(record));
     return sources + earlierSources(Xmain->RestorableSets(), sources);
 }
@@ -234,12 +239,10 @@ void TFrmMain::jobsDone()
 
 void TFrmMain::showProfileStatuses()
 {
-    const int rows = std::min(profileRows(), static_cast<int>(m_profileTable.size()));
     QHash<QString, ProfileStatus> known;
     known.swap(m_statuses);
     QList<BackupSet> unknown;
-    for (int row = 0; row < rows; ++row) {
-        const ProfileRecord& record = m_profileTable[static_cast<size_t>(row)];
+    for (const ProfileRecord& record : listedProfiles()) {
         const auto status = known.constFind(record.Name);
         if (status != known.constEnd() && status->folder == record.DestinationFolder)
             m_statuses.insert(record.Name, *status);
@@ -250,7 +253,7 @@ void TFrmMain::showProfileStatuses()
     const QList<RunHistory> histories = unknown.isEmpty() ? QList<RunHistory>() : Xmain->LastRuns(unknown);
     for (qsizetype i = 0; i < unknown.size() && i < histories.size(); ++i)
         m_statuses.insert(unknown[i].name, {unknown[i].folder, histories[i]});
-    for (int row = 0; row < rows; ++row)
+    for (int row = 0; row < int(listedProfiles().size()); ++row)
         showProfileStatus(row, false);
     showBand();
 }
@@ -284,7 +287,7 @@ void TFrmMain::showBand()
 void TFrmMain::warnAboutStaleBackups(const QDateTime& now)
 {
     QList<StaleBackups::Profile> profiles;
-    for (const ProfileRecord& record : m_profileTable)
+    for (const ProfileRecord& record : listedProfiles())
         profiles.append({record.Name, record.FrequencyOption, record.FrequencyInterval,
                          m_statuses.value(record.Name).history});
     const QStringList balloons = m_staleBackups.check(profiles, now, m_separators);

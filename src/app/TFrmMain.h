@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 
 class DesktopNotifier;
 class JobRunner;
@@ -191,6 +192,9 @@ private:
     void warnAboutStaleBackups(const QDateTime& now);
     void openRestoreWindow(const QString& profile);
     QList<RestoreSource> restoreSources() const;
+    // The profiles of the list's rows. The table may hold more: deleting the last profile
+    // leaves its entry in the table, for the next save to use again.
+    std::span<const ProfileRecord> listedProfiles() const;
     // Gives an open restore window the profiles as they are now (after a load).
     void updateRestoreWindow();
     // Shows the error box for an error met outside a handler (a run's end).

@@ -9,9 +9,13 @@ void TFrmMain::LoadProfiles()
     // One reading of the file answers every lookup of the load.
     const ProfileStoreSnapshot store = ProfileStore(GetProfileStorePath()).snapshot();
     const QStringList names = store.sectionNames();
-    // A store without sections leaves the table and the list exactly as they were.
-    if (names.isEmpty())
+    // A store without sections leaves the table and the list exactly as they were; what
+    // is shown of the profiles elsewhere follows the list.
+    if (names.isEmpty()) {
+        showProfileStatuses();
+        updateRestoreWindow();
         return;
+    }
 
     m_profileTable.resize(static_cast<size_t>(names.size()));
     for (qsizetype i = 0; i < names.size(); ++i) {

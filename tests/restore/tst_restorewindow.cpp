@@ -454,6 +454,14 @@ void TestRestoreWindow::backupsOfARenamedProfileAreListedUnderItsFormerName()
     QVERIFY(waitUntilIdle(*frm));
     QCOMPARE(readFile(f.out + u"/docs/a.txt"), QByteArray("v2"));
     QVERIFY(RunPasswordDialog::takeAsked().isEmpty());
+
+    // The last profile deleted: it is no longer offered, its earlier backups still are.
+    frm->LvwProfiles->setCurrentItem(frm->LvwProfiles->topLevelItem(0));
+    MessageBox::setNextAnswer(1);
+    QTest::mouseClick(frm->BtnDeleteProfile, Qt::LeftButton);
+    QCOMPARE(frm->LvwProfiles->topLevelItemCount(), 0);
+    QCOMPARE(window->CboProfile->count(), 1);
+    QCOMPARE(window->CboProfile->itemText(0), u"Docs (earlier backups in " + f.destination + u')');
 }
 
 void TestRestoreWindow::oddNamesAreShownOnOneLineAndRestoredByteForByte()
