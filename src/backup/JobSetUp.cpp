@@ -169,7 +169,11 @@ void SetUpJob(ProfileRecord& record, IBackupEngine& engine, EngineObjects& owner
     selection.putFilesToProcess(QString());
     selection.putFilesToExclude(QString());
 
-    if (record.IncludeFilter.isEmpty()) {
+    // No source folder (a hand-edited Profiles.ini) gives no item, and the run fails: "/"
+    // would back up the whole disk.
+    if (record.SourceFolder.isEmpty()) {
+        // nothing to include
+    } else if (record.IncludeFilter.isEmpty()) {
         selection.IncludeItem(sourceBase + u'*', -1);
     } else {
         for (const QString& item : SplitCommaList(record.IncludeFilter))
@@ -194,6 +198,10 @@ void SetUpJob(ProfileRecord& record, IBackupEngine& engine, EngineObjects& owner
         job.putRetentionPeriod(-1);
     } else if (const std::optional<qint64> hours = retentionHoursPerUnit(record.FrequencyOption)) {
         job.putRetentionPeriod(saturated(qint64(record.DeleteInterval) * *hours));
+    } else {
+        // An age in no known unit deletes nothing. Kept from before, it could be the age of
+        // another profile that this entry of the table held.
+        job.putRetentionPeriod(-1);
     }
     job.putVerifyAfterBackup(record.BoolVerifyBackup ? EngineTrue : EngineFalse);
 }
