@@ -23,6 +23,32 @@ std::optional<int> parseDecimal(QStringView text)
 // "13434/..." compares before "2026/...", so the profile would be due at every tick.
 const LocalDateTime LatestNextRun(QDate(9999, 12, 31), QTime(23, 59), Qt::UTC);
 
+// An interval below 1 (a hand-edited file: the editor takes 1 to 99999) counts as 1; taken
+// as it stands, the profile would run at every tick.
+qint64 interval(const ScheduleInput& profile)
+{
+    return std::max(1, profile.frequencyInterval);
+}
+
+// A NextRun further ahead than the rules ever place one: the clock was set back since it was
+// placed. Left to stand, the profile would wait, unseen, for the clock to catch up.
+bool beyondReach(const ScheduleInput& profile, const LocalDateTime& now)
+{
+    const std::optional<LocalDateTime> next = ParseTimestamp(profile.nextRun);
+    if (!next)
+        return false;
+    LocalDateTime reach;
+    switch (profile.frequencyOption) {
+    case 1: reach = now.addSecs(60 * interval(profile)); break;
+    case 2: reach = now.addSecs(3600 * interval(profile)); break;
+    case 3: reach = now.addDays(1); break;
+    case 4: reach = now.addDays(7); break;
+    case 5: reach = now.addDays(interval(profile)); break;
+    default: return false;
+    }
+    return reach.isValid() && reach < LatestNextRun && *next > reach.addSecs(60);
+}
+
 ScheduleStep step(StepKind kind, const LocalDateTime& next)
 {
     return ScheduleStep{kind, std::min(next, LatestNextRun)};
@@ -41,14 +67,14 @@ void evaluateInterval(const ScheduleInput& profile, const LocalDateTime& now,
     if (!profile.nextRun.isEmpty() && CompareTimestamps(profile.nextRun, tickText) > 0)
         return;
     const qint64 unit = profile.frequencyOption == 1 ? 60 : 3600;
-    steps.append(step(StepKind::RunStep, now.addSecs(unit * profile.frequencyInterval)));
+    steps.append(step(StepKind::RunStep, now.addSecs(unit * interval(profile))));
 }
 
 void evaluateDays(const ScheduleInput& profile, const LocalDateTime& now, const LocalDateTime& start,
                   const QString& tickText, const TimestampSeparators& separators,
                   QVector<ScheduleStep>& steps)
 {
-    const qint64 dayStep = profile.frequencyOption == 3 ? 1 : profile.frequencyInterval;
+    const qint64 dayStep = profile.frequencyOption == 3 ? 1 : interval(profile);
 
     QString nextRun = profile.nextRun;
     if (nextRun.isEmpty()) {
@@ -118,13 +144,17 @@ int WeekdayNumber(const QString& weekDay)
     return 6;
 }
 
-QVector<ScheduleStep> EvaluateSchedule(const ScheduleInput& profile, const LocalDateTime& reading,
+QVector<ScheduleStep> EvaluateSchedule(const ScheduleInput& stored, const LocalDateTime& reading,
                                        const TimestampSeparators& separators)
 {
     // Only the wall-clock fields count, whatever zone the reading was made in.
     const LocalDateTime now(reading.date(), reading.time(), Qt::UTC);
     QVector<ScheduleStep> steps;
     const QString tickText = FormatTimestamp(now, separators);
+    // A NextRun beyond reach is taken for a missed run, the minute before this tick.
+    ScheduleInput profile = stored;
+    if (beyondReach(profile, now))
+        profile.nextRun = FormatTimestamp(now.addSecs(-60), separators);
 
     switch (profile.frequencyOption) {
     case 1:

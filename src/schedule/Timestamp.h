@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <QString>
 
+#include <optional>
+
 // A local wall-clock date-time with no zone: a QDateTime in Qt::UTC used as a naive
 // carrier, so adding days keeps the clock time and minutes are plain arithmetic.
 using LocalDateTime = QDateTime;
@@ -26,5 +28,9 @@ TimestampSeparators separatorsFromLocale(const QLocale& locale);
 // "yyyy/mm/dd hh:nn" with the locale's separators: 16 characters, seconds dropped.
 QString FormatTimestamp(const LocalDateTime& value, const TimestampSeparators& separators);
 
-// Byte-wise comparison of the UTF-8 texts: negative, zero or positive.
+// The time a timestamp text shows, whatever its separators; none for any other text.
+std::optional<LocalDateTime> ParseTimestamp(const QString& text);
+
+// Negative, zero or positive. Two timestamp texts compare by the time they show, whatever
+// their separators; other texts byte by byte as UTF-8.
 int CompareTimestamps(const QString& a, const QString& b);

@@ -119,13 +119,19 @@ void TestScheduleRules::evaluate_data()
     row("option 6", 6, 2, "0:0", "", "", none);
     row("option -1", -1, 2, "0:0", "", "2026/01/01 00:00", none);
 
-    // Zero and negative intervals.
-    row("minutes 0", 1, 0, "0:0", "", "2026/12/09 08:00", u"Run 2026/12/09 08:00"_s);
-    row("minutes -30", 1, -30, "0:0", "", "", u"Run 2026/12/09 07:30"_s);
-    row("hours -1, overdue", 2, -1, "0:0", "", "2026/12/09 07:00", u"Run 2026/12/09 07:00"_s);
-    row("every 0 days, passed", 5, 0, "7:0", "", "", u"Run 2026/12/09 07:00 | Run 2026/12/09 07:00"_s);
+    // Zero and negative intervals (a hand-edited file) count as 1: never due at every tick.
+    row("minutes 0", 1, 0, "0:0", "", "2026/12/09 08:00", u"Run 2026/12/09 08:01"_s);
+    row("minutes -30", 1, -30, "0:0", "", "", u"Run 2026/12/09 08:01"_s);
+    row("hours -1, overdue", 2, -1, "0:0", "", "2026/12/09 07:00", u"Run 2026/12/09 09:00"_s);
+    row("every 0 days, passed", 5, 0, "7:0", "", "", u"Run 2026/12/10 07:00"_s);
     row("every -1 days, ahead", 5, -1, "9:0", "", "", u"Place 2026/12/09 09:00"_s);
-    row("every -2 days, current minute", 5, -2, "8:0", "", "", u"Place 2026/12/09 08:00 | Run 2026/12/07 08:00"_s);
+    row("every -2 days, current minute", 5, -2, "8:0", "", "", u"Place 2026/12/09 08:00 | Run 2026/12/10 08:00"_s);
+
+    // A next run further ahead than the rules place one (the clock was set back) is missed.
+    row("hours, clock set back", 2, 2, "0:0", "", "2027/06/01 11:00", u"Run 2026/12/09 10:00"_s);
+    row("daily, clock set back", 3, 2, "6:30", "", "2026/12/20 06:30", u"Run 2026/12/10 06:30"_s);
+    row("weekly, clock set back", 4, 2, "9:0", "Monday", "2026/12/21 09:00", u"Run 2026/12/14 09:00"_s);
+    row("every 3 days, 3 days ahead waits", 5, 3, "8:0", "", "2026/12/12 08:00", none);
     row("largest interval", 1, 2147483647, "0:0", "", "", u"Run 6110/01/01 10:07"_s);
 
     // NextRun texts that are no timestamps compare byte by byte all the same.
@@ -153,9 +159,10 @@ void TestScheduleRules::evaluate_data()
     row("largest interval in days", 5, 2147483647, "6:0", "", "2026/12/08 06:00", u"Run "_s + latest);
     row("waiting at the end of time", 2, 100000000, "", "", "9999/12/31 23:59", none);
 
-    // Separators: texts made under other separators compare by their bytes.
+    // Separators: texts made under other separators compare by time all the same.
     row("dotted, due", 1, 15, "0:0", "", "2026.12.09 08:00", u"Run 2026.12.09 08:15"_s, Tick, u".:"_s);
-    row("slash text under dots is greater", 1, 15, "0:0", "", "2026/12/08 08:00", none, Tick, u".:"_s);
+    row("slash text under dots, missed", 1, 15, "0:0", "", "2026/12/08 08:00", u"Run 2026.12.09 08:15"_s, Tick, u".:"_s);
+    row("slash text under dots, ahead", 1, 15, "0:0", "", "2026/12/09 08:10", none, Tick, u".:"_s);
     row("dotted daily, current minute", 3, 2, "8:0", "", "", u"Place 2026.12.09 08:00 | Run 2026.12.10 08:00"_s, Tick, u".:"_s);
 }
 
@@ -266,7 +273,8 @@ void TestScheduleRules::compareTimestamps_data()
     QTest::newRow("prefix is smaller") << u"2026/12/09"_s << u"2026/12/09 08:00"_s << -1;
     QTest::newRow("longer is greater") << u"2026/12/09 08:00x"_s << u"2026/12/09 08:00"_s << 1;
     QTest::newRow("letters after digits") << u"abc"_s << u"2026/12/09 08:00"_s << 1;
-    QTest::newRow("slash over dot") << u"2026/12/08 08:00"_s << u"2026.12.09 08:00"_s << 1;
+    QTest::newRow("by time across separators") << u"2026/12/08 08:00"_s << u"2026.12.09 08:00"_s << -1;
+    QTest::newRow("same time, other separators") << u"2026/12/09 08:00"_s << u"2026.12.09 08.00"_s << 0;
     QTest::newRow("bytes are unsigned") << u"é"_s << u"z"_s << 1;
     QTest::newRow("first difference decides") << u"2026/12/09 08:00"_s << u"2026/12/1"_s << -1;
 }
