@@ -4,6 +4,7 @@
 #include "ProgressBand.h"
 #include "TFrmAbout.h"
 #include "backup/JobRunner.h"
+#include "profiles/ProfileStore.h"
 #include "restore/RestoreWindow.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/LayoutFont.h"
@@ -332,6 +333,11 @@ void TFrmMain::FormCreate()
     CloseAllowed = false;
     createTrayIcon();
     LoadProfiles();
+    // Read as empty, the file would look like no profile at all, and nothing would run.
+    if (const QString problem = ProfileStore(GetProfileStorePath()).readProblem(); !problem.isEmpty())
+        showError(QStringLiteral("The profiles in %1 cannot be read (%2), so none is shown and none runs. The "
+                                 "file was left as it is: make it readable, then start Stowkeep again.")
+                      .arg(GetProfileStorePath(), problem));
 }
 
 void TFrmMain::createTrayIcon()

@@ -416,6 +416,22 @@ bool ProfileStoreSnapshot::readBool(const QString& section, const QString& key, 
     return readInt(section, key, fallback ? 1 : 0) != 0;
 }
 
+QString ProfileStore::readProblem() const
+{
+    const QFileInfo info(m_path);
+    if (!info.exists())
+        return {};
+    if (info.isDir())
+        return QStringLiteral("it is a folder");
+    QFile file(m_path);
+    if (file.open(QIODevice::ReadOnly)) {
+        file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return {};
+    }
+    return file.errorString();
+}
+
 ProfileStoreSnapshot ProfileStore::snapshot() const
 {
     return ProfileStoreSnapshot(*this);

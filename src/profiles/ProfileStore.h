@@ -44,6 +44,10 @@ public:
     // Removes the section's header and all its keys; nothing happens when it is absent.
     void eraseSection(const QString& section);
 
+    // Why the file, which is there, cannot be read (it then reads as holding no profile);
+    // empty when it can be read or is not there.
+    QString readProblem() const;
+
     // Parses an integer as the store reads it: decimal, or hexadecimal after "0x", "0X"
     // or "$"; false when the text is neither (an empty text included).
     static bool parseInteger(const QString& text, qint32& value);

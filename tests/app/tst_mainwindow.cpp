@@ -55,6 +55,7 @@ private slots:
     void relativeXdgDataHomeIsIgnored();
     void dataFolderIsCreatedPrivateWithParents();
     void startsHiddenWithConfiguredEngineAndEmptyList();
+    void unreadableProfilesAreToldAtStart();
     void trayMenuShowsHidesAndExits();
     void closeRequestOnlyHides();
     void restoreButtonAndMenuOpenRestoreWindow();
@@ -160,6 +161,18 @@ void TestMainWindow::startsHiddenWithConfiguredEngineAndEmptyList()
         menu << action->text();
     QCOMPARE(menu, (QStringList{"Show Main Window", "Restore Files...", "Help", "Exit"}));
     QCOMPARE(frm->trayIcon()->contextMenu(), frm->popupMenu());
+}
+
+void TestMainWindow::unreadableProfilesAreToldAtStart()
+{
+    DataFolderFixture data;
+    QVERIFY(QDir().mkpath(data.storePath()));
+    MessageBox::setNextAnswer(1);
+    auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
+    const QList<MessageBox::Shown> shown = MessageBox::takeShown();
+    QCOMPARE(shown.size(), 1);
+    QVERIFY2(shown[0].text.contains(data.storePath() + u" cannot be read (it is a folder)"), qPrintable(shown[0].text));
+    QVERIFY(QFileInfo(data.storePath()).isDir());
 }
 
 void TestMainWindow::trayMenuShowsHidesAndExits()
