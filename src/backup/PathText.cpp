@@ -84,17 +84,26 @@ std::string pathToBytes(const QString& path)
     return bytes;
 }
 
-QString visiblePath(const QString& path)
+QString withVisibleControls(const QString& path)
 {
     QString shown = path;
     for (QChar& c : shown) {
         const char16_t u = c.unicode();
-        if (u >= KeptByte + 0x80 && u <= KeptByte + 0xFF)
-            c = QChar(0xFFFD);
-        else if (u < 0x20)
+        if (u < 0x20)
             c = QChar(char16_t(0x2400 + u));
         else if (u == 0x7F)
             c = QChar(0x2421);
+    }
+    return shown;
+}
+
+QString visiblePath(const QString& path)
+{
+    QString shown = withVisibleControls(path);
+    for (QChar& c : shown) {
+        const char16_t u = c.unicode();
+        if (u >= KeptByte + 0x80 && u <= KeptByte + 0xFF)
+            c = QChar(0xFFFD);
     }
     return shown;
 }

@@ -46,7 +46,8 @@ const char* const HelpText =
     "runs      lists the profile's backups, newest first, one per line: id, start time, kind,\n"
     "          files, bytes, verified, result (separated by tabs).\n"
     "files     lists the files, folders and links of one backup as they were: size in bytes\n"
-    "          (\"-\" for a folder), modification time, path; folders end in \"/\".\n"
+    "          (\"-\" for a folder), modification time, path; folders end in \"/\". A line\n"
+    "          break, tab or other control character in a name shows as its symbol (U+240A...).\n"
     "restore   restores files as they were at one backup.\n"
     "\n"
     "Options:\n"
@@ -351,14 +352,17 @@ int listFiles(IBackupEngine& engine, RestoreRequest request, Passwords& password
             request.password = *answer;
         }
     }
+    // One line per entry: a line break, tab or escape sequence in a name is shown, not sent.
     for (const RestoreEntry& entry : entries) {
         const QString time = runTimeText(entry.modified);
+        const QString path = withVisibleControls(entry.path);
         if (entry.kind == RestoreEntry::Kind::Folder)
-            print(stdout, u"-\t" + time + u'\t' + entry.path + u'/');
+            print(stdout, u"-\t" + time + u'\t' + path + u'/');
         else if (entry.kind == RestoreEntry::Kind::Link)
-            print(stdout, QString::number(entry.size) + u'\t' + time + u'\t' + entry.path + u" -> " + entry.linkTarget);
+            print(stdout, QString::number(entry.size) + u'\t' + time + u'\t' + path + u" -> "
+                              + withVisibleControls(entry.linkTarget));
         else
-            print(stdout, QString::number(entry.size) + u'\t' + time + u'\t' + entry.path);
+            print(stdout, QString::number(entry.size) + u'\t' + time + u'\t' + path);
     }
     return Done;
 }
