@@ -32,7 +32,10 @@ enum Exit {
     Interrupted = 5,    // cancelled (Ctrl+C, SIGTERM): no half-written file is left
 };
 
+constexpr qint32 MediumNotAvailableCode = 2;
+constexpr qint32 CatalogFailureCode = 8;
 constexpr qint32 WrongPasswordCode = 10;
+constexpr qint32 RunNotAvailableCode = 13;
 
 const char* const HelpText =
     "Usage:\n"
@@ -395,6 +398,8 @@ int restore(IBackupEngine& engine, const RestoreRequest& request, const QString&
         return Done;
     if (code == CancelledCode || s_interrupted)
         return Interrupted;
+    if (code == MediumNotAvailableCode || code == CatalogFailureCode || code == RunNotAvailableCode)
+        return NotFound; // the backups cannot be read: the drive is not there
     return code == WrongPasswordCode ? NoPassword : NotAllRestored;
 }
 

@@ -74,6 +74,11 @@ same "$WORK/out/new.txt" new
 [ "$(stat -c %a "$WORK/out/sub/b.txt")" = 600 ] || fail "mode not restored"
 # Without it, and no terminal to ask on: no password opens the backup.
 expect 4 restore --profile Docs --to "$WORK/out-nopw"
+# The drive not there: the backups cannot be read.
+mv "$WORK/dst" "$WORK/dst-away"
+expect 3 restore --profile Docs --to "$WORK/out-away" --password-file "$WORK/pw"
+grep -q 'not available' "$WORK/cli.out" "$WORK/cli.err" || fail "the missing drive is not named"
+mv "$WORK/dst-away" "$WORK/dst"
 
 # Existing files: skipped by default, kept beside, or replaced.
 expect 0 restore --profile Docs --to "$WORK/out" --password-file "$WORK/pw" a.txt
