@@ -306,16 +306,17 @@ std::vector<RunRecord> Catalog::runs(const std::string& setName, const std::stri
     return result;
 }
 
-std::optional<RunRecord> Catalog::newestBase(const std::string& setName, const std::string& folder)
+std::optional<RunRecord> Catalog::newestBase(const std::string& setName, const std::string& folder, int64_t notAfter)
 {
     // A run whose archive is complete and not known to be damaged: a clean one, or one
     // that skipped unreadable files (its manifest lists only what it holds).
     Statement s(m_db, std::string("SELECT ") + kRunColumns +
                           " FROM runs WHERE set_name = ? AND folder = ? AND result IN (0, 5)"
-                          " AND (verified IS NULL OR verified = 1) AND manifest_run <> 0"
+                          " AND (verified IS NULL OR verified = 1) AND manifest_run <> 0 AND start_time <= ?"
                           " ORDER BY start_time DESC, id DESC LIMIT 1");
     s.bind(1, setName);
     s.bind(2, folder);
+    s.bind(3, notAfter);
     if (!s.step())
         return std::nullopt;
     return readRun(s);

@@ -117,8 +117,9 @@ public:
 
     // Runs of one set in one folder, oldest first.
     std::vector<RunRecord> runs(const std::string& setName, const std::string& folder);
-    // The newest run whose manifest can serve as the base of an incremental run.
-    std::optional<RunRecord> newestBase(const std::string& setName, const std::string& folder);
+    // The newest run whose manifest can serve as the base of an incremental run, among those
+    // that started no later than notAfter.
+    std::optional<RunRecord> newestBase(const std::string& setName, const std::string& folder, int64_t notAfter);
     // The archive names of every run recorded in a folder, whatever its set.
     std::vector<std::string> archivesIn(const std::string& folder);
 

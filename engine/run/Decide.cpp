@@ -152,7 +152,8 @@ bool Run::readBase()
         m_outcomes.assign(entries.size(), Outcome {});
         m_archives.assign(1, std::string(kThisArchive));
         m_previousRows = m_matched = 0;
-        base = m_catalog->newestBase(m_job.backupSetName(), m_folder);
+        // A run dated after this one was made while the clock was ahead: not the newest.
+        base = m_catalog->newestBase(m_job.backupSetName(), m_folder, m_startTime);
         if (!base)
             return;
         m_baseManifestRun = base->manifestRun;

@@ -113,8 +113,10 @@ void Run::deleteExpired(int32_t code)
     const int64_t cutoff = m_startTime - static_cast<int64_t>(m_job.retentionPeriod()) * 3600;
     int64_t newestSuccessful = 0;
     int64_t newestStart = INT64_MIN;
+    // Runs dated after this one were made while the clock was ahead: they are kept (not yet
+    // expired), but the newest is the last one made before this.
     for (const auto& r : runs)
-        if (r.result == Success && r.startTime >= newestStart) {
+        if (r.result == Success && r.startTime <= m_startTime && r.startTime >= newestStart) {
             newestStart = r.startTime;
             newestSuccessful = r.id;
         }

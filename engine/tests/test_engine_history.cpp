@@ -377,6 +377,36 @@ TEST_F(HistoryTest, RetentionKeepsWhatNewerRunsNeed)
     EXPECT_NE(logText().find("retention deleted " + kept[0]), std::string::npos);
 }
 
+// A run made while the clock was ahead is dated later than the runs made after it. It is
+// no base for them, and retention keeps their newest, not it.
+TEST_F(HistoryTest, ARunMadeWhileTheClockWasAheadIsNotTheNewest)
+{
+    job.setBackupType(NewAndModified);
+    job.setRetentionPeriod(0);
+    const auto start = now;
+    now = start + std::chrono::hours(24 * 40);
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const std::string ahead = archives().back();
+
+    // The clock set right: the runs that follow build on each other.
+    std::vector<std::string> made;
+    for (int hour : {0, 1}) {
+        now = start + std::chrono::hours(hour);
+        setHooks();
+        modify(src / "a.txt", "version " + std::to_string(hour), 2000000000 + hour);
+        ASSERT_EQ(engine.RunJob(job), Success);
+        const auto names = catalogArchives();
+        made.push_back(names[names.size() - 2]); // the one dated ahead sorts last
+    }
+    EXPECT_NE(made[0].find("_full"), std::string::npos) << made[0];
+    const auto manifest = manifestOf(dest / made[1]);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->header.base, made[0]);
+    // Kept: the newest run made, what it needs, and the run dated ahead (not yet expired).
+    EXPECT_EQ(catalogArchives(), (std::vector<std::string> {made[0], made[1], ahead}));
+}
+
 // An incremental run builds only on archives that are there, with their size and a list
 // of entries that holds what it keeps from them; otherwise it is a full backup that says why.
 TEST_F(HistoryTest, IncrementalBuildsOnlyOnArchivesThatAreWhole)

@@ -398,7 +398,11 @@ qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute)
     }
     std::optional<engine::RunInfo> chosen;
     if (minute.isEmpty()) {
-        chosen = engine::FindNewestRun(infos);
+        // Runs dated later than now were made while the clock was ahead: the newest is the
+        // last one made before now, unless every one is dated later.
+        chosen = engine::FindRunAt(infos, QDateTime::currentSecsSinceEpoch());
+        if (!chosen)
+            chosen = engine::FindNewestRun(infos);
     } else {
         const std::optional<int64_t> start = engine::ParseLocalMinute(utf8(minute));
         if (!start)

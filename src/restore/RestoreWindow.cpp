@@ -2,6 +2,7 @@
 
 #include "FileTreeModel.h"
 #include "RunPasswordDialog.h"
+#include "backup/EngineAdapter.h"
 #include "backup/JobRunner.h"
 #include "backup/PathText.h"
 #include "backup/RunStatus.h"
@@ -364,6 +365,7 @@ void RestoreWindow::showRuns(const QList<RestoreRun>& runs, bool keepChosen)
     }
     QTreeWidgetItem* newest = nullptr;
     QTreeWidgetItem* same = nullptr;
+    const qsizetype newestIndex = chooseRun(runs, QString());
     for (int i = 0; i < runs.size(); ++i) {
         const RestoreRun& run = runs[i];
         auto* item = new QTreeWidgetItem(LvwRuns);
@@ -378,7 +380,7 @@ void RestoreWindow::showRuns(const QList<RestoreRun>& runs, bool keepChosen)
         item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
         if (!run.restorable)
             item->setForeground(5, palette().brush(QPalette::Disabled, QPalette::Text));
-        if (!newest && run.usable)
+        if (i == newestIndex)
             newest = item;
         if (was && run.id == was->id && run.archive == was->archive && run.start == was->start
             && run.restorable == was->restorable)

@@ -41,8 +41,14 @@ run_at 10
 # The password changed since: the backups need the old one.
 sed -i 's/^CompressPassword=.*/CompressPassword=other/' "$STORE"
 
-# No display, no tray, no controlling terminal to ask a password on.
-cli() { env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY setsid -w "$STOWKEEP" "$@" </dev/null; }
+# No display, no tray, no controlling terminal to ask a password on; the clock after the
+# backups (or at $CLI_NOW).
+faketime_lib=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 | head -n 1)
+cli() {
+    env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY LD_PRELOAD="$faketime_lib" \
+        FAKETIME="@${CLI_NOW:-2026-12-09 12:00:00}" FAKETIME_DONT_FAKE_MONOTONIC=1 \
+        setsid -w "$STOWKEEP" "$@" </dev/null
+}
 status() { local s=0; cli "$@" >"$WORK/cli.out" 2>"$WORK/cli.err" || s=$?; echo "$s"; }
 expect() { # expect STATUS ARGS...
     local want=$1; shift
@@ -79,6 +85,10 @@ mv "$WORK/dst" "$WORK/dst-away"
 expect 3 restore --profile Docs --to "$WORK/out-away" --password-file "$WORK/pw"
 grep -q 'not available' "$WORK/cli.out" "$WORK/cli.err" || fail "the missing drive is not named"
 mv "$WORK/dst-away" "$WORK/dst"
+
+# A backup dated after the clock (made while it was ahead) is not the newest one.
+CLI_NOW="2026-12-09 09:30:00" expect 0 restore --profile Docs --to "$WORK/out-ahead" --password-file "$WORK/pw" a.txt
+same "$WORK/out-ahead/a.txt" v2
 
 # Existing files: skipped by default, kept beside, or replaced.
 expect 0 restore --profile Docs --to "$WORK/out" --password-file "$WORK/pw" a.txt
