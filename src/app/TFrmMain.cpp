@@ -333,11 +333,15 @@ void TFrmMain::FormCreate()
     CloseAllowed = false;
     createTrayIcon();
     LoadProfiles();
-    // Read as empty, the file would look like no profile at all, and nothing would run.
-    if (const QString problem = ProfileStore(GetProfileStorePath()).readProblem(); !problem.isEmpty())
-        showError(QStringLiteral("The profiles in %1 cannot be read (%2), so none is shown and none runs. The "
-                                 "file was left as it is: make it readable, then start Stowkeep again.")
-                      .arg(GetProfileStorePath(), problem));
+    // Read as empty, the file would look like no profile at all, and nothing would run. Told
+    // once the program runs, so that the end of the session closes the box.
+    if (const QString problem = ProfileStore(GetProfileStorePath()).readProblem(); !problem.isEmpty()) {
+        const QString text = QStringLiteral("The profiles in %1 cannot be read (%2), so none is shown and none "
+                                            "runs. The file was left as it is: make it readable, then start "
+                                            "Stowkeep again.")
+                                 .arg(GetProfileStorePath(), problem);
+        QTimer::singleShot(0, this, [this, text] { showError(text); });
+    }
 }
 
 void TFrmMain::createTrayIcon()

@@ -169,7 +169,8 @@ void TestMainWindow::unreadableProfilesAreToldAtStart()
     QVERIFY(QDir().mkpath(data.storePath()));
     MessageBox::setNextAnswer(1);
     auto frm = makeMainWindow(std::make_unique<RecordingEngine>());
-    const QList<MessageBox::Shown> shown = MessageBox::takeShown();
+    QList<MessageBox::Shown> shown;
+    QTRY_VERIFY((shown += MessageBox::takeShown(), !shown.isEmpty()));
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].text.contains(data.storePath() + u" cannot be read (it is a folder)"), qPrintable(shown[0].text));
     QVERIFY(QFileInfo(data.storePath()).isDir());
