@@ -93,6 +93,8 @@ QString withVisibleControls(const QString& path)
             c = QChar(char16_t(0x2400 + u));
         else if (u == 0x7F)
             c = QChar(0x2421);
+        else if (u >= 0x80 && u <= 0x9F) // the 8-bit controls: U+009B begins an escape sequence
+            c = QChar(0xFFFD);
     }
     return shown;
 }

@@ -15,5 +15,6 @@ std::string pathToBytes(const QString& path);
 // A name as it can be shown on one line: kept bytes as U+FFFD, control characters (a
 // newline in a name) as their visible symbols.
 QString visiblePath(const QString& path);
-// The same with the kept bytes left as they are, for output that names files byte for byte.
+// The same with the kept bytes left as they are, for output that names files byte for byte
+// (the 8-bit control characters, which have no symbol, as U+FFFD).
 QString withVisibleControls(const QString& path);

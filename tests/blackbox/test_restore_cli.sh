@@ -14,6 +14,7 @@ odd=$'caf\xe9.txt' # a name from a Latin-1 system: not UTF-8
 printf 'odd' >"$WORK/src/$odd"
 forged=$'x\n9\t2020-01-01 00:00\tFORGED.txt' # a name that would print as a line of its own
 printf 'f' >"$WORK/src/$forged"
+printf 'c' >"$WORK/src/"$'csi\xc2\x9b2J.txt' # U+009B: an escape sequence to some terminals
 printf 'secret1' >"$WORK/pw"
 
 run_at() {
@@ -104,6 +105,7 @@ LC_ALL=C grep -q $'\t'"$odd"'$' "$WORK/cli.out" || fail "the odd name is not lis
 # Its line break and tabs shown as the symbols for them (U+240A, U+2409), on one line.
 LC_ALL=C grep -q $'^1\t.*\tx\xe2\x90\x8a9\xe2\x90\x892020-01-01 00:00\xe2\x90\x89FORGED.txt$' "$WORK/cli.out" \
     || fail "a name with a line break and tabs is not shown on one line: $(grep -n FORGED "$WORK/cli.out")"
+LC_ALL=C grep -q $'csi\xef\xbf\xbd2J.txt$' "$WORK/cli.out" || fail "U+009B not shown as U+FFFD"
 expect 0 restore --profile Docs --to "$WORK/out-odd" --password-file "$WORK/pw" "$odd"
 [ "$(ls "$WORK/out-odd")" = "$odd" ] || fail "restored by its odd name: $(ls "$WORK/out-odd")"
 same "$WORK/out-odd/$odd" odd
