@@ -187,6 +187,12 @@ std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
     return text;
 }
 
+std::string BackupEngine::LastRunNotices() const
+{
+    const auto it = m->lastFailure.find(Success);
+    return it != m->lastFailure.end() ? it->second : std::string();
+}
+
 std::vector<RunOverview> BackupEngine::LastRuns(std::vector<SetInFolder> sets) const
 {
     if (m->catalogFolder.empty())

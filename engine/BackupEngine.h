@@ -142,6 +142,9 @@ public:
     int32_t RunJob(const BackupJob& job, const RunControl& control = {});
     // A sentence for the user; says more about the last failure with that code when known.
     std::string GetErrorText(int32_t reserved, int32_t code) const;
+    // What the last successful run told besides its result (an earlier backup found damaged,
+    // old backups that could not be deleted); empty when nothing.
+    std::string LastRunNotices() const;
     // The newest run and the newest successful run of each set in its folder, from the
     // catalog, which is only read: it may be called on another thread while a run goes on.
     // Empty when there is no catalog or it cannot be read.

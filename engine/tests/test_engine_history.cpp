@@ -540,6 +540,11 @@ TEST_F(HistoryTest, OlderArchivesAreReadAgainWithinThreeWeeks)
     EXPECT_LE(foundOn, 22);
     const std::string text = engine.GetErrorText(0, Success);
     EXPECT_NE(text.find("the earlier backup " + full.string() + " is damaged"), std::string::npos) << text;
+    // What the program tells the user of this successful run.
+    EXPECT_NE(engine.LastRunNotices().find("full backup instead of an incremental one: the earlier backup " +
+                                           full.string() + " is damaged"),
+              std::string::npos)
+        << engine.LastRunNotices();
     EXPECT_EQ(query("SELECT verified FROM runs WHERE archive = '" + full.filename().string() + "'"),
               (std::vector<std::vector<std::string>> {{"0"}}));
 }

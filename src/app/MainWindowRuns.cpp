@@ -55,6 +55,7 @@ void TFrmMain::createRunners()
     connect(m_runner.get(), &JobRunner::jobFinished, this, [this](const QString& profile) { jobFinished(profile); });
     connect(m_runner.get(), &JobRunner::idle, this, &TFrmMain::jobsDone);
     connect(m_schedule, &Schedule::runFailed, this, &TFrmMain::ShowBalloon);
+    connect(m_schedule, &Schedule::runWarned, this, &TFrmMain::ShowBalloon);
     connect(m_schedule, &Schedule::tickFailed, this, &TFrmMain::showError);
     connect(m_manualRun, &ManualRun::errorBox, this, [this](const QString& text) {
         // Not the buttons of a question still open below it.
@@ -64,7 +65,11 @@ void TFrmMain::createRunners()
         dlg.exec();
     });
     connect(m_manualRun, &ManualRun::succeeded, this, [this](const QString& profile) {
-        m_successNotifier->send(AppTitle, successNotice(profile, m_statuses.value(profile).history), 10000);
+        const QString notices = Xmain->RunNotices();
+        m_successNotifier->send(AppTitle,
+                                successNotice(profile, m_statuses.value(profile).history)
+                                    + (notices.isEmpty() ? QString() : u" Warning: " + notices),
+                                10000);
     });
     connect(m_manualRun, &ManualRun::failed, this, &TFrmMain::showError);
     connect(m_band->BtnCancelRun, &QPushButton::clicked, this, [this] { runHandler(&TFrmMain::BtnCancelRunClick); });

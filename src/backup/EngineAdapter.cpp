@@ -218,6 +218,11 @@ IBackupEngine::PreparedRun EngineAdapter::prepareRun(IBackupJob& job)
     };
 }
 
+QString EngineAdapter::RunNotices()
+{
+    return QString::fromStdString(m_engine->LastRunNotices());
+}
+
 QString EngineAdapter::GetErrorText(qint32 reserved, qint32 code)
 {
     return QString::fromStdString(m_engine->GetErrorText(reserved, code));

@@ -29,6 +29,7 @@ public:
 
     PreparedRun prepareRun(IBackupJob& job) override;
     QString GetErrorText(qint32 reserved, qint32 code) override;
+    QString RunNotices() override;
     void setOnInsertMedia(InsertMediaHandler handler) override;
     void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;

@@ -193,6 +193,9 @@ public:
     qint32 RunJob(IBackupJob& job) { return prepareRun(job)(); }
     // The description of a result code. Not called while a run goes on.
     virtual QString GetErrorText(qint32 reserved, qint32 code) = 0;
+    // What the last backup, if it succeeded, told besides its result: an earlier backup
+    // found damaged, old backups that could not be deleted. Empty when nothing.
+    virtual QString RunNotices() = 0;
     // Both handlers are called on the thread that makes the run.
     virtual void setOnInsertMedia(InsertMediaHandler handler) = 0;
     virtual void setOnProgress(ProgressHandler handler) = 0;

@@ -94,6 +94,10 @@ void Schedule::runFinished(const Run& run, const JobOutcome& outcome)
         if (outcome.code != 0 && !closing && !cancelled) {
             emit runFailed(u"Error backing up profile \"" + run.name + u"\". Error description: "
                            + m_engine.GetErrorText(0, outcome.code));
+        } else if (outcome.code == 0) {
+            // An earlier backup found damaged, old ones not deleted: the user is told.
+            if (const QString notices = m_engine.RunNotices(); !notices.isEmpty())
+                emit runWarned(u"Backup of profile \"" + run.name + u"\" finished with a warning: " + notices);
         }
 
         // The profiles may have been saved or deleted while the backup ran: find it again,

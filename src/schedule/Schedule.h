@@ -31,8 +31,9 @@ public:
     bool ticking() const { return m_tick.has_value(); }
 
 signals:
-    // A scheduled backup failed: the balloon's text.
+    // A scheduled backup failed, or succeeded with a warning: the balloon's text.
     void runFailed(const QString& balloonText);
+    void runWarned(const QString& balloonText);
     // An error ended the tick (a store write, the engine call itself).
     void tickFailed(const QString& error);
 

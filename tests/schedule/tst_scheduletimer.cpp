@@ -200,10 +200,15 @@ void TestScheduleTimer::failedRunShowsBalloonAndStillCountsAsRun()
     QCOMPARE(w.stored(QStringLiteral("Photos"), QStringLiteral("NextRun")), QStringLiteral("2026/12/09 12:00"));
     QCOMPARE(w.cell(0, 2), QStringLiteral("2026/12/09 12:00"));
 
-    // A successful run shows nothing.
+    // A successful run shows nothing, unless it has a warning to tell.
     w.tick(Tick.addSecs(4 * 3600));
     QCOMPARE(w.engine->runJobs().size(), 2);
     QCOMPARE(balloons.size(), 1);
+    w.engine->setRunNotices(QStringLiteral("Checking the earlier backup X again found it damaged."));
+    w.tick(Tick.addSecs(8 * 3600));
+    QCOMPARE(balloons.size(), 2);
+    QCOMPARE(balloons[1][1].toString(), QStringLiteral("Backup of profile \"Photos\" finished with a warning: "
+                                                       "Checking the earlier backup X again found it damaged."));
 }
 
 void TestScheduleTimer::longBalloonTextIsCutTo255Characters()

@@ -42,6 +42,7 @@ struct RecordingEngine::State
     InsertMediaHandler insertMedia;
     ProgressHandler onProgress;
     QHash<QString, RunHistory> histories; // "set|folder"
+    QString runNotices;
     bool active = false; // prepared, and not ended yet
     bool running = false;
     bool cancelRequested = false;
@@ -337,6 +338,18 @@ QList<RunHistory> RecordingEngine::LastRuns(const QList<BackupSet>& sets)
     for (const BackupSet& set : sets)
         histories << m_state->histories.value(set.name + u'|' + set.folder);
     return histories;
+}
+
+void RecordingEngine::setRunNotices(const QString& notices)
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->runNotices = notices;
+}
+
+QString RecordingEngine::RunNotices()
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->runNotices;
 }
 
 void RecordingEngine::setHistory(const QString& setName, const QString& folder, const RunHistory& history)

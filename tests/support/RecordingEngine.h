@@ -49,6 +49,7 @@
 //     (with failureMessage()) instead of being carried out; the failing call is not logged.
 //     E.g. failOn("job#2.BackupSetName=") or failOn("engine.createBackupJob").
 //   - GetErrorText(reserved, code) returns "engine text for code <code>".
+//   - setRunNotices(text): what RunNotices answers (nothing unless set).
 //
 // The log lives as long as any object of this engine, so objects may outlive the engine.
 class RecordingEngine : public IBackupEngine
@@ -67,6 +68,7 @@ public:
     std::unique_ptr<IBackupJob> createBackupJob() override;
     PreparedRun prepareRun(IBackupJob& job) override;
     QString GetErrorText(qint32 reserved, qint32 code) override;
+    QString RunNotices() override;
     void setOnInsertMedia(InsertMediaHandler handler) override;
     void setOnProgress(ProgressHandler handler) override;
     void cancelRunningJob() override;
@@ -95,6 +97,7 @@ public:
     void queueMediaRequest(const QString& mediaLabel, qint32 diskNumber);
     void queueProgress(const QList<JobProgress>& reports);
     void setHistory(const QString& setName, const QString& folder, const RunHistory& history);
+    void setRunNotices(const QString& notices);
     void setDuringRun(std::function<void(IBackupJob& job)> action);
     void setCancelledResult(qint32 code);
     qint32 cancelledResult() const;
