@@ -171,14 +171,11 @@ void SetUpJob(ProfileRecord& record, IBackupEngine& engine, EngineObjects& owner
 
     // No source folder (a hand-edited Profiles.ini) gives no item, and the run fails: "/"
     // would back up the whole disk.
-    if (record.SourceFolder.isEmpty()) {
-        // nothing to include
-    } else if (record.IncludeFilter.isEmpty()) {
-        selection.IncludeItem(sourceBase + u'*', -1);
-    } else {
-        for (const QString& item : SplitCommaList(record.IncludeFilter))
-            selection.IncludeItem(sourceBase + trimmedItem(item), -1);
-    }
+    const QStringList includes = record.SourceFolder.isEmpty()  ? QStringList()
+                                 : record.IncludeFilter.isEmpty() ? QStringList{QStringLiteral("*")}
+                                                                  : SplitCommaList(record.IncludeFilter);
+    for (const QString& item : includes)
+        selection.IncludeItem(sourceBase + trimmedItem(item), -1);
     if (!record.ExcludeFilter.isEmpty()) {
         for (const QString& item : SplitCommaList(record.ExcludeFilter))
             selection.ExcludeItem(trimmedItem(item), -1);
