@@ -56,6 +56,7 @@ void TFrmMain::createRunners()
     connect(m_runner.get(), &JobRunner::idle, this, &TFrmMain::jobsDone);
     connect(m_schedule, &Schedule::runFailed, this, &TFrmMain::ShowBalloon);
     connect(m_schedule, &Schedule::runWarned, this, &TFrmMain::ShowBalloon);
+    connect(m_schedule, &Schedule::notScheduled, this, &TFrmMain::ShowBalloon);
     connect(m_schedule, &Schedule::tickFailed, this, &TFrmMain::showError);
     connect(m_manualRun, &ManualRun::errorBox, this, [this](const QString& text) {
         // Not the buttons of a question still open below it.

@@ -56,6 +56,7 @@ void Schedule::resume()
             }
             const ProfileRecord& record = table[static_cast<size_t>(t.row)];
             t.name = record.Name;
+            checkStartingTime(record);
             t.steps = EvaluateSchedule({record.FrequencyOption, record.FrequencyInterval, record.StartingTime,
                                         record.WeekDay, record.NextRun},
                                        t.now, t.separators);
@@ -156,6 +157,23 @@ void Schedule::rescheduleProfile(int index, const ScheduleStep& step)
     record.NextRun = FormatTimestamp(step.next, m_tick->separators);
     m_view.showNextRun(index, record.NextRun);
     ProfileStore(GetProfileStorePath()).writeString(record.Name, QStringLiteral("NextRun"), record.NextRun);
+}
+
+// The form shows a time out of range as the nearest one it offers, so a profile that never
+// runs would look fine there.
+void Schedule::checkStartingTime(const ProfileRecord& record)
+{
+    const bool timed = record.FrequencyOption >= 3 && record.FrequencyOption <= 5;
+    if (!timed || ParseStartingTime(record.StartingTime)) {
+        m_toldUnscheduled.remove(record.Name);
+        return;
+    }
+    if (m_toldUnscheduled.contains(record.Name))
+        return;
+    m_toldUnscheduled.insert(record.Name);
+    emit notScheduled(u"Profile \"" + record.Name + u"\" does not run: its starting time \"" + record.StartingTime
+                      + u"\" in Profiles.ini is not a time of day. Select it, set the starting time and click "
+                        u"\"Save Profile\".");
 }
 
 void Schedule::fail(const std::exception& error)

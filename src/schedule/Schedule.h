@@ -4,6 +4,7 @@
 #include "Timestamp.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -12,6 +13,7 @@
 class IBackupEngine;
 class JobRunner;
 class ProfileView;
+struct ProfileRecord;
 struct JobOutcome;
 
 // The schedule: once a second the rules are applied to every profile in list order, and
@@ -34,6 +36,8 @@ signals:
     // A scheduled backup failed, or succeeded with a warning: the balloon's text.
     void runFailed(const QString& balloonText);
     void runWarned(const QString& balloonText);
+    // A profile that its schedule cannot run (told once, and again after it was fixed).
+    void notScheduled(const QString& balloonText);
     // An error ended the tick (a store write, the engine call itself).
     void tickFailed(const QString& error);
 
@@ -67,9 +71,11 @@ private:
     void placeProfile(int index, const ScheduleStep& step);
     void rescheduleProfile(int index, const ScheduleStep& step);
     void fail(const std::exception& error);
+    void checkStartingTime(const ProfileRecord& record);
 
     ProfileView& m_view;
     JobRunner& m_runner;
     IBackupEngine& m_engine;
     std::optional<Tick> m_tick;
+    QSet<QString> m_toldUnscheduled;
 };

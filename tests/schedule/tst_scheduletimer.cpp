@@ -229,6 +229,7 @@ void TestScheduleTimer::unusableStartingTimeIsSkipped()
     Window w(profileSection("Broken", "FrequencyOption=3\nStartingTime=25:99\nLastRun=\nNextRun=")
              + profileSection("Garbled", "FrequencyOption=4\nWeekDay=Monday\nStartingTime=soon\nNextRun=")
              + profileSection("Fine", "FrequencyOption=2\nFrequencyInterval=1\nNextRun="));
+    QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
     w.tick(Tick);
     w.tick(Tick.addSecs(1));
 
@@ -237,6 +238,12 @@ void TestScheduleTimer::unusableStartingTimeIsSkipped()
     QCOMPARE(w.stored(QStringLiteral("Broken"), QStringLiteral("NextRun")), QString());
     QCOMPARE(w.stored(QStringLiteral("Garbled"), QStringLiteral("NextRun")), QString());
     QVERIFY(MessageBox::takeShown().isEmpty());
+    // The user is told once per profile, not at every tick.
+    QCOMPARE(balloons.size(), 2);
+    QCOMPARE(balloons[0][1].toString(),
+             QStringLiteral("Profile \"Broken\" does not run: its starting time \"25:99\" in Profiles.ini is not a "
+                            "time of day. Select it, set the starting time and click \"Save Profile\"."));
+    QVERIFY(balloons[1][1].toString().startsWith(QStringLiteral("Profile \"Garbled\" does not run")));
 }
 
 void TestScheduleTimer::noTickStartsInsideARunningOne()
