@@ -80,6 +80,7 @@ std::string Run::nothingSelectedText() const
 
 void Run::decide()
 {
+    m_decided = true;
     bool base = m_job.backupType() == NewAndModified && readBase();
     std::string problem = base ? baseProblem() : std::string();
     if (!problem.empty()) {

@@ -85,6 +85,9 @@ void Run::recordFailedRun(int32_t code)
     try {
         RunRecord run = baseRecord(code);
         run.archive.clear();
+        // Ended before it could tell: listed as what the profile asks for.
+        if (!m_decided)
+            run.kind = m_job.backupType() == FullBackup ? "full" : "incremental";
         run.files = 0;
         run.bytes = 0;
         run.verified.reset();

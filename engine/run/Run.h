@@ -183,6 +183,7 @@ private:
     uint64_t m_vanished = 0;
 
     bool m_incremental = false;
+    bool m_decided = false; // full or incremental is known
     bool m_writeArchive = false;
     int64_t m_baseManifestRun = 0; // in the catalog of m_baseGeneration
     int m_baseGeneration = 0;

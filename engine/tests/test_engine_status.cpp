@@ -59,6 +59,7 @@ TEST_F(StatusTest, LastRunsTellTheNewestAndTheNewestSuccessfulRun)
     now += std::chrono::hours(1);
     setHooks();
     fs::remove_all(src);
+    job.setBackupType(NewAndModified);
     ASSERT_EQ(engine.RunJob(job), SourceNotFound);
 
     // Named with a trailing "/" the folder is the same.
@@ -67,6 +68,7 @@ TEST_F(StatusTest, LastRunsTellTheNewestAndTheNewestSuccessfulRun)
     ASSERT_TRUE(overview.latestSuccessful);
     EXPECT_EQ(overview.latest->result, SourceNotFound);
     EXPECT_EQ(overview.latest->failure, engine.GetErrorText(0, SourceNotFound));
+    EXPECT_EQ(overview.latest->kind, "incremental"); // what was asked for: it never got to decide
     EXPECT_NE(overview.latest->failure.find(src.string()), std::string::npos);
     EXPECT_EQ(overview.latestSuccessful->startTime, first);
     EXPECT_EQ(overview.latestSuccessful->files, 7u);
