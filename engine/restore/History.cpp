@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <tuple>
 
 namespace stowkeep::engine::detail {
@@ -59,7 +60,8 @@ std::vector<RunInfo> SetHistory::runs(PasswordBook& passwords, const std::atomic
     if (m_catalog) {
         try {
             const auto totals = m_catalog->stateTotals(m_job.backupSetName(), m_folder);
-            for (const RunRecord& r : m_catalog->runs(m_job.backupSetName(), m_folder)) {
+            const auto records = m_catalog->runs(m_job.backupSetName(), m_folder);
+            for (const RunRecord& r : records) {
                 RunInfo info;
                 info.id = r.id;
                 info.archive = r.archive;
@@ -78,6 +80,7 @@ std::vector<RunInfo> SetHistory::runs(PasswordBook& passwords, const std::atomic
                     known.insert(r.archive);
                 runs.push_back(std::move(info));
             }
+            noteDamagedArchives(records, runs);
         } catch (const CatalogError& e) {
             runs.clear();
             known.clear();
@@ -121,6 +124,35 @@ std::vector<RunInfo> SetHistory::runs(PasswordBook& passwords, const std::atomic
 }
 
 // A run known from its archive alone; no archive name when the archive is another set's.
+// An archive found damaged after its run (read again later): every run that has files in
+// it says so, since those files cannot be restored whole. runs[i] is records[i].
+void SetHistory::noteDamagedArchives(const std::vector<RunRecord>& records, std::vector<RunInfo>& runs)
+{
+    std::map<int64_t, const RunRecord*> damaged;
+    for (const RunRecord& r : records)
+        if (r.verified == false && !r.archive.empty())
+            damaged.emplace(r.id, &r);
+    if (damaged.empty())
+        return;
+    std::map<int64_t, std::string> noteOf; // by manifest
+    for (size_t i = 0; i < records.size(); ++i) {
+        const RunRecord& r = records[i];
+        if (r.manifestRun == 0 || damaged.count(r.id) || !runs[i].note.empty())
+            continue;
+        auto [note, fresh] = noteOf.try_emplace(r.manifestRun);
+        if (fresh) {
+            for (const int64_t id : m_catalog->archiveRunsOf(r.manifestRun)) {
+                if (const auto d = damaged.find(id); d != damaged.end()) {
+                    note->second = "some of its files are in the damaged backup of " +
+                                   formatLocalTime(static_cast<std::time_t>(d->second->startTime), "%Y-%m-%d %H:%M");
+                    break;
+                }
+            }
+        }
+        runs[i].note = note->second;
+    }
+}
+
 RunInfo SetHistory::fromArchive(const std::string& name, PasswordBook& passwords)
 {
     const auto parts = parseArchiveName(name);

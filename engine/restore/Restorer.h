@@ -65,6 +65,7 @@ public:
 
 private:
     RunInfo fromArchive(const std::string& name, PasswordBook& passwords);
+    void noteDamagedArchives(const std::vector<RunRecord>& records, std::vector<RunInfo>& runs);
 
     const RestoreJob& m_job;
     std::string m_folder;

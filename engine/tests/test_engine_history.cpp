@@ -547,6 +547,17 @@ TEST_F(HistoryTest, OlderArchivesAreReadAgainWithinThreeWeeks)
         << engine.LastRunNotices();
     EXPECT_EQ(query("SELECT verified FROM runs WHERE archive = '" + full.filename().string() + "'"),
               (std::vector<std::vector<std::string>> {{"0"}}));
+    // The incremental runs in between hold their sub/c.bin in the damaged archive.
+    RestoreJob listing;
+    listing.setBackupFolder(dest.string());
+    listing.setBackupSetName(job.backupSetName());
+    const auto runs = engine.ListRuns(listing); // newest first
+    ASSERT_EQ(runs.size(), static_cast<size_t>(foundOn) + 1);
+    EXPECT_EQ(runs.front().note, "");
+    EXPECT_EQ(runs.back().note, "");
+    EXPECT_EQ(runs.back().verified, std::optional<bool>(false));
+    for (size_t i = 1; i + 1 < runs.size(); ++i)
+        EXPECT_EQ(runs[i].note.rfind("some of its files are in the damaged backup of ", 0), 0u) << i;
 }
 
 // A file that cannot be read does not stop retention; the archive with its last copy stays.
