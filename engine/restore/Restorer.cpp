@@ -168,9 +168,16 @@ void Restorer::findMedium()
     while (!present()) {
         checkCancel();
         m_log->warning("The backup medium for " + folder + " is not available; asking for it.");
-        if (!m_engine.OnInsertMedia || !m_engine.OnInsertMedia(folder, 1))
+        if (m_engine.OnInsertMedia && m_engine.OnInsertMedia(folder, 1))
+            continue;
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             throw RunFailure {MediumNotAvailable,
-                              "The backup folder " + folder + " is not available (the drive may be disconnected)."};
+                              "The backup folder " + folder + " holds none of the backups needed (" +
+                                  listNames({needed.begin(), needed.end()}) +
+                                  "): the drive may not be connected, or they were moved or deleted."};
+        throw RunFailure {MediumNotAvailable,
+                          "The backup folder " + folder + " is not available (the drive may be disconnected)."};
     }
 }
 

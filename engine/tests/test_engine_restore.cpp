@@ -460,6 +460,14 @@ TEST_F(RestoreTest, DamagedEntriesAndMissingArchivesNameTheirFiles)
     EXPECT_EQ(report.failed.size(), 3u);
     EXPECT_TRUE(fs::is_directory(tmp / "missing/empty"));
     EXPECT_NE(engine.GetErrorText(0, ArchiveMissing).find(names[0]), std::string::npos);
+
+    // None of them left: not only a drive that is not connected.
+    fs::remove(incremental);
+    EXPECT_EQ(engine.Restore(restoreJob(runs[0], tmp / "none"), report), MediumNotAvailable);
+    EXPECT_NE(engine.GetErrorText(0, MediumNotAvailable)
+                  .find(" holds none of the backups needed (" + names[0] + ", " + names[1] +
+                        "): the drive may not be connected, or they were moved or deleted."),
+              std::string::npos);
 }
 
 TEST_F(RestoreTest, AFewFilesOfAnEncryptedArchiveAreReadWithoutTheRest)
