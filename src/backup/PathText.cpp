@@ -95,6 +95,9 @@ QString withVisibleControls(const QString& path)
             c = QChar(0x2421);
         else if (u >= 0x80 && u <= 0x9F) // the 8-bit controls: U+009B begins an escape sequence
             c = QChar(0xFFFD);
+        else if (u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+                 (u >= 0x2066 && u <= 0x2069)) // direction marks: "a\u202Etxt.exe" shows as "aexe.txt"
+            c = QChar(0xFFFD);
     }
     return shown;
 }

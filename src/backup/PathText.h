@@ -16,5 +16,6 @@ std::string pathToBytes(const QString& path);
 // newline in a name) as their visible symbols.
 QString visiblePath(const QString& path);
 // The same with the kept bytes left as they are, for output that names files byte for byte
-// (the 8-bit control characters, which have no symbol, as U+FFFD).
+// (the 8-bit control characters, which have no symbol, and the marks that reverse the
+// direction of the text after them, as U+FFFD).
 QString withVisibleControls(const QString& path);

@@ -15,6 +15,7 @@ printf 'odd' >"$WORK/src/$odd"
 forged=$'x\n9\t2020-01-01 00:00\tFORGED.txt' # a name that would print as a line of its own
 printf 'f' >"$WORK/src/$forged"
 printf 'c' >"$WORK/src/"$'csi\xc2\x9b2J.txt' # U+009B: an escape sequence to some terminals
+printf 'b' >"$WORK/src/"$'bidi\xe2\x80\xaetxt.exe' # U+202E: shown as "bidiexe.txt"
 printf 'secret1' >"$WORK/pw"
 
 run_at() {
@@ -106,6 +107,7 @@ LC_ALL=C grep -q $'\t'"$odd"'$' "$WORK/cli.out" || fail "the odd name is not lis
 LC_ALL=C grep -q $'^1\t.*\tx\xe2\x90\x8a9\xe2\x90\x892020-01-01 00:00\xe2\x90\x89FORGED.txt$' "$WORK/cli.out" \
     || fail "a name with a line break and tabs is not shown on one line: $(grep -n FORGED "$WORK/cli.out")"
 LC_ALL=C grep -q $'csi\xef\xbf\xbd2J.txt$' "$WORK/cli.out" || fail "U+009B not shown as U+FFFD"
+LC_ALL=C grep -q $'bidi\xef\xbf\xbdtxt.exe$' "$WORK/cli.out" || fail "U+202E not shown as U+FFFD"
 expect 0 restore --profile Docs --to "$WORK/out-odd" --password-file "$WORK/pw" "$odd"
 [ "$(ls "$WORK/out-odd")" = "$odd" ] || fail "restored by its odd name: $(ls "$WORK/out-odd")"
 same "$WORK/out-odd/$odd" odd
