@@ -387,11 +387,16 @@ int64_t Catalog::recordRun(RunRecord run, const std::function<bool(ManifestRow&)
     return id;
 }
 
-void Catalog::deleteRuns(const std::vector<int64_t>& ids)
+void Catalog::deleteRuns(const std::vector<int64_t>& ids, const std::vector<int64_t>& forget)
 {
     if (ids.empty())
         return;
     Transaction t(m_db);
+    Statement drop(m_db, "UPDATE runs SET manifest_run = 0 WHERE manifest_run = ?");
+    for (const int64_t owner : forget) {
+        drop.bind(1, owner);
+        drop.run();
+    }
     std::vector<std::pair<std::string, std::string>> lines;
     Statement which(m_db, "SELECT DISTINCT set_name, folder FROM runs WHERE id = ?");
     Statement remove(m_db, "DELETE FROM runs WHERE id = ?");

@@ -131,7 +131,9 @@ public:
     int64_t recordRun(RunRecord run, const std::function<bool(ManifestRow&)>& nextRow = {},
                       const std::function<void()>& beforeCommit = {});
     // Removes runs, and the rows that no remaining run's manifest holds, in one transaction.
-    void deleteRuns(const std::vector<int64_t>& ids);
+    // The manifests forget (each named by the run that owns it) are dropped from every run
+    // that shares them: those runs stay listed, with no state to restore.
+    void deleteRuns(const std::vector<int64_t>& ids, const std::vector<int64_t>& forget = {});
     // The result of reading a run's archive again: passed (at `when`) or found damaged.
     void noteVerification(int64_t runId, bool passed, int64_t when);
 

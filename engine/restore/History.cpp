@@ -27,6 +27,15 @@ bool isPlainFileName(const std::string& name)
            name.find('\0') == std::string::npos;
 }
 
+// A successful run whose archive is kept only for newer runs (retention dropped its state).
+bool keptForOthers(const RunRecord& r)
+{
+    return r.manifestRun == 0 && !r.archive.empty() && (r.result == Success || r.result == SomeFilesUnreadable);
+}
+
+constexpr const char* kKeptForOthers =
+    "kept only for files that newer backups need: the older backups it needed were deleted";
+
 std::string runText(const RunInfo& run)
 {
     return "The backup of " + formatLocalTime(static_cast<std::time_t>(run.startTime), "%Y-%m-%d %H:%M");
@@ -71,6 +80,8 @@ std::vector<RunInfo> SetHistory::runs(PasswordBook& passwords, const std::atomic
                 info.result = r.result;
                 info.verified = r.verified;
                 info.restorable = r.manifestRun != 0;
+                if (keptForOthers(r))
+                    info.note = kKeptForOthers;
                 if (const auto it = totals.find(r.manifestRun); it != totals.end()) {
                     info.files = it->second.files;
                     info.folders = it->second.folders;
@@ -207,6 +218,9 @@ SetHistory::State SetHistory::state(const RunInfo& run, PasswordBook& passwords)
             if (it == records.end())
                 throw RunFailure {RunNotAvailable, runText(run) + " is no longer in the catalog (retention may "
                                                                   "have removed it)."};
+            if (keptForOthers(*it))
+                throw RunFailure {RunNotAvailable, runText(run) + " cannot be restored by itself: it is " +
+                                                       kKeptForOthers + " as old."};
             if (it->manifestRun == 0)
                 throw RunFailure {RunNotAvailable, runText(run) + " has no list of its files (the run failed, or "
                                                                   "an older version of Stowkeep made it)."};

@@ -123,22 +123,23 @@ void Run::deleteExpired(int32_t code)
             newestStart = r.startTime;
             newestSuccessful = r.id;
         }
-    std::set<int64_t> needed;
-    std::set<int64_t> manifestsSeen;
-    for (const auto& r : runs) {
-        if (r.startTime < cutoff && r.id != newestSuccessful)
-            continue;
-        needed.insert(r.id);
-        needed.insert(r.manifestRun);
-        if (manifestsSeen.insert(r.manifestRun).second)
-            for (int64_t id : m_catalog->archiveRunsOf(r.manifestRun))
-                needed.insert(id);
-    }
-    // What this run could not read stays as its last copy had it.
+    // What this run could not read stays as its last copy had it, in a run that can be restored.
+    std::set<int64_t> lastCopies;
     if (code == SomeFilesUnreadable)
         for (const int64_t id : m_catalog->newestCopies(m_job.backupSetName(), m_folder, m_unreadableNames,
                                                         m_unreadableFolders))
-            needed.insert(id);
+            lastCopies.insert(id);
+    std::set<int64_t> needed;
+    std::set<int64_t> keptStates; // the manifests of the runs kept to restore from
+    for (const auto& r : runs) {
+        if (r.startTime < cutoff && r.id != newestSuccessful && !lastCopies.count(r.id))
+            continue;
+        needed.insert(r.id);
+        needed.insert(r.manifestRun);
+        if (keptStates.insert(r.manifestRun).second)
+            for (int64_t id : m_catalog->archiveRunsOf(r.manifestRun))
+                needed.insert(id);
+    }
     if (std::none_of(runs.begin(), runs.end(), [&](const RunRecord& r) { return !needed.count(r.id); }))
         return;
     if (const std::string problem = keptArchivesProblem(runs, needed); !problem.empty()) {
@@ -164,9 +165,27 @@ void Run::deleteExpired(int32_t code)
         }
         remove.push_back(r.id);
     }
+    // A run older than the age stays while newer runs need files of its archive, but its own
+    // state may need archives deleted now: it is no longer one to restore.
+    const std::set<int64_t> removed(remove.begin(), remove.end());
+    std::vector<int64_t> forget;
+    std::vector<std::string> holders;
+    // (A run that shares another's manifest wrote no archive: nothing keeps it.)
+    for (const auto& r : runs) {
+        if (removed.count(r.id) || r.manifestRun != r.id || keptStates.count(r.id))
+            continue;
+        const auto archives = m_catalog->archiveRunsOf(r.id);
+        if (std::none_of(archives.begin(), archives.end(), [&](int64_t id) { return removed.count(id); }))
+            continue;
+        forget.push_back(r.id);
+        holders.push_back(r.archive);
+    }
     if (!m_retentionDeleted.empty())
         syncFolder(m_folder);
-    m_catalog->deleteRuns(remove);
+    m_catalog->deleteRuns(remove, forget);
+    if (!holders.empty())
+        m_log->info("Kept only for files that newer backups need, no longer to be restored by itself: " +
+                    listAll(holders) + ".");
 }
 
 std::string Run::keptArchivesProblem(const std::vector<RunRecord>& runs, const std::set<int64_t>& needed) const

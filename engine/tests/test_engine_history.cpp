@@ -377,6 +377,47 @@ TEST_F(HistoryTest, RetentionKeepsWhatNewerRunsNeed)
     EXPECT_NE(logText().find("retention deleted " + kept[0]), std::string::npos);
 }
 
+// An old run stays while the newest needs a file of its archive; once the archives that it
+// needed itself are deleted, it is no longer offered as a backup to restore.
+TEST_F(HistoryTest, RetentionLeavesNoRunOfferedThatCannotBeRestored)
+{
+    job.setBackupType(NewAndModified);
+    job.setRetentionPeriod(1);
+    ASSERT_EQ(engine.RunJob(job), Success); // 08:00, full
+    advance(std::chrono::hours(1));
+    modify(src / "b.txt", "b, second", 2000000001);
+    ASSERT_EQ(engine.RunJob(job), Success); // 09:00: holds the only copy of that b.txt
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "a, third", 2000000002);
+    ASSERT_EQ(engine.RunJob(job), Success); // 10:00: its state needs 09:00's b.txt
+    const auto names = archives();
+    advance(std::chrono::hours(3));
+    fs::remove(src / "b.txt");
+    writeFile(src / "new.txt", "new");
+    ASSERT_EQ(engine.RunJob(job), Success); // 13:00: needs 08:00 and 10:00, not 09:00
+
+    EXPECT_FALSE(fs::exists(dest / names[1]));
+    EXPECT_TRUE(fs::exists(dest / names[2]));
+    RestoreJob listing;
+    listing.setBackupFolder(dest.string());
+    listing.setBackupSetName(job.backupSetName());
+    const auto runs = engine.ListRuns(listing); // newest first
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_FALSE(runs[1].usable());
+    EXPECT_EQ(runs[1].archive, names[2]);
+    EXPECT_NE(runs[1].note.find("the older backups it needed were deleted"), std::string::npos) << runs[1].note;
+    for (const size_t i : {size_t(0), size_t(2)}) {
+        ASSERT_TRUE(runs[i].usable()) << i;
+        RestoreJob restore = listing;
+        restore.setRun(runs[i]);
+        restore.setTargetFolder((tmp / ("restored" + std::to_string(i))).string());
+        RestoreReport report;
+        EXPECT_EQ(engine.Restore(restore, report), Success) << i;
+    }
+    EXPECT_EQ(readFile(tmp / "restored0/a.txt"), "a, third");
+    EXPECT_EQ(readFile(tmp / "restored2/b.txt"), std::string(70000, 'b'));
+}
+
 // A run made while the clock was ahead is dated later than the runs made after it. It is
 // no base for them, and retention keeps their newest, not it.
 TEST_F(HistoryTest, ARunMadeWhileTheClockWasAheadIsNotTheNewest)
