@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <stdexcept>
 
 namespace stowkeep::engine::detail {
@@ -136,6 +137,8 @@ void Run::takeEverything()
     m_incremental = false;
     m_outcomes.assign(entries.size(), Outcome {});
     m_archives.assign(1, std::string(kThisArchive));
+    m_carried.clear();
+    m_carriedFiles = 0;
     m_writeArchive = true;
     m_toWrite.clear();
     m_toWrite.reserve(entries.size());
@@ -149,9 +152,21 @@ bool Run::readBase()
     std::optional<RunRecord> base;
     // The one catalog read of this run. Each row of the base is matched against the
     // selection (sorted by name) as it comes, so the rows are never all held at once.
+    // What the listing could not read stands as the base has it.
+    const std::unordered_set<std::string> unreadableFiles(m_unreadableNames.begin(), m_unreadableNames.end());
+    const auto unlisted = [&](const std::string& path) {
+        if (unreadableFiles.count(path))
+            return true;
+        for (const auto& folder : m_unreadableFolders)
+            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/')
+                return true;
+        return false;
+    };
+    const bool carry = !m_unreadableNames.empty() || !m_unreadableFolders.empty();
     withCatalog([&] {
         m_outcomes.assign(entries.size(), Outcome {});
         m_archives.assign(1, std::string(kThisArchive));
+        m_carried.clear();
         m_previousRows = m_matched = 0;
         // A run dated after this one was made while the clock was ahead: not the newest.
         base = m_catalog->newestBase(m_job.backupSetName(), m_folder, m_startTime);
@@ -172,8 +187,13 @@ bool Run::readBase()
             if (it == entries.end() || it->name != row.path)
                 it = std::lower_bound(entries.begin(), entries.end(), row.path,
                                       [](const SelectedEntry& e, const std::string& name) { return e.name < name; });
-            if (it == entries.end() || it->name != row.path || row.kind != manifestKind(it->kind))
+            if (it == entries.end() || it->name != row.path || row.kind != manifestKind(it->kind)) {
+                if (carry && !row.archive.empty() && unlisted(row.path)) {
+                    m_carried.push_back(row);
+                    ++m_matched;
+                }
                 return;
+            }
             next = it + 1;
             Outcome& o = m_outcomes[static_cast<size_t>(it - entries.begin())];
             if (o.known)
@@ -193,6 +213,8 @@ bool Run::readBase()
             }
             o.size = row.size;
             o.crc = row.crc;
+            o.baseMtimeNs = row.mtimeNs;
+            o.baseMode = row.mode;
             auto slot = archiveIndex.find(row.archive);
             if (slot == archiveIndex.end()) {
                 slot = archiveIndex.emplace(row.archive, static_cast<uint32_t>(m_archives.size())).first;
@@ -201,6 +223,11 @@ bool Run::readBase()
             o.archive = slot->second;
         });
     });
+    std::sort(m_carried.begin(), m_carried.end(),
+              [](const ManifestRow& a, const ManifestRow& b) { return a.path < b.path; });
+    m_carriedFiles = static_cast<uint64_t>(std::count_if(m_carried.begin(), m_carried.end(), [](const ManifestRow& r) {
+        return r.kind != ManifestKind::Directory;
+    }));
     return base.has_value();
 }
 

@@ -22,21 +22,14 @@ void Run::record(int32_t code)
         withCatalog([&] {
             RunRecord run = baseRecord(code);
             std::function<bool(ManifestRow&)> rows;
-            size_t next = 0;
+            ManifestCursor at;
             // An incremental run that changed nothing shares its base's manifest; every
             // other run records its own, in path order (the selection's), one row at a time.
             const int64_t shared = m_archiveName.empty() && m_incremental ? baseManifestRun() : 0;
             if (shared != 0) {
                 run.manifestRun = shared;
             } else {
-                rows = [this, &next](ManifestRow& row) {
-                    while (next < m_outcomes.size() && m_outcomes[next].fate == Fate::Left)
-                        ++next;
-                    if (next == m_outcomes.size())
-                        return false;
-                    manifestRow(next++, row);
-                    return true;
-                };
+                rows = [this, &at](ManifestRow& row) { return nextManifestRow(at, row); };
             }
             m_runId = m_catalog->recordRun(std::move(run), rows, m_impl.hooks.beforeCommit);
         });

@@ -117,7 +117,8 @@ int32_t Run::backUp()
                           listNames(m_badEntries) + ").";
     else if (code == SomeFilesUnreadable)
         m_failureDetail = plural(m_unreadable.size(), "file", "files") + " could not be read (" +
-                          listNames(m_unreadable) + ").";
+                          listNames(m_unreadable) + ")." +
+                          (m_carriedFiles > 0 ? " Where an earlier backup holds them, this one keeps that copy." : "");
 
     m_phaseCode = CatalogFailure;
     record(code);
@@ -184,6 +185,10 @@ RunRecord Run::baseRecord(int32_t code) const
             continue;
         ++run.files;
         run.bytes += o.size;
+    }
+    for (const ManifestRow& r : m_carried) {
+        ++run.files;
+        run.bytes += r.size;
     }
     run.filesWritten = m_writtenCount;
     run.bytesRead = m_bytesRead;

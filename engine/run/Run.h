@@ -114,6 +114,14 @@ private:
     std::shared_ptr<const std::string> buildManifest();
     // The manifest row of selected entry i (not Left).
     void manifestRow(size_t i, ManifestRow& row) const;
+    // This run's manifest in path order: the selected entries that stand (not Left), and the
+    // rows carried from the base for what could not be listed. False after the last row.
+    struct ManifestCursor
+    {
+        size_t entry = 0;
+        size_t carried = 0;
+    };
+    bool nextManifestRow(ManifestCursor& at, ManifestRow& row) const;
     const std::string& manifestArchive(size_t i) const;
     void takeResult(const SelectedEntry& e, size_t& nextError);
     void publish();
@@ -139,12 +147,15 @@ private:
         Left,    // not in this run's manifest
         Kept,    // the base run's row stands (size, CRC and archive from there)
         Written, // stored in this run's archive
+        Carried, // could not be read: the base run's row stands whole, its time and mode too
     };
     // What became of one selected entry: a few bytes each, parallel to the selection, so that
     // a run over many files keeps one list of them, not several.
     struct Outcome
     {
         uint64_t size = 0;
+        int64_t baseMtimeNs = 0; // the base run's row, for a file this run cannot read
+        uint32_t baseMode = 0;
         uint32_t crc = 0;
         uint32_t archive = 0; // the archive holding the content: index into m_archives
         Fate fate = Fate::Left;
@@ -198,7 +209,10 @@ private:
     std::vector<std::string> m_unreadableNames;
     std::vector<std::string> m_unreadableFolders;
     uint64_t m_previousRows = 0; // rows of the base's manifest
-    uint64_t m_matched = 0;      // ... that name a selected entry
+    uint64_t m_matched = 0;      // ... that name a selected entry, or are carried
+    // The base's rows below what the listing could not read (sorted by path): they stand.
+    std::vector<ManifestRow> m_carried;
+    uint64_t m_carriedFiles = 0; // files this run could not read that keep an earlier copy
 
     std::string m_archiveName;
     std::string m_archivePath;

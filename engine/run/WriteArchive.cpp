@@ -84,9 +84,11 @@ void Run::writeArchive()
         if (delivered <= m_toWrite.size()) {
             const size_t i = indexOf(*m_toWrite[delivered - 1]);
             Outcome& o = m_outcomes[i];
-            o.size = r.size;
-            o.crc = r.crc;
             o.status = static_cast<uint8_t>(r.status);
+            if (r.status != zip::EntryStatus::Unreadable) { // else the base's, if it has one
+                o.size = r.size;
+                o.crc = r.crc;
+            }
             if (!r.error.empty())
                 m_entryErrors.emplace_back(i, r.error);
         }
@@ -171,22 +173,39 @@ std::shared_ptr<const std::string> Run::buildManifest()
     header.utcOffset = static_cast<int>(local.tm_gmtoff);
     header.kind = kindText();
     header.base = m_incremental ? m_baseArchive : std::string();
-    for (const Outcome& o : m_outcomes)
-        header.entries += o.fate != Fate::Left;
-    ManifestWriter writer(header);
     size_t textBytes = 0;
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (m_outcomes[i].fate != Fate::Left)
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (m_outcomes[i].fate != Fate::Left) {
+            ++header.entries;
             textBytes += entries[i].name.size() + entries[i].linkTarget.size() + manifestArchive(i).size();
+        }
+    }
+    for (const ManifestRow& r : m_carried)
+        textBytes += r.path.size() + r.linkTarget.size() + r.archive.size();
+    header.entries += m_carried.size();
+    ManifestWriter writer(header);
     writer.reserve(header.entries, textBytes);
     ManifestRow row;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (m_outcomes[i].fate == Fate::Left)
-            continue;
-        manifestRow(i, row);
+    for (ManifestCursor at; nextManifestRow(at, row);)
         writer.add(row);
-    }
     return std::make_shared<const std::string>(writer.take());
+}
+
+bool Run::nextManifestRow(ManifestCursor& at, ManifestRow& row) const
+{
+    const auto& entries = m_selection.entries;
+    while (at.entry < entries.size() && m_outcomes[at.entry].fate == Fate::Left)
+        ++at.entry;
+    const bool entryLeft = at.entry < entries.size();
+    const bool carriedLeft = at.carried < m_carried.size();
+    if (carriedLeft && (!entryLeft || m_carried[at.carried].path < entries[at.entry].name)) {
+        row = m_carried[at.carried++];
+        return true;
+    }
+    if (!entryLeft)
+        return false;
+    manifestRow(at.entry++, row);
+    return true;
 }
 
 void Run::manifestRow(size_t i, ManifestRow& row) const
@@ -196,8 +215,8 @@ void Run::manifestRow(size_t i, ManifestRow& row) const
     row.path = e.name;
     row.kind = manifestKind(e.kind);
     row.size = o.size;
-    row.mtimeNs = e.mtimeNs;
-    row.mode = e.mode;
+    row.mtimeNs = o.fate == Fate::Carried ? o.baseMtimeNs : e.mtimeNs;
+    row.mode = o.fate == Fate::Carried ? o.baseMode : e.mode;
     row.crc = o.crc;
     row.linkTarget = e.linkTarget;
     row.archive = manifestArchive(i);
@@ -239,6 +258,11 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         m_unreadable.push_back(m_selection.pathOf(e));
         m_log->error("Cannot read " + m_unreadable.back() + (error.empty() ? "" : ": " + error));
         m_unreadableNames.push_back(e.name);
+        // Its last copy stands, so that this run restores it as it was last backed up.
+        if (o.known && !m_archives[o.archive].empty()) {
+            o.fate = Fate::Carried;
+            ++m_carriedFiles;
+        }
         break;
     }
 }

@@ -85,6 +85,50 @@ TEST_F(SourceTest, UnreadableFileIsSkippedAndReported)
         EXPECT_NE(row.path, "b.txt");
 }
 
+// In a run of new and modified files, a file that cannot be read stands as it was last
+// backed up: the run restores it so, and the next run that can read it stores it again.
+TEST_F(SourceTest, AFileThatCannotBeReadKeepsItsLastCopyInAnIncrementalRun)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const std::string first = archives()[0];
+    modify(src / "b.txt", "b, changed", 2000000001);
+    hooks.afterSelection = [this] {
+        fs::remove(src / "b.txt");
+        fs::create_directories(src / "b.txt");
+    };
+    now += std::chrono::hours(1);
+    setHooks();
+    EXPECT_EQ(engine.RunJob(job), SomeFilesUnreadable);
+    EXPECT_NE(engine.GetErrorText(0, SomeFilesUnreadable).find("this one keeps that copy"), std::string::npos);
+    const auto rowOf = [this](const std::string& path) {
+        for (const auto& row : catalogEntries(newestRun()))
+            if (row.path == path)
+                return row;
+        return ManifestRow {};
+    };
+    EXPECT_EQ(rowOf("b.txt").archive, first);
+    EXPECT_EQ(rowOf("b.txt").size, 70000u);
+
+    RestoreJob restore;
+    restore.setBackupFolder(dest.string());
+    restore.setBackupSetName(job.backupSetName());
+    restore.setRun(engine.ListRuns(restore).front());
+    restore.setTargetFolder((tmp / "restored").string());
+    RestoreReport report;
+    ASSERT_EQ(engine.Restore(restore, report), Success);
+    EXPECT_EQ(readFile(tmp / "restored/b.txt"), std::string(70000, 'b'));
+
+    fs::remove_all(src / "b.txt");
+    modify(src / "b.txt", "b, readable again", 2000000002);
+    hooks.afterSelection = nullptr;
+    now += std::chrono::hours(1);
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(rowOf("b.txt").archive, archives().back());
+    EXPECT_EQ(rowOf("b.txt").size, 17u);
+}
+
 // A source that goes away while the run reads it is no backup: the run fails, keeps no
 // archive and leaves the last good run as the base of the next one. A few files that
 // vanish (temporary files) are normal.
