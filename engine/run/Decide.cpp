@@ -213,8 +213,6 @@ bool Run::readBase()
             }
             o.size = row.size;
             o.crc = row.crc;
-            o.baseMtimeNs = row.mtimeNs;
-            o.baseMode = row.mode;
             auto slot = archiveIndex.find(row.archive);
             if (slot == archiveIndex.end()) {
                 slot = archiveIndex.emplace(row.archive, static_cast<uint32_t>(m_archives.size())).first;

@@ -124,6 +124,8 @@ private:
     bool nextManifestRow(ManifestCursor& at, ManifestRow& row) const;
     const std::string& manifestArchive(size_t i) const;
     void takeResult(const SelectedEntry& e, size_t& nextError);
+    // The base's rows of the files the writer could not read join m_carried.
+    void carryUnreadable();
     void publish();
     // Verify.cpp
     void verify();
@@ -147,15 +149,12 @@ private:
         Left,    // not in this run's manifest
         Kept,    // the base run's row stands (size, CRC and archive from there)
         Written, // stored in this run's archive
-        Carried, // could not be read: the base run's row stands whole, its time and mode too
     };
     // What became of one selected entry: a few bytes each, parallel to the selection, so that
     // a run over many files keeps one list of them, not several.
     struct Outcome
     {
         uint64_t size = 0;
-        int64_t baseMtimeNs = 0; // the base run's row, for a file this run cannot read
-        uint32_t baseMode = 0;
         uint32_t crc = 0;
         uint32_t archive = 0; // the archive holding the content: index into m_archives
         Fate fate = Fate::Left;
@@ -210,7 +209,7 @@ private:
     std::vector<std::string> m_unreadableFolders;
     uint64_t m_previousRows = 0; // rows of the base's manifest
     uint64_t m_matched = 0;      // ... that name a selected entry, or are carried
-    // The base's rows below what the listing could not read (sorted by path): they stand.
+    // The base's rows of what this run could not read, sorted by path: they stand.
     std::vector<ManifestRow> m_carried;
     uint64_t m_carriedFiles = 0; // files this run could not read that keep an earlier copy
 

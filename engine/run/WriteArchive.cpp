@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 namespace stowkeep::engine::detail {
 
@@ -84,11 +85,9 @@ void Run::writeArchive()
         if (delivered <= m_toWrite.size()) {
             const size_t i = indexOf(*m_toWrite[delivered - 1]);
             Outcome& o = m_outcomes[i];
+            o.size = r.size;
+            o.crc = r.crc;
             o.status = static_cast<uint8_t>(r.status);
-            if (r.status != zip::EntryStatus::Unreadable) { // else the base's, if it has one
-                o.size = r.size;
-                o.crc = r.crc;
-            }
             if (!r.error.empty())
                 m_entryErrors.emplace_back(i, r.error);
         }
@@ -134,6 +133,7 @@ void Run::writeArchive()
         for (const auto* e : m_toWrite)
             takeResult(*e, nextError);
         m_entryErrors = {};
+        carryUnreadable();
         auto text = buildManifest();
         m_manifestSize = text->size();
         zip::EntrySource manifest;
@@ -215,8 +215,8 @@ void Run::manifestRow(size_t i, ManifestRow& row) const
     row.path = e.name;
     row.kind = manifestKind(e.kind);
     row.size = o.size;
-    row.mtimeNs = o.fate == Fate::Carried ? o.baseMtimeNs : e.mtimeNs;
-    row.mode = o.fate == Fate::Carried ? o.baseMode : e.mode;
+    row.mtimeNs = e.mtimeNs;
+    row.mode = e.mode;
     row.crc = o.crc;
     row.linkTarget = e.linkTarget;
     row.archive = manifestArchive(i);
@@ -258,13 +258,36 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         m_unreadable.push_back(m_selection.pathOf(e));
         m_log->error("Cannot read " + m_unreadable.back() + (error.empty() ? "" : ": " + error));
         m_unreadableNames.push_back(e.name);
-        // Its last copy stands, so that this run restores it as it was last backed up.
-        if (o.known && !m_archives[o.archive].empty()) {
-            o.fate = Fate::Carried;
-            ++m_carriedFiles;
-        }
         break;
     }
+}
+
+// What the writer could not read stands as the base has it, so that this run restores its
+// last copy. Rare: the base's rows are read again for it.
+void Run::carryUnreadable()
+{
+    std::unordered_map<std::string_view, const SelectedEntry*> wanted;
+    for (const auto* e : m_toWrite)
+        if (m_outcomes[indexOf(*e)].known && static_cast<zip::EntryStatus>(m_outcomes[indexOf(*e)].status) ==
+                                                 zip::EntryStatus::Unreadable)
+            wanted.emplace(e->name, e);
+    if (wanted.empty())
+        return;
+    withCatalog([&] {
+        const int64_t base = baseManifestRun();
+        if (base == 0)
+            return;
+        m_catalog->forEachManifestRow(base, [&](const ManifestRow& row) {
+            const auto it = wanted.find(row.path);
+            if (it == wanted.end() || row.kind != manifestKind(it->second->kind) || row.archive.empty())
+                return;
+            m_carried.push_back(row);
+            ++m_carriedFiles;
+            wanted.erase(it);
+        });
+    });
+    std::sort(m_carried.begin(), m_carried.end(),
+              [](const ManifestRow& a, const ManifestRow& b) { return a.path < b.path; });
 }
 
 // Renames the finished archive to its name and makes both durable.
