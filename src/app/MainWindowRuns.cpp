@@ -85,6 +85,10 @@ bool TFrmMain::jobRunning() const
 void TFrmMain::TimerScheduleTimer()
 {
     const QDateTime now = m_clock();
+    // A scheduled run waiting for its drive holds up no other profile: when one falls due,
+    // the prompt closes as if cancelled, and the failed run is told in a balloon.
+    if (m_askingForMedia && m_schedule->ticking() && m_schedule->anotherProfileDue(now, m_separators))
+        dlg.dismiss();
     m_schedule->tick(now, m_separators);
     if (!m_schedule->ticking() && !m_runner->busy() && !CloseAllowed)
         warnAboutStaleBackups(now);
@@ -105,7 +109,9 @@ bool TFrmMain::XmainInsertMedia(const QString& mediaLabel, qint32 /*diskNumber*/
     dlg.setButton(0, QStringLiteral("OK"), 1);
     dlg.setButton(1, QStringLiteral("Cancel"), 2);
     dlg.setButtonCount(2);
+    m_askingForMedia = true;
     const int result = dlg.exec();
+    m_askingForMedia = false;
     dlg.setButtonCount(1);
     return result == 1;
 }

@@ -282,6 +282,7 @@ private:
     bool m_firstStart = false;     // there was no Profiles.ini at start
     bool m_quitPending = false;    // closed for good while a backup was being cancelled
     bool m_askingToCancel = false; // the question whether to cancel the running job is open
+    bool m_askingForMedia = false; // the media prompt is open
     int m_frequencyOption = -1;    // the option whose controls are shown
     int m_panelFills = 0;          // counts the times the panel was filled or reset
 };

@@ -5,6 +5,8 @@
 #include "profiles/ProfileStore.h"
 #include "profiles/ProfileView.h"
 
+#include <algorithm>
+
 Schedule::Schedule(ProfileView& view, JobRunner& runner, IBackupEngine& engine, QObject* parent)
     : QObject(parent), m_view(view), m_runner(runner), m_engine(engine)
 {
@@ -157,6 +159,26 @@ void Schedule::rescheduleProfile(int index, const ScheduleStep& step)
     record.NextRun = FormatTimestamp(step.next, m_tick->separators);
     m_view.showNextRun(index, record.NextRun);
     ProfileStore(GetProfileStorePath()).writeString(record.Name, QStringLiteral("NextRun"), record.NextRun);
+}
+
+bool Schedule::anotherProfileDue(const QDateTime& now, const TimestampSeparators& separators) const
+{
+    if (!m_tick)
+        return false;
+    const LocalDateTime local = naiveLocal(now);
+    const ProfileTable& table = m_view.profiles();
+    const size_t rows = std::min(static_cast<size_t>(std::max(m_view.profileRows(), 0)), table.size());
+    for (size_t row = 0; row < rows; ++row) {
+        const ProfileRecord& record = table[row];
+        if (record.Name == m_tick->name)
+            continue;
+        const QVector<ScheduleStep> steps = EvaluateSchedule(
+            {record.FrequencyOption, record.FrequencyInterval, record.StartingTime, record.WeekDay, record.NextRun},
+            local, separators);
+        if (std::any_of(steps.begin(), steps.end(), [](const ScheduleStep& s) { return s.kind == StepKind::RunStep; }))
+            return true;
+    }
+    return false;
 }
 
 // The form shows a time out of range as the nearest one it offers, so a profile that never

@@ -31,6 +31,8 @@ public:
     void tick(const QDateTime& now, const TimestampSeparators& separators);
     // A tick waits for the end of its run.
     bool ticking() const { return m_tick.has_value(); }
+    // While a tick waits for its run: whether another profile in the list is due at now.
+    bool anotherProfileDue(const QDateTime& now, const TimestampSeparators& separators) const;
 
 signals:
     // A scheduled backup failed, or succeeded with a warning: the balloon's text.

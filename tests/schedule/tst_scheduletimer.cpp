@@ -60,6 +60,7 @@ private slots:
     void runCutShortByTheProgramsEndRecordsNothing();
     void ticksRunWhileABoxOrDialogIsOpen_data();
     void ticksRunWhileABoxOrDialogIsOpen();
+    void aRunWaitingForItsDriveGivesWayToAnotherDueProfile();
     void deleteQuestionActsOnTheProfileItAskedAbout();
     void aRepeatedTickErrorGetsOneBoxAtATime();
     void folderChosenAfterTheUserMovedOnIsDropped();
@@ -431,6 +432,40 @@ void TestScheduleTimer::ticksRunWhileABoxOrDialogIsOpen()
     QCOMPARE(w.panel(), panel);
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.rows(), (QStringList{"Due", "Edited"}));
+}
+
+void TestScheduleTimer::aRunWaitingForItsDriveGivesWayToAnotherDueProfile()
+{
+    Window w(profileSection("Drive", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=")
+             + profileSection("Local", "FrequencyOption=1\nFrequencyInterval=5\nNextRun=2026/12/09 08:01"));
+    w.engine->queueMediaRequest(QStringLiteral("/media/usb"), 1);
+    w.engine->queueRunResults({6});
+    QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
+    bool openWhileNothingElseIsDue = false;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, w.frm.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll.stop();
+        setClock(*w.frm, Tick.addSecs(30));
+        w.frm->TimerScheduleTimer();
+        openWhileNothingElseIsDue = box->isVisible();
+        setClock(*w.frm, Tick.addSecs(60)); // Local falls due
+        w.frm->TimerScheduleTimer();
+    });
+    poll.start();
+    w.tick(Tick);
+
+    QVERIFY(openWhileNothingElseIsDue);
+    QCOMPARE(w.engine->mediaAnswers(), QList<bool> {false});
+    QCOMPARE(balloons.size(), 1);
+    QCOMPARE(balloons[0][1].toString(),
+             QStringLiteral("Error backing up profile \"Drive\". Error description: engine text for code 6"));
+    w.tick(Tick.addSecs(61));
+    QCOMPARE(w.engine->runJobs().size(), 2);
+    QCOMPARE(w.engine->runJobs()[1], w.frm->profileTable()[1].Job);
 }
 
 void TestScheduleTimer::deleteQuestionActsOnTheProfileItAskedAbout()
