@@ -555,4 +555,12 @@ std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::st
     return m;
 }
 
+std::string whyNoManifest(const zip::ZipReader& reader)
+{
+    const auto& entries = reader.entries();
+    if (!entries.empty() && entries.back().kind == zip::EntryKind::File && isManifestName(entries.back().name))
+        return "its list of files is that of another backup (it was renamed, or copied over this one)";
+    return "it has no list of its files (an older version of Stowkeep made it)";
+}
+
 } // namespace stowkeep::engine

@@ -130,6 +130,8 @@ std::optional<ArchiveName> parseArchiveName(std::string_view file);
 // unsafePaths as for parseManifest.
 std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::string& archiveFile,
                                      std::vector<std::string>* unsafePaths = nullptr);
+// Why readManifest found no manifest of archiveFile in a reader that read the archive whole.
+std::string whyNoManifest(const zip::ZipReader& reader);
 
 std::string escapeManifestText(std::string_view raw);
 void appendEscaped(std::string& out, std::string_view raw); // the same, added to out

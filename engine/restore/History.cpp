@@ -177,7 +177,7 @@ RunInfo SetHistory::fromArchive(const std::string& name, PasswordBook& passwords
         const std::optional<Manifest> manifest = readManifest(*reader, name);
         if (!manifest) {
             info.note = reader->damage().empty()
-                            ? "it has no list of its files (an older version of Stowkeep made it)"
+                            ? whyNoManifest(*reader)
                             : "it is damaged (" + reader->damage() + ") and its list of files is lost with its end";
             return info;
         }

@@ -128,9 +128,12 @@ void Run::adoptArchives()
 // Opens an archive and reads its manifest; returns why it cannot be adopted, or "".
 std::string Run::examineArchive(const std::string& path, const std::string& name, std::optional<Manifest>& manifest)
 {
+    std::string why;
     try {
         zip::ZipReader reader(path, m_job.encryptionPassword());
         manifest = readManifest(reader, name);
+        if (!manifest)
+            why = whyNoManifest(reader);
     } catch (const zip::WrongPassword&) {
         return "this job's password does not open it";
     } catch (const zip::ZipError& e) {
@@ -139,7 +142,7 @@ std::string Run::examineArchive(const std::string& path, const std::string& name
         return std::string("its list of files is damaged (") + e.what() + ")";
     }
     if (!manifest)
-        return "it has no list of its files (an older version of Stowkeep made it)";
+        return why;
     if (manifest->header.setName != m_job.backupSetName())
         return "it belongs to the set \"" + manifest->header.setName + "\"";
     return {};

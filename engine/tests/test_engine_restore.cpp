@@ -242,6 +242,13 @@ TEST_F(RestoreTest, WithoutTheCatalogTheArchivesTellTheRuns)
     ASSERT_EQ(locked.size(), 2u);
     EXPECT_NE(locked[0].note.find("password"), std::string::npos);
     EXPECT_TRUE(locked[0].usable());
+
+    // One backup copied over the other holds another's list of files, and is listed so.
+    fs::copy_file(dest / archives()[1], dest / archives()[0], fs::copy_options::overwrite_existing);
+    const auto copied = listRuns();
+    ASSERT_EQ(copied.size(), 2u);
+    EXPECT_EQ(copied[1].note, "its list of files is that of another backup (it was renamed, or copied over this one)");
+    EXPECT_FALSE(copied[1].usable());
 }
 
 TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
