@@ -116,13 +116,17 @@ void Run::deleteExpired(int32_t code)
             newestStart = r.startTime;
             newestSuccessful = r.id;
         }
-    // What this run could not read stays as its last copy had it, in a run that can be restored.
+    // What this run could not read stays as its last copy had it. An incremental run lists
+    // the copies its base has; a full one lists none, so the runs that hold them are kept
+    // whole, to be restored.
     std::set<int64_t> lastCopies;
     if (code == SomeFilesUnreadable)
         for (const int64_t id : m_catalog->newestCopies(m_job.backupSetName(), m_folder, m_unreadableNames,
                                                         m_unreadableFolders))
             lastCopies.insert(id);
-    std::set<int64_t> needed;
+    std::set<int64_t> needed(lastCopies);
+    if (m_incremental)
+        lastCopies.clear();
     std::set<int64_t> keptStates; // the manifests of the runs kept to restore from
     for (const auto& r : runs) {
         if (r.startTime < cutoff && r.id != newestSuccessful && !lastCopies.count(r.id))
