@@ -238,12 +238,21 @@ void Run::logSummary(int32_t code)
     std::snprintf(duration, sizeof duration, "%.1f s", seconds);
     std::string text = "Backup of \"" + m_job.backupSetName() + "\" ";
     text += code == Success ? "finished" : "ended with code " + std::to_string(code);
-    if (!m_archiveName.empty() && (code == Success || code == SomeFilesUnreadable || code == VerificationFailed))
+    const bool kept = code == Success || code == SomeFilesUnreadable || code == VerificationFailed;
+    if (!m_archiveName.empty() && kept)
         text += ": " + kindText() + " archive " + m_archivePath;
     else if (code == Success)
         text += ": nothing changed, no archive written";
-    text += "; " + plural(m_selectedFiles, "file", "files") + " selected (" + std::to_string(m_selectedBytes) +
-            " bytes), " + std::to_string(m_writtenCount) + " entries stored, " +
+    text += "; " + plural(m_selectedFiles, "file", "files") + " selected (" + std::to_string(m_selectedBytes) + " bytes)";
+    if (!kept) {
+        // What it had written went with it: its counts are not those of a backup.
+        text += "; nothing of this run was kept; " + std::string(duration) + ".";
+        for (const auto& notice : m_notices)
+            text += " " + notice;
+        m_log->info(text);
+        return;
+    }
+    text += ", " + std::to_string(m_writtenCount) + " entries stored, " +
             std::to_string(m_unreadable.size()) + " unreadable; " + std::to_string(m_bytesRead) +
             " bytes read, " + std::to_string(m_bytesWritten) + " bytes written; " + duration + "; verification ";
     if (m_archiveName.empty() || !m_job.verifyAfterBackup())
