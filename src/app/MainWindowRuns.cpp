@@ -85,10 +85,12 @@ bool TFrmMain::jobRunning() const
 void TFrmMain::TimerScheduleTimer()
 {
     const QDateTime now = m_clock();
-    // A scheduled run waiting for its drive holds up no other profile: when one falls due,
-    // the prompt closes as if cancelled, and the failed run is told in a balloon.
-    if (m_askingForMedia && m_schedule->ticking() && m_schedule->anotherProfileDue(now, m_separators))
+    // A scheduled run waiting for its drive holds up no other profile: when one is due, the
+    // prompt closes, that profile runs, and the one waiting for its drive asks again after.
+    if (m_askingForMedia && m_schedule->ticking() && m_schedule->anotherProfileDue(now, m_separators)) {
+        m_schedule->giveWay();
         dlg.dismiss();
+    }
     m_schedule->tick(now, m_separators);
     if (!m_schedule->ticking() && !m_runner->busy() && !CloseAllowed)
         warnAboutStaleBackups(now);

@@ -6,6 +6,7 @@
 #include "profiles/ProfileView.h"
 
 #include <algorithm>
+#include <utility>
 
 Schedule::Schedule(ProfileView& view, JobRunner& runner, IBackupEngine& engine, QObject* parent)
     : QObject(parent), m_view(view), m_runner(runner), m_engine(engine)
@@ -91,9 +92,14 @@ void Schedule::runFinished(const Run& run, const JobOutcome& outcome)
         // store the old ones, and the tick ends.
         if (outcome.failure)
             std::rethrow_exception(outcome.failure);
-        // Cut short by the end of the program: not a run.
-        const bool closing = m_view.closing() && outcome.code != 0;
+        // Cut short by the end of the program, or given way to another profile: not a run.
+        const bool gaveWay = std::exchange(m_givingWay, false) && outcome.code != 0;
+        const bool closing = (m_view.closing() || gaveWay) && outcome.code != 0;
         const bool cancelled = outcome.cancelled && outcome.code != 0;
+        if (gaveWay)
+            m_gaveWay.insert(run.name);
+        else
+            m_gaveWay.remove(run.name);
         if (outcome.code != 0 && !closing && !cancelled) {
             emit runFailed(u"Error backing up profile \"" + run.name + u"\". Error description: "
                            + m_engine.GetErrorText(0, outcome.code));
@@ -110,7 +116,8 @@ void Schedule::runFinished(const Run& run, const JobOutcome& outcome)
         if (index >= 0 && !outcome.profileSaved) {
             ProfileRecord& record = m_view.profiles()[static_cast<size_t>(index)];
             if (closing) {
-                // The texts from before the run stay, so the next start catches it up.
+                // The texts from before the run stay, so the next tick, or the next start,
+                // catches it up.
                 record.LastRun = run.lastRunBefore;
                 record.NextRun = run.nextRunBefore;
             } else if (cancelled) {
@@ -170,7 +177,7 @@ bool Schedule::anotherProfileDue(const QDateTime& now, const TimestampSeparators
     const size_t rows = std::min(static_cast<size_t>(std::max(m_view.profileRows(), 0)), table.size());
     for (size_t row = 0; row < rows; ++row) {
         const ProfileRecord& record = table[row];
-        if (record.Name == m_tick->name)
+        if (record.Name == m_tick->name || m_gaveWay.contains(record.Name))
             continue;
         const QVector<ScheduleStep> steps = EvaluateSchedule(
             {record.FrequencyOption, record.FrequencyInterval, record.StartingTime, record.WeekDay, record.NextRun},

@@ -31,8 +31,12 @@ public:
     void tick(const QDateTime& now, const TimestampSeparators& separators);
     // A tick waits for the end of its run.
     bool ticking() const { return m_tick.has_value(); }
-    // While a tick waits for its run: whether another profile in the list is due at now.
+    // While a tick waits for its run: whether another profile in the list is due at now
+    // (one that gave way while it waited for its drive does not count).
     bool anotherProfileDue(const QDateTime& now, const TimestampSeparators& separators) const;
+    // The run that the tick waits for is asked to give way (its drive is missing): if it
+    // ends without a backup, it is no run, and the profile is due again at the next tick.
+    void giveWay() { m_givingWay = true; }
 
 signals:
     // A scheduled backup failed, or succeeded with a warning: the balloon's text.
@@ -80,4 +84,6 @@ private:
     IBackupEngine& m_engine;
     std::optional<Tick> m_tick;
     QSet<QString> m_toldUnscheduled;
+    bool m_givingWay = false;
+    QSet<QString> m_gaveWay; // due, but waiting for a drive
 };
