@@ -246,7 +246,7 @@ RestoreRun chooseRunOf(const QList<RestoreRun>& runs, const Options& o)
         for (const RestoreRun& run : runs) {
             if ((number && run.id == id && id != 0) || (!run.archive.isEmpty() && run.archive == o.run)) {
                 if (!run.restorable)
-                    throw Failure {NotFound, u"The backup " + o.run + u" cannot be restored: " + runResultText(run)};
+                    throw Failure {NotFound, u"The backup " + o.run + u" cannot be restored: " + whyNotRestorable(run) + u'.'};
                 return run;
             }
         }

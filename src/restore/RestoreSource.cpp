@@ -100,6 +100,15 @@ QString runResultText(const RestoreRun& run)
     return text;
 }
 
+QString whyNotRestorable(const RestoreRun& run)
+{
+    if (!run.note.isEmpty())
+        return run.note;
+    if (run.result != 0 && run.result != 5)
+        return u"it failed (" + resultName(run.result) + u')';
+    return QStringLiteral("it has no list of its files");
+}
+
 QString verifiedText(const RestoreRun& run)
 {
     // A run that found nothing new wrote no archive: there was nothing to verify.

@@ -34,6 +34,8 @@ QString runTimeText(const QDateTime& time);
 // The "Result" column of a run: "Success", "Some files unreadable", "Failed (code 6)"...,
 // with the reason a run cannot be restored for now.
 QString runResultText(const RestoreRun& run);
+// Why a run that cannot be restored cannot: "it failed (Cannot write)", the note, ...
+QString whyNotRestorable(const RestoreRun& run);
 QString verifiedText(const RestoreRun& run);
 
 // One sentence on how the restore went: "Restored 12 files (4.1 MB) to /home/ann/Documents."

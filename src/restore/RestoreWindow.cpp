@@ -412,7 +412,7 @@ void RestoreWindow::runChosen()
         return;
     }
     if (!run->restorable) {
-        showReading(u"This backup cannot be restored: " + runResultText(*run) + u'.');
+        showReading(u"This backup cannot be restored: " + whyNotRestorable(*run) + u'.');
         updateButtons();
         return;
     }
