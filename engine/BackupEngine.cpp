@@ -182,9 +182,13 @@ std::string BackupEngine::GetErrorText(int32_t, int32_t code) const
     if ((code == Success && ofRestore) || code < Success || code > ArchiveDamaged)
         return text;
     const auto it = m->lastFailure.find(code);
-    if (it != m->lastFailure.end() && !it->second.empty())
-        text += " " + it->second;
-    return text;
+    if (it == m->lastFailure.end() || it->second.empty())
+        return text;
+    // A missing drive's detail says it all (the folder, why, what to do), and the general
+    // sentence before it would push the reason out of a notification cut short.
+    if (code == MediumNotAvailable)
+        return it->second;
+    return text + " " + it->second;
 }
 
 std::string BackupEngine::LastRunNotices() const

@@ -177,7 +177,8 @@ void Restorer::findMedium()
                                   listNames({needed.begin(), needed.end()}) +
                                   "): the drive may not be connected, or they were moved or deleted."};
         throw RunFailure {MediumNotAvailable,
-                          "The backup folder " + folder + " is not available (the drive may be disconnected)."};
+                          "The backup folder " + folder + " is not available (the drive may be disconnected): "
+                                                                 "connect or insert the drive that holds it and try again."};
     }
 }
 

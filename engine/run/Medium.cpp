@@ -93,7 +93,8 @@ void Run::findMedium()
         m_log->warning("The backup medium for " + m_folder + " is not available; asking for it (" + look.why + ").");
         if (!m_engine.OnInsertMedia || !m_engine.OnInsertMedia(m_folder, 1))
             throw RunFailure {MediumNotAvailable,
-                              "The backup folder " + m_folder + " is not available (" + look.why + ")."};
+                              "The backup folder " + m_folder + " is not available (" + look.why +
+                                  "): connect or insert the drive that holds it and try again."};
         confirmed = true;
     }
 }

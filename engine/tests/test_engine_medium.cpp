@@ -61,6 +61,20 @@ TEST_F(MediumTest, MissingMediumIsAskedForNeverCreated)
     EXPECT_EQ(listFolder(drive).size(), 1u);
 }
 
+// A notification shows 255 characters: the folder and why it is missing come first, so
+// that a long path does not push the reason out.
+TEST_F(MediumTest, MissingDrivesReasonFitsInANotification)
+{
+    const fs::path drive = tmp / std::string(60, 'd') / "Backups";
+    job.setBackupFolder(drive.string());
+    ASSERT_EQ(engine.RunJob(job), MediumNotAvailable);
+    const std::string shown =
+        ("Error backing up profile \"Documents\". Error description: " + engine.GetErrorText(0, MediumNotAvailable))
+            .substr(0, 255);
+    EXPECT_NE(shown.find(drive.string() + " is not available (the drive may be disconnected)"), std::string::npos)
+        << shown;
+}
+
 // The drive is told by its filesystem, not by whether its backups are there: a user who
 // deletes them all has the next run start afresh, while the empty mount point of the
 // unplugged drive, or another drive, is asked about.
