@@ -204,6 +204,7 @@ private:
     std::vector<std::pair<size_t, std::string>> m_entryErrors; // the writer's reasons, in entry order
     uint64_t m_writtenCount = 0;
     std::vector<std::string> m_unreadable;
+    std::vector<std::string> m_changedWhileRead; // stored as read: possibly a mix of old and new
     // The same, relative to the selection's base: files, and folders that could not be listed.
     std::vector<std::string> m_unreadableNames;
     std::vector<std::string> m_unreadableFolders;

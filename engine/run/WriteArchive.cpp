@@ -133,6 +133,14 @@ void Run::writeArchive()
         for (const auto* e : m_toWrite)
             takeResult(*e, nextError);
         m_entryErrors = {};
+        if (!m_changedWhileRead.empty()) {
+            const bool one = m_changedWhileRead.size() == 1;
+            m_notices.push_back(plural(m_changedWhileRead.size(), "file", "files") + " changed while " +
+                                (one ? "it was" : "they were") + " read (" + listNames(m_changedWhileRead) +
+                                "): this backup holds " + (one ? "it" : "them") +
+                                " as read, which may not be a consistent copy; the next run backs " +
+                                (one ? "it" : "them") + " up again.");
+        }
         carryUnreadable();
         auto text = buildManifest();
         m_manifestSize = text->size();
@@ -238,7 +246,8 @@ void Run::takeResult(const SelectedEntry& e, size_t& nextError)
         error = std::move(m_entryErrors[nextError++].second);
     switch (static_cast<zip::EntryStatus>(o.status)) {
     case zip::EntryStatus::Changed:
-        m_log->warning("Changed while it was read: " + m_selection.pathOf(e) +
+        m_changedWhileRead.push_back(m_selection.pathOf(e));
+        m_log->warning("Changed while it was read: " + m_changedWhileRead.back() +
                        (error.empty() ? "" : " (" + error + ")"));
         [[fallthrough]];
     case zip::EntryStatus::Written:

@@ -5,6 +5,7 @@
 #include "support/EngineFixture.h"
 
 #include <fcntl.h>
+#include <fstream>
 #include <unistd.h>
 
 using namespace stowkeep::engine;
@@ -83,6 +84,26 @@ TEST_F(SourceTest, UnreadableFileIsSkippedAndReported)
               (std::vector<std::string> {"5", "1"}));
     for (const auto& row : catalogEntries(newestRun()))
         EXPECT_NE(row.path, "b.txt");
+}
+
+// A file written to while the run reads it is stored as it was read, which may mix old and
+// new parts: the run says so, and the next run of new and modified files stores it again.
+TEST_F(SourceTest, AFileChangedWhileItIsReadIsToldAndStoredAgain)
+{
+    job.setBackupType(NewAndModified);
+    hooks.afterSelection = [this] { std::ofstream(src / "b.txt", std::ios::app) << "written meanwhile"; };
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_NE(engine.LastRunNotices().find("1 file changed while it was read (" + (src / "b.txt").string() + ")"),
+              std::string::npos)
+        << engine.LastRunNotices();
+
+    hooks.afterSelection = nullptr;
+    now += std::chrono::hours(1);
+    setHooks();
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(engine.LastRunNotices(), "");
+    EXPECT_EQ(readArchive(dest / archives().back()).at("b.txt"), readFile(src / "b.txt"));
 }
 
 // In a run of new and modified files, a file that cannot be read stands as it was last
