@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -244,19 +245,50 @@ void TempItem::createLink(const std::string& target)
     }
 }
 
+namespace {
+
+constexpr size_t kHoleBlock = 4096; // a block of zeros this size, at a multiple of it, is left a hole
+
+bool allZero(const char* data, size_t size)
+{
+    return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+}
+
+} // namespace
+
 void TempItem::write(const char* data, size_t size)
 {
     if (m_fault)
         if (const int error = m_fault(size))
             throw failure(error, "cannot write");
+    // Whole blocks of zeros are skipped, so that a sparse file (a disk image, say) comes back
+    // sparse instead of filling the disk; finish() gives the file its full length.
     while (size > 0) {
-        const ssize_t n = ::write(m_fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw failure(errno, "cannot write");
-        data += n;
-        size -= static_cast<size_t>(n);
+        size_t run = 0; // bytes to write from data, up to the next block of zeros
+        size_t hole = 0;
+        while (run < size) {
+            const uint64_t at = m_offset + run;
+            const size_t toBoundary = kHoleBlock - at % kHoleBlock;
+            const size_t n = std::min(toBoundary, size - run);
+            if (n == kHoleBlock && allZero(data + run, n)) {
+                while (run + hole + kHoleBlock <= size && allZero(data + run + hole, kHoleBlock))
+                    hole += kHoleBlock;
+                break;
+            }
+            run += n;
+        }
+        for (size_t done = 0; done < run;) {
+            const ssize_t n = ::pwrite(m_fd, data + done, run - done, static_cast<off_t>(m_offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw failure(errno, "cannot write");
+            done += static_cast<size_t>(n);
+        }
+        m_offset += run + hole;
+        m_endsInHole = hole > 0;
+        data += run + hole;
+        size -= run + hole;
     }
 }
 
@@ -270,6 +302,8 @@ void TempItem::finish(uint32_t mode, int64_t mtimeNs, bool sync)
     }
     // A restore never makes a set-user-ID or set-group-ID program, as unzip does not by default.
     const mode_t bits = mode == 0 ? 0644 : static_cast<mode_t>(mode & 01777);
+    if (m_endsInHole && ::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0)
+        throw failure(errno, "cannot write");
     if (::fchmod(m_fd, bits) != 0)
         throw failure(errno, "cannot set the file's permissions");
     if (::futimens(m_fd, times) != 0)

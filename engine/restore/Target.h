@@ -120,6 +120,8 @@ private:
     bool m_link = false;
     bool m_exists = false;  // under m_name
     bool m_unnamed = false; // open, with no name yet
+    uint64_t m_offset = 0;  // where the next write goes
+    bool m_endsInHole = false; // the last bytes were zeros left unwritten
 };
 
 } // namespace stowkeep::engine::detail

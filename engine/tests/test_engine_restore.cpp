@@ -173,6 +173,27 @@ TEST_F(RestoreTest, OfTwoRunsInOneSecondTheLaterIsTheNewest)
     EXPECT_EQ(readFile(tmp / "target/a.txt"), "alpha, changed again\n");
 }
 
+// A disk image is mostly holes: it comes back with its holes, not as gigabytes of zeros
+// written out, and with every byte and its length as they were.
+TEST_F(RestoreTest, SparseFilesComeBackSparse)
+{
+    const fs::path image = src / "disk.img";
+    {
+        std::ofstream out(image, std::ios::binary);
+        out << std::string(5000, 'x'); // data, then a hole
+        out.seekp(8 << 20);
+        out << "end of data"; // mid-block, then a hole to the end
+    }
+    fs::resize_file(image, (16 << 20) + 100);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    ASSERT_EQ(engine.Restore(restoreJob(listRuns().front(), tmp / "target"), report), Success);
+    const fs::path restored = tmp / "target/disk.img";
+    EXPECT_EQ(readFile(restored), readFile(image));
+    struct stat st {};
+    ASSERT_EQ(::stat(restored.c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "allocated";
+}
+
 TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
 {
     job.setEncryptionPassword("first");
