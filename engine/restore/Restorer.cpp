@@ -176,9 +176,9 @@ void Restorer::findMedium()
                               "The backup folder " + folder + " holds none of the backups needed (" +
                                   listNames({needed.begin(), needed.end()}) +
                                   "): the drive may not be connected, or they were moved or deleted."};
-        throw RunFailure {MediumNotAvailable,
-                          "The backup folder " + folder + " is not available (the drive may be disconnected): "
-                                                                 "connect or insert the drive that holds it and try again."};
+        throw RunFailure {MediumNotAvailable, "The backup folder " + folder +
+                                                  " is not available (the drive may be disconnected): connect or "
+                                                  "insert the drive that holds it and try again."};
     }
 }
 
