@@ -10,10 +10,13 @@
 #include "zip/ZipWriter.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <zip.h>
 #include <zlib.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <random>
 #include <sys/stat.h>
@@ -368,6 +371,26 @@ TEST(ZipDeflate, LazyDeflaterOutputInflatesExactly)
         all += parts[i];
     }
     EXPECT_TRUE(inflated(stream, all.size()) == all);
+}
+
+// Programs and libraries are deflated one level lower at level 6 for speed, and must still
+// come out no bigger than zlib's level 6 would make them. SQLite's library stands for them.
+TEST(ZipDeflate, LibrariesAtLevelSixAreNoBiggerThanZlibMakesThem)
+{
+    Dl_info where {};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&sqlite3_libversion), &where), 0);
+    std::ifstream in(where.dli_fname, std::ios::binary);
+    const std::string library((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_GT(library.size(), 100'000u);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(library.data());
+    detail::Compressor compressor(6, DeflateCodec::Auto, DeflateCodec::Auto);
+    detail::Buffer ours;
+    ASSERT_TRUE(compressor.compressWhole(bytes, library.size(), ours));
+    EXPECT_TRUE(inflated(ours, library.size()) == library);
+    uLongf byZlib = compressBound(static_cast<uLong>(library.size()));
+    std::string zlibOut(byZlib, '\0');
+    ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(zlibOut.data()), &byZlib, bytes, library.size(), 6), Z_OK);
+    EXPECT_LE(ours.size(), byZlib - 6) << "zlib's stream without its 2-byte header and 4-byte checksum";
 }
 
 // A worker's encoder lives for the whole backup, and what it keeps of its positions grows

@@ -36,6 +36,12 @@ constexpr size_t kDenseGainPercent = 3;
 // libraries) no bigger than zlib's level 1 and five times as fast; its level 1 comes out
 // bigger, its level 3 takes twice as long for 1.5% less.
 constexpr int kIsalLevel = 2;
+// Data with a NUL byte near its start (programs, libraries, translation catalogues, images)
+// is deflated by libdeflate one level lower at level 6: on /usr/bin, /usr/lib and a real tree
+// its level 5 came out 0.4-1% smaller than zlib's level 6 there and took 12-17% less time
+// than its level 6. On text its level 5 is 1% bigger than zlib's level 6, so text keeps 6.
+constexpr int kBinaryLevelFor6 = 5;
+constexpr size_t kBinaryProbe = 4096;
 constexpr size_t kRecentFrom = 4096;          // smaller entries are not worth remembering
 constexpr size_t kRecentBytes = size_t{4} << 20; // deflated output kept for entries met again
 
@@ -132,6 +138,7 @@ struct Compressor::Impl
     DeflateCodec whole;
     DeflateCodec blocks;
     LibdeflatePtr libdeflate;
+    LibdeflatePtr binaryLibdeflate; // at level 6 only: see kBinaryLevelFor6
     LibdeflatePtr sampler;
     bool zlibReady = false;
     z_stream zlib{};
@@ -146,7 +153,9 @@ struct Compressor::Impl
         const bool perEntry = blocks == DeflateCodec::Auto;
         if (whole == DeflateCodec::Libdeflate || blocks == DeflateCodec::Libdeflate || perEntry) {
             libdeflate.reset(libdeflate_alloc_compressor(level));
-            if (!libdeflate)
+            if (level == 6)
+                binaryLibdeflate.reset(libdeflate_alloc_compressor(kBinaryLevelFor6));
+            if (!libdeflate || (level == 6 && !binaryLibdeflate))
                 throw std::runtime_error("libdeflate: cannot set up a compressor");
         }
         if (level > 1) {
@@ -315,9 +324,12 @@ struct Compressor::Impl
 
     size_t libdeflateDeflate(const unsigned char* data, size_t size, Buffer& out)
     {
+        libdeflate_compressor* c = libdeflate.get();
+        if (binaryLibdeflate && std::memchr(data, 0, std::min(size, kBinaryProbe)) != nullptr)
+            c = binaryLibdeflate.get();
         const size_t start = out.size();
-        out.resize(start + libdeflate_deflate_compress_bound(libdeflate.get(), size));
-        const size_t n = libdeflate_deflate_compress(libdeflate.get(), data, size, out.data() + start, out.size() - start);
+        out.resize(start + libdeflate_deflate_compress_bound(c, size));
+        const size_t n = libdeflate_deflate_compress(c, data, size, out.data() + start, out.size() - start);
         if (n == 0)
             throw std::runtime_error("libdeflate: deflate failed");
         out.resize(start + n);
