@@ -47,7 +47,8 @@ const char* const HelpText =
     "  stowkeep --help\n"
     "\n"
     "runs      lists the profile's backups, newest first, one per line: id, start time, kind,\n"
-    "          files, bytes, verified, result (separated by tabs).\n"
+    "          files, bytes (\"-\" for a backup that cannot be restored), verified, result\n"
+    "          (separated by tabs).\n"
     "files     lists the files, folders and links of one backup as they were: size in bytes\n"
     "          (\"-\" for a folder), modification time, path; folders end in \"/\". A line\n"
     "          break, tab or other control character in a name shows as its symbol (U+240A...),\n"
@@ -233,9 +234,12 @@ RestoreSource findSource(const Options& o, IBackupEngine& engine)
 QString runLine(const RestoreRun& run)
 {
     const QString id = run.id != 0 ? QString::number(run.id) : run.archive;
-    return id + u'\t' + runTimeText(run.start) + u'\t' + run.kind + u'\t' + QString::number(run.files)
-           + (run.files == 1 ? u" file\t" : u" files\t") + QString::number(run.bytes)
-           + (run.bytes == 1 ? u" byte\t" : u" bytes\t") + verifiedText(run) + u'\t' + runResultText(run);
+    // A run that cannot be restored holds no files to count, whatever it read once.
+    const QString counts = !run.restorable ? QStringLiteral("-\t-\t")
+                                           : QString::number(run.files) + (run.files == 1 ? u" file\t" : u" files\t")
+                                                 + QString::number(run.bytes) + (run.bytes == 1 ? u" byte\t" : u" bytes\t");
+    return id + u'\t' + runTimeText(run.start) + u'\t' + run.kind + u'\t' + counts + verifiedText(run) + u'\t'
+           + runResultText(run);
 }
 
 RestoreRun chooseRunOf(const QList<RestoreRun>& runs, const Options& o)

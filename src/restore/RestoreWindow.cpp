@@ -371,8 +371,9 @@ void RestoreWindow::showRuns(const QList<RestoreRun>& runs, bool keepChosen)
         auto* item = new QTreeWidgetItem(LvwRuns);
         item->setText(0, runTimeText(run.start));
         item->setText(1, run.kind);
-        item->setText(2, formatCount(run.files));
-        item->setText(3, formatSize(run.bytes));
+        // A run that cannot be restored holds no files to count, whatever it read once.
+        item->setText(2, run.restorable ? formatCount(run.files) : QStringLiteral("\u2013"));
+        item->setText(3, run.restorable ? formatSize(run.bytes) : QStringLiteral("\u2013"));
         item->setText(4, verifiedText(run));
         item->setText(5, runResultText(run));
         item->setData(0, Qt::UserRole, i);

@@ -426,12 +426,14 @@ void TestRestoreWindow::backupEndingWhileOpenIsListed()
     QCOMPARE(window->LvwRuns->topLevelItem(0)->text(4), QStringLiteral("nothing new"));
     QCOMPARE(window->LvwRuns->topLevelItem(1)->text(4), QStringLiteral("verified"));
 
-    // A run that failed is listed too, and chosen it says why it cannot be restored.
+    // A run that failed is listed too, with no count of files, and chosen it says why it
+    // cannot be restored.
     QVERIFY(QDir(f.source).removeRecursively());
     MessageBox::setNextAnswer(1); // the error box
     QTest::mouseClick(frm->BtnRunProfile, Qt::LeftButton);
     QVERIFY(waitUntilIdle(*frm));
     QTRY_COMPARE(window->LvwRuns->topLevelItemCount(), 5);
+    QCOMPARE(window->LvwRuns->topLevelItem(0)->text(2), QStringLiteral("\u2013"));
     window->LvwRuns->setCurrentItem(window->LvwRuns->topLevelItem(0));
     QTRY_VERIFY(!window->reading());
     QVERIFY2(window->LblReading->text().startsWith(u"This backup cannot be restored: it failed ("),
