@@ -128,6 +128,23 @@ std::string restoreText(int32_t code)
 
 } // namespace
 
+std::string detail::endedText(int32_t code)
+{
+    static const char* const kNames[] = {
+        "success", "invalid settings", "medium not available", "source not found", "nothing to back up",
+        "some files unreadable", "cannot write the backup", "verification failed", "catalog error", "cancelled",
+        "wrong password", "archive missing", "some files not restored", "backup not available",
+        "cannot write the target folder", "archive damaged",
+    };
+    static_assert(std::size(kNames) == ArchiveDamaged + 1);
+    if (code == Success)
+        return "finished";
+    std::string text = "ended with code " + std::to_string(code);
+    if (code > Success && code < static_cast<int32_t>(std::size(kNames)))
+        text += std::string(" (") + kNames[code] + ")";
+    return text;
+}
+
 std::string detail::resultSentence(int32_t code)
 {
     switch (code) {

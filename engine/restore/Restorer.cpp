@@ -325,7 +325,7 @@ void Restorer::logSummary(int32_t code)
     std::snprintf(duration, sizeof duration, "%.1f s",
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - m_steadyStart).count());
     std::string text = "Restore of \"" + m_job.backupSetName() + "\" ";
-    text += code == Success ? "finished" : "ended with code " + std::to_string(code);
+    text += endedText(code);
     text += ": " + plural(r.files, "file", "files") + " restored (" + std::to_string(r.bytes) + " bytes), " +
             std::to_string(r.restoredAs.size()) + " of them beside existing ones; " + std::to_string(r.skipped.size()) +
             " skipped, " + std::to_string(r.failed.size()) + " failed, " + std::to_string(r.refused.size()) +

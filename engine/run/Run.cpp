@@ -237,7 +237,7 @@ void Run::logSummary(int32_t code)
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1f s", seconds);
     std::string text = "Backup of \"" + m_job.backupSetName() + "\" ";
-    text += code == Success ? "finished" : "ended with code " + std::to_string(code);
+    text += endedText(code);
     const bool kept = code == Success || code == SomeFilesUnreadable || code == VerificationFailed;
     if (!m_archiveName.empty() && kept)
         text += ": " + kindText() + " archive " + m_archivePath;

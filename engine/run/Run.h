@@ -40,6 +40,8 @@ struct EngineState
 
 // The engine's sentence for a result code, without what it knows of the failure.
 std::string resultSentence(int32_t code);
+// A run's end in the log's summary: "finished", or "ended with code 5 (some files unreadable)".
+std::string endedText(int32_t code);
 // " The log <path> has the details." (empty without a log file).
 inline std::string logSentence(const std::string& logPath)
 {

@@ -63,7 +63,7 @@ before=$(ls -A "$WORK/dst")
 remover=$!
 run_at 12
 wait "$remover" || fail "the source was not removed during the run"
-summary | grep -q 'ended with code 3; .*; nothing of this run was kept;' || fail "the run with a vanished source: $(summary)"
+summary | grep -q 'ended with code 3 (source not found); .*; nothing of this run was kept;' || fail "the run with a vanished source: $(summary)"
 grep -q "The source folder $WORK/src was removed or replaced" "$LOG" || fail "not said: $(tail -n 3 "$LOG")"
 [ "$(ls -A "$WORK/dst")" = "$before" ] || fail "something of the failed run was kept: $(ls -A "$WORK/dst")"
 
