@@ -206,6 +206,7 @@ void Restorer::openArchives(PasswordBook& passwords)
                 m_log->warning("The directory of " + archive.name + " cannot be read (" + reader->damage() +
                                "); its files are looked for from their own headers.");
             }
+            archive.opened = true;
             archive.encrypted = reader->encrypted();
             archive.authenticate = archive.encrypted && m_job.paths().empty();
             for (size_t i : archive.items)

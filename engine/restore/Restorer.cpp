@@ -111,6 +111,12 @@ int32_t Restorer::restore()
     select(m_history->state(run, passwords));
     findMedium();
     openArchives(passwords);
+    // When no password opens any archive, its folders and empty files alone are not made:
+    // they would only stand in the way of the next try, with the right password. decide()
+    // tells which archives stayed locked.
+    if (!m_lockedArchives.empty() && std::none_of(m_archives.begin(), m_archives.end(),
+                                                  [](const Archive& a) { return a.opened; }))
+        return Success;
     makeFolders();
     extract(passwords);
     return Success;

@@ -113,6 +113,7 @@ private:
         std::vector<size_t> items; // indexes into m_items, in path order
         bool encrypted = false;
         bool authenticate = false; // the whole run is restored: its authentication code is checked too
+        bool opened = false;
     };
 
     bool cancelled() const { return m_control.cancel && m_control.cancel->load(); }

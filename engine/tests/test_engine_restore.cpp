@@ -230,6 +230,7 @@ TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
     ASSERT_EQ(report.failed.size(), 2u);
     EXPECT_EQ(report.failed[1].path, "sub/deep/d.txt");
     EXPECT_NE(engine.GetErrorText(0, WrongPassword).find(names[0]), std::string::npos);
+    EXPECT_FALSE(fs::exists(tmp / "some")) << "folders made for files that no password opens";
 }
 
 TEST_F(RestoreTest, WithoutTheCatalogTheArchivesTellTheRuns)
