@@ -6,7 +6,8 @@ set -euo pipefail
 # Checked by the test setup.install_deps: the build's libraries and tools (libdeflate and
 # ISA-L compress), GoogleTest and libzip for the engine's tests, 7-Zip, bsdtar
 # (libarchive-tools), unzip and Python as the tests' outside readers, faketime for the
-# black-box tests' clock, dbus-daemon (dbus-run-session) for the desktop-service tests and
+# black-box tests' clock, dbus-daemon (dbus-run-session) for the desktop-service tests,
+# exfat-fuse and exfatprogs for a restore onto an exFAT stick mounted through FUSE, and
 # dpkg-dev (dpkg-shlibdeps) for the package.
 packages=(
   build-essential cmake ninja-build pkgconf
@@ -14,7 +15,7 @@ packages=(
   zlib1g-dev libssl-dev libsqlite3-dev
   libdeflate-dev libisal-dev
   libgtest-dev libzip-dev p7zip-full zip unzip libarchive-tools python3
-  faketime libfaketime dbus-daemon
+  faketime libfaketime dbus-daemon exfat-fuse exfatprogs
   dpkg-dev
 )
 

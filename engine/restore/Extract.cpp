@@ -47,12 +47,6 @@ bool stopsEverything(int error)
     return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO;
 }
 
-timespec timeOf(int64_t ns)
-{
-    const int64_t seconds = floorSeconds(ns);
-    return {static_cast<time_t>(seconds), static_cast<long>(ns - seconds * 1000000000)};
-}
-
 } // namespace
 
 bool Restorer::blockedAbove(std::string_view path)
@@ -421,8 +415,9 @@ void Restorer::finishFolders()
         const Fd self(parent ? ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                              : -1);
         const mode_t mode = f.mode == 0 ? 0755 : static_cast<mode_t>(f.mode & 03777 & ~04000);
-        const timespec times[2] = {{0, UTIME_OMIT}, f.mtimeNs ? timeOf(*f.mtimeNs) : timespec {0, UTIME_OMIT}};
-        if (!self || ::fchmod(self.get(), mode) != 0 || ::futimens(self.get(), times) != 0)
+        const auto times = f.mtimeNs ? restoredTimes(*f.mtimeNs)
+                                     : std::array {timespec {0, UTIME_OMIT}, timespec {0, UTIME_OMIT}};
+        if (!self || ::fchmod(self.get(), mode) != 0 || ::futimens(self.get(), times.data()) != 0)
             m_log->warning("Cannot set the permissions and time of the folder " + std::string(f.path) + ": " +
                            std::strerror(errno));
     }

@@ -1,5 +1,7 @@
 #include "Target.h"
 
+#include "run/RunSupport.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,15 +39,14 @@ TargetError failure(int error, const std::string& what)
     return {error, what + ": " + std::strerror(error)};
 }
 
-timespec timeOf(int64_t ns)
-{
-    timespec t {};
-    t.tv_sec = static_cast<time_t>(ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000));
-    t.tv_nsec = static_cast<long>(ns - static_cast<int64_t>(t.tv_sec) * 1000000000);
-    return t;
-}
-
 } // namespace
+
+std::array<timespec, 2> restoredTimes(int64_t mtimeNs)
+{
+    const int64_t seconds = floorSeconds(mtimeNs);
+    return {timespec {0, UTIME_NOW},
+            timespec {static_cast<time_t>(seconds), static_cast<long>(mtimeNs - seconds * 1000000000)}};
+}
 
 Fd& Fd::operator=(Fd&& o) noexcept
 {
@@ -294,9 +295,9 @@ void TempItem::write(const char* data, size_t size)
 
 void TempItem::finish(uint32_t mode, int64_t mtimeNs, bool sync)
 {
-    const timespec times[2] = {{0, UTIME_OMIT}, timeOf(mtimeNs)};
+    const auto times = restoredTimes(mtimeNs);
     if (m_link) {
-        if (::utimensat(m_folder, m_name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
+        if (::utimensat(m_folder, m_name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
             throw failure(errno, "cannot set the link's time");
         return;
     }
@@ -306,7 +307,7 @@ void TempItem::finish(uint32_t mode, int64_t mtimeNs, bool sync)
         throw failure(errno, "cannot write");
     if (::fchmod(m_fd, bits) != 0)
         throw failure(errno, "cannot set the file's permissions");
-    if (::futimens(m_fd, times) != 0)
+    if (::futimens(m_fd, times.data()) != 0)
         throw failure(errno, "cannot set the file's time");
     if (sync && ::fsync(m_fd) != 0)
         throw failure(errno, "cannot flush the file to the disk");

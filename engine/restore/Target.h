@@ -7,14 +7,22 @@
 
 #include "BackupEngine.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
 namespace stowkeep::engine::detail {
+
+// The access and modification times a restored item is given: access now, modification as
+// stored. The access time is not left out (UTIME_OMIT): exFAT mounted by exfat-fuse, as any
+// file system served by FUSE's older library, ignores a modification time that comes alone,
+// and every file would keep the time of the restore.
+std::array<timespec, 2> restoredTimes(int64_t mtimeNs);
 
 // A file descriptor, closed when it leaves scope.
 class Fd

@@ -9,6 +9,7 @@ source "$(dirname "$0")/common.sh"
 mkdir -p "$DATA" "$WORK/src/sub" "$WORK/dst"
 printf 'v1' >"$WORK/src/a.txt"
 printf 'b' >"$WORK/src/sub/b.txt"
+touch -d @1600000000 "$WORK/src/sub/b.txt"
 printf 'gone' >"$WORK/src/del.txt"
 odd=$'caf\xe9.txt' # a name from a Latin-1 system: not UTF-8
 printf 'odd' >"$WORK/src/$odd"
@@ -80,6 +81,22 @@ same "$WORK/out/a.txt" v2
 same "$WORK/out/new.txt" new
 [ ! -e "$WORK/out/del.txt" ] || fail "a deleted file came back"
 [ "$(stat -c %a "$WORK/out/sub/b.txt")" = 600 ] || fail "mode not restored"
+[ "$(stat -c %Y "$WORK/out/sub/b.txt")" = 1600000000 ] || fail "time not restored"
+
+# A USB stick formatted exFAT and mounted by exfat-fuse, as any file system served by FUSE's
+# older library, takes a modification time only together with the access time: the files
+# keep their times there too. Tried where this test can mount one (root, a loop device).
+stick=$WORK/stick
+if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && command -v mount.exfat-fuse >/dev/null && truncate -s 8M "$WORK/stick.img" &&
+    mkfs.exfat "$WORK/stick.img" >/dev/null 2>&1 && loop=$(losetup -f --show "$WORK/stick.img" 2>/dev/null); then
+    trap 'umount "$stick" 2>/dev/null; losetup -d "$loop"; cleanup' EXIT
+    mkdir "$stick"
+    mount.exfat-fuse "$loop" "$stick" >/dev/null 2>&1 || fail "cannot mount the exFAT image"
+    expect 0 restore --profile Docs --at "2026-12-09 08:00" --to "$stick/out" --password-file "$WORK/pw" sub
+    [ "$(stat -c %Y "$stick/out/sub/b.txt")" = 1600000000 ] || fail "time not restored on exFAT"
+else
+    echo "exFAT through FUSE: not tried here"
+fi
 # Without it, and no terminal to ask on: no password opens the backup.
 expect 4 restore --profile Docs --to "$WORK/out-nopw"
 # The drive not there: the backups cannot be read.

@@ -10,9 +10,12 @@ command -v dpkg >/dev/null || { echo "SKIP: not a Debian system"; exit 0; }
 
 named=" $(sed -n '/^packages=(/,/^)/p' "$SCRIPT" | tr -s '()\n' ' ') "
 missing=0
-# The packages that hold the path, or the file a link of it leads to.
+# The packages that hold the path, or the file a link of it leads to (under /sbin for
+# /usr/sbin and so on: where /usr is merged, dpkg knows some files by their old place).
 owners_of() {
-    { dpkg -S "$1"; dpkg -S "$(readlink -f "$1")"; } 2>/dev/null | sed 's/: .*//; s/,/ /g; s/:[a-z0-9]*//g'
+    local real
+    real=$(readlink -f "$1")
+    { dpkg -S "$1"; dpkg -S "$real"; dpkg -S "${real#/usr}" || true; } 2>/dev/null | sed 's/: .*//; s/,/ /g; s/:[a-z0-9]*//g'
 }
 check() {
     local owners owner
@@ -27,9 +30,9 @@ check() {
 
 for file in "$@"; do check "$file"; done
 # What the tests run: 7-Zip as the outside reader, faketime preloaded by the black-box
-# tests, a private session bus for the desktop-service tests, the build's own tools and
-# the package's library lookup.
-for program in 7z bsdtar unzip faketime dbus-run-session cmake ninja pkg-config dpkg-shlibdeps; do
+# tests, a private session bus for the desktop-service tests, an exFAT stick through FUSE,
+# the build's own tools and the package's library lookup.
+for program in 7z bsdtar unzip faketime dbus-run-session mount.exfat-fuse mkfs.exfat cmake ninja pkg-config dpkg-shlibdeps; do
     check "$(command -v "$program" || echo "/nonexistent/$program")"
 done
 check "$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 | head -n 1)"
