@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,7 +24,12 @@ inline bool isDamage(int code)
 inline CatalogError sqlError(sqlite3* db, const std::string& context)
 {
     const int code = db ? sqlite3_errcode(db) : SQLITE_NOMEM;
-    return CatalogError(context + ": " + (db ? sqlite3_errmsg(db) : "out of memory"), isDamage(code));
+    std::string text = db ? sqlite3_errmsg(db) : "out of memory";
+    // A journal that cannot grow on a full disk is "disk I/O error" to SQLite.
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    if (code == SQLITE_FULL || error == ENOSPC || error == EDQUOT)
+        text = "the disk that holds it is full (" + text + ")";
+    return CatalogError(context + ": " + text, isDamage(code));
 }
 
 // A prepared statement, finalized when it leaves scope.

@@ -4,8 +4,11 @@
 #include "support/EngineFixture.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 using namespace stowkeep::engine;
 using namespace stowkeep::test;
@@ -313,6 +316,28 @@ TEST_F(HistoryTest, UnusableCatalogFolderFailsTheRunAndWritesNothing)
     EXPECT_EQ(engine.RunJob(job), CatalogFailure);
     EXPECT_TRUE(listFolder(dest).empty());
     EXPECT_NE(engine.GetErrorText(0, CatalogFailure).find("Catalogs"), std::string::npos);
+}
+
+TEST_F(HistoryTest, CatalogOnAFullDiskSaysSo)
+{
+    // The catalog on a small file system of its own, which only root may mount.
+    const fs::path catalogs = data / "Catalogs";
+    fs::create_directories(catalogs);
+    if (::mount("tmpfs", catalogs.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a file system here";
+    struct Unmount
+    {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount {catalogs.string()};
+    ASSERT_EQ(engine.RunJob(job), Success);
+    std::ofstream(catalogs / "filler") << std::string(256 * 1024, 'x'); // as much of it as fits
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed", 1900000000);
+    EXPECT_EQ(engine.RunJob(job), CatalogFailure);
+    EXPECT_NE(engine.GetErrorText(0, CatalogFailure).find("is full"), std::string::npos)
+        << engine.GetErrorText(0, CatalogFailure);
+    EXPECT_EQ(listFolder(dest).size(), 1u);
 }
 
 TEST_F(HistoryTest, RetentionKeepsWhatNewerRunsNeed)
