@@ -7,11 +7,13 @@
 
 #include "run/RunSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -45,6 +47,39 @@ std::string_view nameOf(std::string_view path)
 bool stopsEverything(int error)
 {
     return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO;
+}
+
+std::string lowerCase(std::string_view path)
+{
+    std::string lower(path);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+// Whether the folder, which finds an item at name, lists none under that very name.
+bool takenInOtherCase(int folder, const std::string& name)
+{
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    bool listed = false;
+    while (const dirent* entry = ::readdir(dir))
+        if (name == entry->d_name) {
+            listed = true;
+            break;
+        }
+    ::closedir(dir);
+    return !listed;
+}
+
+std::string sameNameText(const std::string& twin)
+{
+    return "this drive does not tell upper from lower case, and " + twin +
+           " of the backup, restored already, has the same name there";
 }
 
 } // namespace
@@ -288,6 +323,29 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
     }
 }
 
+std::string Restorer::placedAt(int folder, std::string_view path, const std::string& name)
+{
+    const std::string_view parent = parentOf(path);
+    const std::string lower = lowerCase(std::string(parent) + (parent.empty() ? "" : "/") + name);
+    std::string twin;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto [first, last] = m_placed.equal_range(std::hash<std::string> {}(lower));
+        for (auto it = first; it != last && twin.empty(); ++it)
+            if (const std::string& other = m_items[it->second].row.path; other != path && lowerCase(other) == lower)
+                twin = other;
+    }
+    // Listed under that very name, it is something else: the drive tells the cases apart.
+    return !twin.empty() && takenInOtherCase(folder, name) ? twin : std::string();
+}
+
+void Restorer::notePlaced(const Item& item)
+{
+    const size_t hash = std::hash<std::string> {}(lowerCase(item.row.path));
+    std::lock_guard lock(m_mutex);
+    m_placed.emplace(hash, static_cast<size_t>(&item - m_items.data()));
+}
+
 void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipReader* reader)
 {
     const ManifestRow& row = item.row;
@@ -314,7 +372,14 @@ void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipRea
         const Found wanted = isLink ? Found::Link : Found::File;
         const ExistingFiles existing = m_job.existingFiles();
         std::string placeName = name;
-        if (found != Found::Nothing && found != wanted) {
+        // Never skipped for, nor replaced by, another item of this backup.
+        const std::string twin = found == Found::Nothing ? std::string() : placedAt(folder, row.path, name);
+        if (!twin.empty() && existing != ExistingFiles::KeepBoth) {
+            item.fate = Fate::Failed;
+            item.detail = sameNameText(twin);
+        } else if (!twin.empty()) {
+            placeName = restoredName(name, 1);
+        } else if (found != Found::Nothing && found != wanted) {
             item.fate = Fate::InTheWay;
             item.detail = std::string(foundText(found)) + " is in the way";
         } else if (found != Found::Nothing && existing == ExistingFiles::Skip) {
@@ -356,6 +421,11 @@ void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipRea
             temp.finish(row.mode, row.mtimeNs, replace);
             for (int n = 1; temp.place(placeName, replace) == TempItem::Placed::Exists;) {
                 if (existing != ExistingFiles::KeepBoth || n >= 1000) {
+                    if (const std::string other = placedAt(folder, row.path, placeName); !other.empty()) {
+                        item.fate = Fate::Failed;
+                        item.detail = sameNameText(other);
+                        break;
+                    }
                     const Found now = lookAt(folder, placeName);
                     item.fate = now == wanted && !replace ? Fate::Skipped : Fate::InTheWay;
                     item.detail = now == wanted && !replace ? "it exists" : std::string(foundText(now)) + " is in the way";
@@ -365,6 +435,8 @@ void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipRea
             }
         }
         if (item.fate == Fate::Pending) {
+            if (placeName == name)
+                notePlaced(item);
             item.fate = placeName == name ? Fate::Restored : Fate::RestoredAs;
             if (placeName != name) {
                 const std::string_view parent = parentOf(row.path);

@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace stowkeep::engine::detail {
@@ -135,6 +136,11 @@ private:
     void extractGroup(const std::vector<size_t>& items, const zip::ZipReader* reader, Archive* archive);
     // fresh: the folder was made by this restore.
     void restoreItem(Item& item, int folder, bool fresh, const zip::ZipReader* reader);
+    // On a drive that does not tell upper from lower case (exFAT, FAT), two names of the
+    // backup can be one name: the path of the item that this restore put at `name` in the
+    // folder (of `path`) under that name in another letter case, or "".
+    std::string placedAt(int folder, std::string_view path, const std::string& name);
+    void notePlaced(const Item& item);
     void finishFolders();
     void reportProgress();
     // Restorer.cpp
@@ -173,6 +179,8 @@ private:
     std::vector<std::string> m_madeFolders; // folders made on the way that the run does not list
     std::set<std::string, std::less<>> m_freshFolders; // every folder this restore made
 
+    // Items restored under their own names, by a hash of their paths in lower case.
+    std::unordered_multimap<uint64_t, size_t> m_placed;
     std::atomic<bool> m_stop {false};
     std::optional<TargetError> m_targetError; // the target is full or not writable: everything stops
     std::mutex m_mutex;
