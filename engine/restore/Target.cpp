@@ -39,6 +39,17 @@ TargetError failure(int error, const std::string& what)
     return {error, what + ": " + std::strerror(error)};
 }
 
+// Why the finished item could not take its name: a drive formatted exFAT or FAT refuses names
+// with a colon, a question mark and the like (exfat-fuse says ENOENT, the kernel EINVAL),
+// which "No such file or directory" would not tell.
+TargetError placeFailure(int error, int folder, const std::string& temp)
+{
+    struct stat st {};
+    if ((error == ENOENT || error == EINVAL) && ::fstatat(folder, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return {error, "this drive does not allow its name (" + std::string(std::strerror(error)) + ")"};
+    return failure(error, "cannot put the restored item in place");
+}
+
 } // namespace
 
 std::array<timespec, 2> restoredTimes(int64_t mtimeNs)
@@ -354,14 +365,14 @@ TempItem::Placed TempItem::place(const std::string& name, bool replace)
             return done();
         if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR)
             return Placed::Exists; // a folder took the name meanwhile: it stays
-        throw failure(errno, "cannot put the restored item in place");
+        throw placeFailure(errno, m_folder, m_name);
     }
     if (::renameat2(m_folder, m_name.c_str(), m_folder, name.c_str(), RENAME_NOREPLACE) == 0)
         return done();
     if (errno == EEXIST)
         return Placed::Exists;
     if (errno != EINVAL && errno != ENOSYS)
-        throw failure(errno, "cannot put the restored item in place");
+        throw placeFailure(errno, m_folder, m_name);
     // A file system that cannot refuse to replace: a hard link refuses, where there are any.
     if (::linkat(m_folder, m_name.c_str(), m_folder, name.c_str(), 0) == 0) {
         ::unlinkat(m_folder, m_name.c_str(), 0);
@@ -373,7 +384,7 @@ TempItem::Placed TempItem::place(const std::string& name, bool replace)
         return Placed::Exists;
     if (::renameat(m_folder, m_name.c_str(), m_folder, name.c_str()) == 0)
         return done();
-    throw failure(errno, "cannot put the restored item in place");
+    throw placeFailure(errno, m_folder, m_name);
 }
 
 } // namespace stowkeep::engine::detail

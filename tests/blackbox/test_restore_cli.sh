@@ -11,6 +11,7 @@ printf 'v1' >"$WORK/src/a.txt"
 printf 'b' >"$WORK/src/sub/b.txt"
 touch -d @1600000000 "$WORK/src/sub/b.txt"
 mkdir "$WORK/src/caps" && printf 'upper' >"$WORK/src/caps/Read.me" && printf 'lower' >"$WORK/src/caps/read.me"
+printf 'notes' >"$WORK/src/caps/at 10:30.txt" # a name that exFAT and FAT do not allow
 printf 'gone' >"$WORK/src/del.txt"
 odd=$'caf\xe9.txt' # a name from a Latin-1 system: not UTF-8
 printf 'odd' >"$WORK/src/$odd"
@@ -87,8 +88,8 @@ same "$WORK/out/new.txt" new
 # A USB stick formatted exFAT and mounted by exfat-fuse, as any file system served by FUSE's
 # older library, takes a modification time only together with the access time: the files
 # keep their times there too. It does not tell upper from lower case either: of two names
-# that differ only so, the second is named as not restored. Tried where this test can mount
-# one (root, a loop device).
+# that differ only so, the second is named as not restored; and a name with a colon is named
+# as one the drive does not allow. Tried where this test can mount one (root, a loop device).
 stick=$WORK/stick
 if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && command -v mount.exfat-fuse >/dev/null && truncate -s 8M "$WORK/stick.img" &&
     mkfs.exfat "$WORK/stick.img" >/dev/null 2>&1 && loop=$(losetup -f --show "$WORK/stick.img" 2>/dev/null); then
@@ -99,6 +100,7 @@ if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && command -v mount.exfat-fuse >/dev/n
     [ "$(stat -c %Y "$stick/out/sub/b.txt")" = 1600000000 ] || fail "time not restored on exFAT"
     expect 1 restore --profile Docs --to "$stick/out" --existing replace --password-file "$WORK/pw" caps
     grep -q 'does not tell upper from lower case' "$WORK/cli.out" "$WORK/cli.err" || fail "two names as one: $(cat "$WORK/cli.out")"
+    grep -q 'at 10:30.txt.*does not allow its name' "$WORK/cli.out" "$WORK/cli.err" || fail "a refused name: $(cat "$WORK/cli.out")"
     [ "$(ls "$stick/out/caps")" = "$(ls "$stick/out/caps" | head -n 1)" ] || fail "exFAT lists two names"
 else
     echo "exFAT through FUSE: not tried here"
