@@ -63,6 +63,9 @@ std::string Run::writeErrorText(const zip::WriteError& e) const
 {
     if (e.error() == ENOSPC || e.error() == EDQUOT)
         return "The destination " + m_job.backupFolder() + " is full (" + e.what() + ").";
+    if (e.error() == EFBIG)
+        return "The destination " + m_job.backupFolder() + " takes no file as large as this backup (" + e.what() +
+               "): a drive formatted FAT32 holds files up to 4 GB; one formatted exFAT, NTFS or ext4 holds larger ones.";
     return std::string("Writing to ") + m_job.backupFolder() + " failed: " + e.what();
 }
 

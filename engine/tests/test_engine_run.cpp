@@ -342,6 +342,10 @@ TEST_F(RunTest, WriteFailuresLeaveNothing)
     }
     EXPECT_NE(engine.GetErrorText(0, CannotWriteDestination).find("full"), std::string::npos);
     EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
+    // A FAT32 drive refuses to let a file pass 4 GB.
+    engine.setWriteFaultHook([](uint64_t) { return EFBIG; });
+    EXPECT_EQ(engine.RunJob(job), CannotWriteDestination);
+    EXPECT_NE(engine.GetErrorText(0, CannotWriteDestination).find("FAT32 holds files up to 4 GB"), std::string::npos);
     engine.setWriteFaultHook({});
     EXPECT_EQ(engine.RunJob(job), Success);
 }
