@@ -39,6 +39,14 @@ TargetError failure(int error, const std::string& what)
     return {error, what + ": " + std::strerror(error)};
 }
 
+TargetError writeFailure(int error)
+{
+    TargetError e = failure(error, "cannot write");
+    if (error == EFBIG)
+        e.text += " (a drive formatted FAT32 holds files up to 4 GB)";
+    return e;
+}
+
 // Why the finished item could not take its name: a drive formatted exFAT or FAT refuses names
 // with a colon, a question mark and the like (exfat-fuse says ENOENT, the kernel EINVAL),
 // which "No such file or directory" would not tell.
@@ -272,7 +280,7 @@ void TempItem::write(const char* data, size_t size)
 {
     if (m_fault)
         if (const int error = m_fault(size))
-            throw failure(error, "cannot write");
+            throw writeFailure(error);
     // Whole blocks of zeros are skipped, so that a sparse file (a disk image, say) comes back
     // sparse instead of filling the disk; finish() gives the file its full length.
     while (size > 0) {
@@ -294,7 +302,7 @@ void TempItem::write(const char* data, size_t size)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                throw failure(errno, "cannot write");
+                throw writeFailure(errno);
             done += static_cast<size_t>(n);
         }
         m_offset += run + hole;
@@ -315,7 +323,7 @@ void TempItem::finish(uint32_t mode, int64_t mtimeNs, bool sync)
     // A restore never makes a set-user-ID or set-group-ID program, as unzip does not by default.
     const mode_t bits = mode == 0 ? 0644 : static_cast<mode_t>(mode & 01777);
     if (m_endsInHole && ::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0)
-        throw failure(errno, "cannot write");
+        throw writeFailure(errno);
     if (::fchmod(m_fd, bits) != 0)
         throw failure(errno, "cannot set the file's permissions");
     if (::futimens(m_fd, times.data()) != 0)

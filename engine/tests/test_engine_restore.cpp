@@ -427,6 +427,12 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNoPartialFile)
         }
     }
 
+    // A FAT32 drive refuses to let a file pass 4 GB: that file is not restored, and why is told.
+    engine.setWriteFaultHook([](uint64_t) { return EFBIG; });
+    EXPECT_EQ(engine.Restore(restoreJob(run, tmp / "fat32"), report), SomeFilesNotRestored);
+    ASSERT_FALSE(report.failed.empty());
+    EXPECT_NE(report.failed[0].detail.find("FAT32 holds files up to 4 GB"), std::string::npos) << report.failed[0].detail;
+
     // The caller's progress handler throws while files are being written: the workers stop
     // before the restore returns its failure.
     std::mutex mutex;
