@@ -137,8 +137,8 @@ private:
     // fresh: the folder was made by this restore.
     void restoreItem(Item& item, int folder, bool fresh, const zip::ZipReader* reader);
     // On a drive that does not tell upper from lower case (exFAT, FAT), two names of the
-    // backup can be one name: the path of the item that this restore put at `name` in the
-    // folder (of `path`) under that name in another letter case, or "".
+    // backup can be one: the path of another item of the backup that this restore put where
+    // `name` leads in the folder of `path`, under another letter case; or "".
     std::string placedAt(int folder, std::string_view path, const std::string& name);
     void notePlaced(const Item& item);
     void finishFolders();
@@ -180,7 +180,7 @@ private:
     std::set<std::string, std::less<>> m_freshFolders; // every folder this restore made
 
     // Items restored under their own names, by a hash of their paths in lower case.
-    std::unordered_multimap<uint64_t, size_t> m_placed;
+    std::unordered_multimap<size_t, size_t> m_placed;
     std::atomic<bool> m_stop {false};
     std::optional<TargetError> m_targetError; // the target is full or not writable: everything stops
     std::mutex m_mutex;
