@@ -39,6 +39,11 @@ void BackupEngine::setWriteFaultHook(WriteFaultHook hook)
     m->writeFault = std::move(hook);
 }
 
+void BackupEngine::setReadFaultHook(ReadFaultHook hook)
+{
+    m->readFault = std::move(hook);
+}
+
 void BackupEngine::setTestHooks(TestHooks hooks)
 {
     m->hooks = std::move(hooks);

@@ -125,6 +125,8 @@ struct RunControl
 // restored file) with the number of bytes about to be written; a non-zero errno return
 // makes that write fail with that error. A restore calls it on its worker threads.
 using WriteFaultHook = std::function<int(uint64_t bytes)>;
+// The same, before every read of an archive that a restore restores from.
+using ReadFaultHook = std::function<int(uint64_t bytes)>;
 
 class BackupEngine
 {
@@ -176,6 +178,7 @@ public:
     std::function<bool(const std::string& mediaLabel, int32_t diskNumber)> OnInsertMedia;
 
     void setWriteFaultHook(WriteFaultHook hook);
+    void setReadFaultHook(ReadFaultHook hook);
 
     // Test seams, not used by the program: the run's clock, and points inside a run where a
     // test can change the world (replace a source file, damage the archive, crash).

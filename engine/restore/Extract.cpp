@@ -189,6 +189,8 @@ void Restorer::extract(PasswordBook& passwords)
             }
             continue;
         }
+        if (m_state.readFault)
+            reader->setReadFault(m_state.readFault);
         extractGroup(archive.items, reader.get(), &archive);
     }
     checkCancel();
@@ -276,6 +278,11 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
                     reader->authenticate([this] { return m_stop.load() || cancelled(); });
                     authDone = true;
                 } catch (const zip::Cancelled&) {
+                } catch (const zip::ReadError& e) {
+                    std::lock_guard lock(m_mutex);
+                    if (!m_readError)
+                        m_readError = e.what();
+                    m_stop = true;
                 } catch (const std::exception& e) {
                     authError = e.what();
                 }
@@ -445,6 +452,14 @@ void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipRea
         }
     } catch (const zip::Cancelled&) {
         m_stop = true; // not restored, nothing left of it
+    } catch (const zip::ReadError& e) {
+        // Its drive failed or went away: every file after it would fail the same way.
+        item.fate = Fate::Failed;
+        item.detail = std::string("its archive could not be read (") + e.what() + ")";
+        std::lock_guard lock(m_mutex);
+        if (!m_readError)
+            m_readError = e.what();
+        m_stop = true;
     } catch (const zip::ZipError& e) {
         item.fate = Fate::Failed;
         item.detail = "it is damaged in its archive " +

@@ -195,6 +195,12 @@ int32_t Restorer::decide()
                           plural(m_report.failed.size(), "file was", "files were") + " not restored.";
         return CannotWriteTarget;
     }
+    if (m_readError) {
+        m_failureDetail = "Reading the backup stopped (" + *m_readError + "), so " +
+                          plural(m_report.failed.size(), "file was", "files were") +
+                          " not restored. Check that the drive that holds it is connected, then restore again.";
+        return SomeFilesNotRestored;
+    }
     auto filesOf = [this](const std::vector<std::string>& archives) {
         uint64_t n = 0;
         for (const Item& item : m_items)
@@ -298,6 +304,8 @@ void Restorer::fillReport()
         case Fate::Pending:
             if (m_targetError && item.row.kind != ManifestKind::Directory)
                 r.failed.push_back({path, "not restored: " + m_targetError->text});
+            else if (m_readError && item.row.kind != ManifestKind::Directory)
+                r.failed.push_back({path, "not restored: reading the backup stopped (" + *m_readError + ")"});
             break;
         case Fate::Below:
         case Fate::Merged:

@@ -183,6 +183,7 @@ private:
     std::unordered_multimap<size_t, size_t> m_placed;
     std::atomic<bool> m_stop {false};
     std::optional<TargetError> m_targetError; // the target is full or not writable: everything stops
+    std::optional<std::string> m_readError;   // an archive's drive failed or went away: everything stops
     std::mutex m_mutex;
     Progress m_progress;
     std::atomic<uint64_t> m_filesDone {0};

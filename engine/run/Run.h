@@ -34,6 +34,7 @@ struct EngineState
     std::string logFolder;
     int32_t logLevel = 2;
     WriteFaultHook writeFault;
+    ReadFaultHook readFault;
     BackupEngine::TestHooks hooks;
     std::map<int32_t, std::string> lastFailure; // code -> what the engine knew
 };

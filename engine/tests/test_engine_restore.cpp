@@ -433,6 +433,18 @@ TEST_F(RestoreTest, AnInterruptedRestoreLeavesNoPartialFile)
     ASSERT_FALSE(report.failed.empty());
     EXPECT_NE(report.failed[0].detail.find("FAT32 holds files up to 4 GB"), std::string::npos) << report.failed[0].detail;
 
+    // The backup's drive goes away during the restore: reading stops there, and what was not
+    // restored is named with why, never as damaged.
+    engine.setWriteFaultHook({});
+    std::atomic<uint64_t> read {0};
+    engine.setReadFaultHook([&](uint64_t n) { return (read += n) > (uint64_t {8} << 20) ? ENOTCONN : 0; });
+    EXPECT_EQ(engine.Restore(restoreJob(run, tmp / "unplugged"), report), SomeFilesNotRestored);
+    engine.setReadFaultHook({});
+    EXPECT_NE(engine.GetErrorText(0, SomeFilesNotRestored).find("Reading the backup stopped"), std::string::npos);
+    EXPECT_GE(report.failed.size(), 4u);
+    for (const RestoreItem& item : report.failed)
+        EXPECT_EQ(item.detail.find("damaged"), std::string::npos) << item.path << ": " << item.detail;
+
     // The caller's progress handler throws while files are being written: the workers stop
     // before the restore returns its failure.
     std::mutex mutex;

@@ -95,6 +95,7 @@ public:
     FileSource& operator=(const FileSource&) = delete;
 
     uint64_t size() const override { return m_size; }
+    void setFault(std::function<int(uint64_t)> fault) { m_fault = std::move(fault); }
 
     void read(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, false); }
     void readOnce(uint64_t offset, void* data, size_t size) const override { readFrom(offset, data, size, true); }
@@ -104,6 +105,9 @@ private:
     {
         if (offset > m_size || size > m_size - offset)
             throw ZipError("archive is truncated or damaged: " + m_path);
+        if (m_fault)
+            if (const int error = m_fault(size))
+                throw ReadError("cannot read " + m_path + ": " + std::strerror(error));
         auto* bytes = static_cast<char*>(data);
         size_t done = once && size >= kDirectFrom ? readDirect(offset, bytes, size) : 0;
         while (done < size) {
@@ -111,7 +115,7 @@ private:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                throw ZipError("cannot read " + m_path + ": " + std::strerror(errno));
+                throw ReadError("cannot read " + m_path + ": " + std::strerror(errno));
             if (n == 0)
                 throw ZipError("archive is truncated: " + m_path);
             done += static_cast<size_t>(n);
@@ -146,7 +150,7 @@ private:
                 break;
             }
             if (n < 0)
-                throw ZipError("cannot read " + m_path + ": " + std::strerror(errno));
+                throw ReadError("cannot read " + m_path + ": " + std::strerror(errno));
             if (static_cast<size_t>(n) <= skip)
                 throw ZipError("archive is truncated: " + m_path);
             const size_t got = std::min(size - done, static_cast<size_t>(n) - skip);
@@ -161,6 +165,7 @@ private:
     int m_direct = -1; // the same file, opened for reading past the cache
     mutable std::atomic<bool> m_directRefused = false;
     uint64_t m_size = 0;
+    std::function<int(uint64_t)> m_fault;
 };
 
 // The inner archive of an encrypted backup, decrypted on the fly wherever it is read.
@@ -878,6 +883,11 @@ ZipReader::ZipReader(const std::string& path, const std::string& password, Authe
 }
 
 ZipReader::~ZipReader() = default;
+
+void ZipReader::setReadFault(std::function<int(uint64_t bytes)> fault)
+{
+    m->file->setFault(std::move(fault));
+}
 
 bool ZipReader::encrypted() const
 {

@@ -21,6 +21,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The archive's file could not be read (its drive failed or went away): not damage in it.
+class ReadError : public ZipError
+{
+public:
+    using ZipError::ZipError;
+};
+
 class WrongPassword : public ZipError
 {
 public:
@@ -79,6 +86,9 @@ public:
     // read; throws ZipError when the data is damaged or does not match the recorded CRC.
     uint32_t read(const ZipEntry& entry, const std::function<void(const char*, size_t)>& sink) const;
     std::string readLinkTarget(const ZipEntry& entry) const;
+    // Test seam: called before every read of the archive's file with its size; a non-zero
+    // errno return makes that read fail with that error.
+    void setReadFault(std::function<int(uint64_t bytes)> fault);
 
     // What reading one entry to its end found.
     struct Check
