@@ -125,7 +125,8 @@ struct RunControl
 // restored file) with the number of bytes about to be written; a non-zero errno return
 // makes that write fail with that error. A restore calls it on its worker threads.
 using WriteFaultHook = std::function<int(uint64_t bytes)>;
-// The same, before every read of an archive that a restore restores from.
+// The same, before every read of an archive that a restore restores from or that a run
+// reads again to check it.
 using ReadFaultHook = std::function<int(uint64_t bytes)>;
 
 class BackupEngine

@@ -138,7 +138,17 @@ std::string Run::recheck()
             if (c.size > budget.bytes)
                 break;
             checkCancel();
-            const auto why = recheckArchive(*c.run);
+            std::optional<std::string> why;
+            try {
+                why = recheckArchive(*c.run);
+            } catch (const zip::ReadError& e) {
+                // Its drive failed, not the archive: nothing is recorded of it, and this run
+                // does not build on it.
+                m_log->warning("Could not read " + c.path + " again: " + e.what() + ".");
+                if (building.count(c.run->archive) && damage.empty())
+                    damage = "the earlier backup " + c.path + " could not be read (" + e.what() + ")";
+                continue;
+            }
             if (!why) {
                 m_log->warning("Could not check " + c.path + " again: this job's password does not open it.");
                 continue;
@@ -174,7 +184,9 @@ std::optional<std::string> Run::recheckArchive(const RunRecord& run)
         return "its size changed from " + std::to_string(run.bytesWritten) + " to " + std::to_string(st.st_size) +
                " bytes";
     try {
-        const zip::ZipReader reader(path, m_job.encryptionPassword());
+        zip::ZipReader reader(path, m_job.encryptionPassword());
+        if (m_impl.readFault)
+            reader.setReadFault(m_impl.readFault);
         std::vector<size_t> which;
         for (size_t i = 0; i < reader.entries().size(); ++i)
             if (reader.entries()[i].kind != zip::EntryKind::Directory)
@@ -191,6 +203,8 @@ std::optional<std::string> Run::recheckArchive(const RunRecord& run)
         readManifest(reader, run.archive);
     } catch (const zip::WrongPassword&) {
         return std::nullopt;
+    } catch (const zip::ReadError&) {
+        throw;
     } catch (const zip::ZipError& e) {
         return std::string(e.what());
     } catch (const ManifestError& e) {

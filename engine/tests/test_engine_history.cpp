@@ -579,6 +579,23 @@ TEST_F(HistoryTest, RetentionDeletesNothingWhileKeptArchivesAreNotWhole)
     }
 }
 
+// An archive that cannot be read again for now (its drive fails) is not recorded as damaged:
+// the run does not build on it, and a later run reads it again.
+TEST_F(HistoryTest, AnArchiveThatCannotBeReadForNowIsNotRecordedAsDamaged)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    for (const int error : {EIO, 0}) {
+        SCOPED_TRACE(error);
+        advance(std::chrono::hours(24 * 30));
+        modify(src / "a.txt", "changed " + std::to_string(error), 1900000000 + error);
+        engine.setReadFaultHook([error](uint64_t) { return error; });
+        ASSERT_EQ(engine.RunJob(job), Success);
+        EXPECT_EQ(archives().back().find("_full") != std::string::npos, error != 0) << archives().back();
+        EXPECT_EQ(query("SELECT verified FROM runs ORDER BY id LIMIT 1")[0][0], "1");
+    }
+}
+
 // With verification on, runs read the set's older archives again, a share per run: damage
 // that came later is found within three weeks, and the next backup is a full one.
 TEST_F(HistoryTest, OlderArchivesAreReadAgainWithinThreeWeeks)

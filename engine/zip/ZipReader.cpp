@@ -972,6 +972,8 @@ void ZipReader::checkEntries(const size_t* which, size_t count, const Stretch& n
             } else {
                 check.crc = readEntry(src, e, [&](const char*, size_t n) { check.size += n; });
             }
+        } catch (const ReadError&) {
+            failed[i] = std::current_exception(); // the drive, not the entry
         } catch (const ZipError& x) {
             check.error = x.what();
         } catch (...) {
