@@ -279,10 +279,7 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
                     authDone = true;
                 } catch (const zip::Cancelled&) {
                 } catch (const zip::ReadError& e) {
-                    std::lock_guard lock(m_mutex);
-                    if (!m_readError)
-                        m_readError = e.what();
-                    m_stop = true;
+                    stopReading(e);
                 } catch (const std::exception& e) {
                     authError = e.what();
                 }
@@ -328,6 +325,14 @@ void Restorer::extractGroup(const std::vector<size_t>& items, const zip::ZipRead
         else if (!authError.empty())
             m_unauthentic.push_back(archive->name + " (" + authError + ")");
     }
+}
+
+void Restorer::stopReading(const zip::ReadError& e)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_readError)
+        m_readError = e.what();
+    m_stop = true;
 }
 
 std::string Restorer::placedAt(int folder, std::string_view path, const std::string& name)
@@ -453,13 +458,9 @@ void Restorer::restoreItem(Item& item, int folder, bool fresh, const zip::ZipRea
     } catch (const zip::Cancelled&) {
         m_stop = true; // not restored, nothing left of it
     } catch (const zip::ReadError& e) {
-        // Its drive failed or went away: every file after it would fail the same way.
         item.fate = Fate::Failed;
         item.detail = std::string("its archive could not be read (") + e.what() + ")";
-        std::lock_guard lock(m_mutex);
-        if (!m_readError)
-            m_readError = e.what();
-        m_stop = true;
+        stopReading(e);
     } catch (const zip::ZipError& e) {
         item.fate = Fate::Failed;
         item.detail = "it is damaged in its archive " +

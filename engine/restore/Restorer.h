@@ -141,6 +141,8 @@ private:
     // `name` leads in the folder of `path`, under another letter case; or "".
     std::string placedAt(int folder, std::string_view path, const std::string& name);
     void notePlaced(const Item& item);
+    // An archive's drive failed or went away: every file after this would fail the same way.
+    void stopReading(const zip::ReadError& e);
     void finishFolders();
     void reportProgress();
     // Restorer.cpp
