@@ -9,8 +9,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cctype>
@@ -49,11 +51,48 @@ bool stopsEverything(int error)
     return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO;
 }
 
-std::string lowerCase(std::string_view path)
+// A path as drives that do not tell upper from lower case (exFAT, FAT, NTFS) compare it:
+// each letter of Unicode's first plane in upper case, as their tables hold it. Bytes that
+// are not UTF-8 stay as they are.
+std::string foldedCase(std::string_view path)
 {
-    std::string lower(path);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    return lower;
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t {});
+    std::string folded;
+    folded.reserve(path.size());
+    for (size_t i = 0; i < path.size();) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        const size_t length = byte < 0x80 ? 1 : (byte & 0xe0) == 0xc0 ? 2 : (byte & 0xf0) == 0xe0 ? 3 : 0;
+        char32_t c = length == 1 ? byte : length == 2 ? byte & 0x1f : byte & 0x0f;
+        bool valid = length > 0 && i + length <= path.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(path[i + k]);
+            valid = (next & 0xc0) == 0x80;
+            c = c << 6 | (next & 0x3f);
+        }
+        if (!valid || (length == 2 && c < 0x80) || (length == 3 && (c < 0x800 || (c >= 0xd800 && c < 0xe000)))) {
+            folded += path[i++]; // not UTF-8 (four-byte letters are left as they are too)
+            continue;
+        }
+        char32_t upper = c;
+        if (utf8)
+            upper = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8));
+        else if (c < 0x80)
+            upper = static_cast<char32_t>(std::toupper(static_cast<int>(c)));
+        if (upper <= 0xffff)
+            c = upper;
+        if (c < 0x80) {
+            folded += static_cast<char>(c);
+        } else if (c < 0x800) {
+            folded += static_cast<char>(0xc0 | c >> 6);
+            folded += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            folded += static_cast<char>(0xe0 | c >> 12);
+            folded += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            folded += static_cast<char>(0x80 | (c & 0x3f));
+        }
+        i += length;
+    }
+    return folded;
 }
 
 // Whether the folder, which finds an item at name, lists none under that very name.
@@ -338,13 +377,13 @@ void Restorer::stopReading(const zip::ReadError& e)
 std::string Restorer::placedAt(int folder, std::string_view path, const std::string& name)
 {
     const std::string_view parent = parentOf(path);
-    const std::string lower = lowerCase(std::string(parent) + (parent.empty() ? "" : "/") + name);
+    const std::string folded = foldedCase(std::string(parent) + (parent.empty() ? "" : "/") + name);
     std::string twin;
     {
         std::lock_guard lock(m_mutex);
-        const auto [first, last] = m_placed.equal_range(std::hash<std::string> {}(lower));
+        const auto [first, last] = m_placed.equal_range(std::hash<std::string> {}(folded));
         for (auto it = first; it != last && twin.empty(); ++it)
-            if (const std::string& other = m_items[it->second].row.path; other != path && lowerCase(other) == lower)
+            if (const std::string& other = m_items[it->second].row.path; other != path && foldedCase(other) == folded)
                 twin = other;
     }
     // Listed under that very name, it is something else: the drive tells the cases apart.
@@ -353,7 +392,7 @@ std::string Restorer::placedAt(int folder, std::string_view path, const std::str
 
 void Restorer::notePlaced(const Item& item)
 {
-    const size_t hash = std::hash<std::string> {}(lowerCase(item.row.path));
+    const size_t hash = std::hash<std::string> {}(foldedCase(item.row.path));
     std::lock_guard lock(m_mutex);
     m_placed.emplace(hash, static_cast<size_t>(&item - m_items.data()));
 }
