@@ -9,8 +9,11 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <regex>
+#include <set>
 #include <thread>
 
 using namespace stowkeep::engine;
@@ -581,6 +584,40 @@ TEST_F(RunTest, LogLevelsAndDailyFile)
     for (size_t p = log.find("started"); p != std::string::npos; p = log.find("started", p + 1))
         ++runs;
     EXPECT_EQ(runs, 2u);
+}
+
+// Logs of earlier days go, the oldest first, once there are 90 days of them or they pass
+// 256 MB; the day's own log and files of other names stay.
+TEST_F(RunTest, OldLogsDoNotFillTheDisk)
+{
+    const fs::path logs = data / "Logs";
+    std::set<std::string> days;
+    const std::chrono::sys_days today = std::chrono::year_month_day {std::chrono::year {2026} / 12 / 9};
+    for (int back = 1; back <= 100; ++back) {
+        const std::chrono::year_month_day d {today - std::chrono::days {back}};
+        char name[32];
+        std::snprintf(name, sizeof name, "%04d-%02u-%02u.log", static_cast<int>(d.year()),
+                      static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
+        days.insert(name);
+    }
+    days.insert("2027-01-05.log"); // written while the clock was ahead
+    for (const auto& name : days)
+        writeFile(logs / name, "a run\n");
+    writeFile(logs / "notes.txt", "mine");
+    writeFile(logs / "2026-01-01.log.bak", "mine");
+
+    ASSERT_EQ(engine.RunJob(job), Success);
+    std::set<std::string> expected(std::prev(days.end(), 89), days.end());
+    expected.insert({"2026-12-09.log", "notes.txt", "2026-01-01.log.bak"});
+    const auto left = listFolder(logs);
+    EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), expected);
+
+    fs::resize_file(logs / "2026-12-08.log", uint64_t {300} << 20); // sparse: a day of huge runs
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const auto after = listFolder(logs);
+    EXPECT_EQ(std::set<std::string>(after.begin(), after.end()),
+              (std::set<std::string> {"2027-01-05.log", "2026-12-09.log", "notes.txt", "2026-01-01.log.bak"}));
+    EXPECT_NE(logText().find("started"), std::string::npos);
 }
 
 } // namespace
