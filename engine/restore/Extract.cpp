@@ -15,7 +15,6 @@
 #include <wctype.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -53,7 +52,7 @@ bool stopsEverything(int error)
 
 // A path as drives that do not tell upper from lower case (exFAT, FAT, NTFS) compare it:
 // each letter of Unicode's first plane in upper case, as their tables hold it. Bytes that
-// are not UTF-8 stay as they are.
+// are not UTF-8 stay as they are (and, without the C.UTF-8 locale, all but ASCII).
 std::string foldedCase(std::string_view path)
 {
     static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t {});
@@ -61,9 +60,14 @@ std::string foldedCase(std::string_view path)
     folded.reserve(path.size());
     for (size_t i = 0; i < path.size();) {
         const auto byte = static_cast<unsigned char>(path[i]);
-        const size_t length = byte < 0x80 ? 1 : (byte & 0xe0) == 0xc0 ? 2 : (byte & 0xf0) == 0xe0 ? 3 : 0;
-        char32_t c = length == 1 ? byte : length == 2 ? byte & 0x1f : byte & 0x0f;
-        bool valid = length > 0 && i + length <= path.size();
+        if (byte < 0x80) {
+            folded += static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+            ++i;
+            continue;
+        }
+        const size_t length = (byte & 0xe0) == 0xc0 ? 2 : (byte & 0xf0) == 0xe0 ? 3 : 0;
+        char32_t c = length == 2 ? byte & 0x1f : byte & 0x0f;
+        bool valid = utf8 && length > 0 && i + length <= path.size();
         for (size_t k = 1; valid && k < length; ++k) {
             const auto next = static_cast<unsigned char>(path[i + k]);
             valid = (next & 0xc0) == 0x80;
@@ -73,12 +77,7 @@ std::string foldedCase(std::string_view path)
             folded += path[i++]; // not UTF-8 (four-byte letters are left as they are too)
             continue;
         }
-        char32_t upper = c;
-        if (utf8)
-            upper = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8));
-        else if (c < 0x80)
-            upper = static_cast<char32_t>(std::toupper(static_cast<int>(c)));
-        if (upper <= 0xffff)
+        if (const auto upper = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8)); upper <= 0xffff)
             c = upper;
         if (c < 0x80) {
             folded += static_cast<char>(c);
