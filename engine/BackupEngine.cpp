@@ -170,7 +170,7 @@ std::string detail::resultSentence(int32_t code)
         return "The backup could not be written to the destination (the disk may be full or not writable); "
                "nothing was kept.";
     case VerificationFailed:
-        return "The backup was written, but checking it afterwards found differences: it may be damaged.";
+        return "The backup was written, but checking it afterwards failed: it may be damaged.";
     case CatalogFailure:
         return "The backup catalog could not be read or written.";
     case Cancelled:

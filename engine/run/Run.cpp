@@ -114,7 +114,10 @@ int32_t Run::backUp()
         code = VerificationFailed;
     else if (!m_unreadable.empty())
         code = SomeFilesUnreadable;
-    if (code == VerificationFailed)
+    if (code == VerificationFailed && !m_readBackError.empty())
+        m_failureDetail = "The archive " + m_archivePath + " could not be read back to verify it (" + m_readBackError +
+                          "). Check that the drive is connected and sound.";
+    else if (code == VerificationFailed)
         m_failureDetail = "The archive " + m_archivePath + " failed verification: " +
                           plural(m_badEntries.size(), "entry differs", "entries differ") + " (" +
                           listNames(m_badEntries) + ").";

@@ -232,6 +232,7 @@ private:
 
     std::optional<bool> m_verified;
     std::vector<std::string> m_badEntries;
+    std::string m_readBackError; // why the drive could not read the archive back to verify it
     std::vector<std::string> m_rechecked; // older archives read again and found whole
     bool m_recorded = false;
     int64_t m_runId = 0;

@@ -48,9 +48,11 @@ void Run::verify()
     bool manifestSeen = false;
     try {
         zip::ZipReader reader(m_archivePath, m_job.encryptionPassword(), zip::ZipReader::Authentication::OnRequest);
+        if (m_impl.readFault)
+            reader.setReadFault(m_impl.readFault);
         // The authentication code of an encrypted archive covers all of it: it is checked on
         // a thread of its own while the entries are read.
-        std::string unauthentic;
+        std::string unauthentic, readError;
         std::atomic<bool> stopChecking = false;
         std::thread authentication;
         if (reader.encrypted())
@@ -58,6 +60,8 @@ void Run::verify()
                 try {
                     reader.authenticate([&] { return stopChecking.load(); });
                 } catch (const zip::Cancelled&) {
+                } catch (const zip::ReadError& e) {
+                    readError = e.what();
                 } catch (const std::exception& e) {
                     unauthentic = e.what();
                 }
@@ -140,6 +144,8 @@ void Run::verify()
         });
         if (authentication.joinable())
             authentication.join();
+        if (!readError.empty())
+            throw zip::ReadError(readError);
         if (!unauthentic.empty())
             bad(m_archiveName, "the archive cannot be read: " + unauthentic);
         for (size_t slot = 0; slot < expected.size(); ++slot)
@@ -147,6 +153,10 @@ void Run::verify()
                 bad(zipName(entries[expected[slot]]), "missing from the archive");
         if (!manifestSeen)
             bad(m_manifestName, "the run's manifest is missing from the archive");
+    } catch (const zip::ReadError& e) {
+        // The drive, not necessarily the archive: said so, yet the run is not verified.
+        m_readBackError = e.what();
+        bad(m_archiveName, std::string("the archive cannot be read back: ") + e.what());
     } catch (const zip::ZipError& e) {
         bad(m_archiveName, std::string("the archive cannot be read: ") + e.what());
     }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <regex>
 #include <set>
@@ -476,6 +477,20 @@ TEST_F(RunTest, DamageFoundByVerification)
               (std::vector<std::vector<std::string>> {{"7", "0"}, {"7", "0"}, {"7", "0"}}));
     EXPECT_NE(logText().find("Verification: "), std::string::npos);
     EXPECT_NE(engine.GetErrorText(0, VerificationFailed).find("failed verification"), std::string::npos);
+
+    // A drive that fails to read the archive back is named as such, not as entries that differ.
+    for (const std::string password : {"", "secret"}) {
+        hooks.beforeVerify = [this](const std::string&) { engine.setReadFaultHook([](uint64_t) { return EIO; }); };
+        setHooks();
+        job.setEncryptionPassword(password);
+        EXPECT_EQ(engine.RunJob(job), VerificationFailed);
+        const std::string text = engine.GetErrorText(0, VerificationFailed);
+        EXPECT_NE(text.find("could not be read back to verify it"), std::string::npos) << text;
+        EXPECT_NE(text.find(std::strerror(EIO)), std::string::npos) << text;
+        EXPECT_EQ(text.find("differ"), std::string::npos) << text;
+        engine.setReadFaultHook({});
+        now += std::chrono::minutes(1);
+    }
 
     // An unverified run is no base: the next incremental run stores everything.
     hooks.beforeVerify = {};
