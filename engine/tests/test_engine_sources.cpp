@@ -26,6 +26,13 @@ TEST_F(SourceTest, SourceProblemsWriteNothing)
     job.setSelection(&missing);
     EXPECT_EQ(engine.RunJob(job), SourceNotFound);
     EXPECT_NE(engine.GetErrorText(0, SourceNotFound).find((tmp / "gone").string()), std::string::npos);
+    // A file named where a folder belongs exists: it is named as a file, not as missing.
+    FileSelection file;
+    file.IncludeItem((src / "a.txt").string() + "/*", -1);
+    job.setSelection(&file);
+    EXPECT_EQ(engine.RunJob(job), SourceNotFound);
+    EXPECT_NE(engine.GetErrorText(0, SourceNotFound).find("a.txt is a file, not a folder"), std::string::npos)
+        << engine.GetErrorText(0, SourceNotFound);
 
     FileSelection emptySource;
     fs::create_directories(tmp / "blank/sub");
@@ -43,7 +50,7 @@ TEST_F(SourceTest, SourceProblemsWriteNothing)
     EXPECT_EQ(engine.RunJob(job), NothingToBackUp);
     EXPECT_EQ(archives().size(), 1u);
     EXPECT_EQ(query("SELECT result FROM runs ORDER BY id"),
-              (std::vector<std::vector<std::string>> {{"3"}, {"4"}, {"0"}, {"4"}}));
+              (std::vector<std::vector<std::string>> {{"3"}, {"3"}, {"4"}, {"0"}, {"4"}}));
 
     // The backup folder is the source folder, or holds all that was selected: the text says so.
     fs::create_directories(tmp / "holder/backups");
