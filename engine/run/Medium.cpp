@@ -25,9 +25,18 @@ Run::MediumLook Run::lookAtMedium(const std::vector<RunRecord>& runs)
 {
     MediumLook look;
     struct stat st {};
-    if (::stat(m_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const bool found = ::stat(m_folder.c_str(), &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode)) {
+        const bool gone = !found && errno == ENOENT;
         look.state = MediumState::Missing;
-        look.why = "the drive may be disconnected";
+        // On a drive that is there, the folder itself was moved or deleted.
+        struct stat parent {};
+        if (found)
+            look.why = "it is not a folder";
+        else if (gone && ::stat(fs::path(m_folder).parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))
+            look.why = "the drive may be disconnected, or the folder was moved or deleted";
+        else
+            look.why = "the drive may be disconnected";
         return look;
     }
     const std::unique_ptr<char, decltype(&::free)> real(::realpath(m_folder.c_str(), nullptr), &::free);

@@ -46,7 +46,11 @@ TEST_F(MediumTest, MissingMediumIsAskedForNeverCreated)
     EXPECT_EQ(engine.RunJob(job), MediumNotAvailable);
     EXPECT_EQ(asked, (std::vector<std::pair<std::string, int>> {{drive.string(), 1}}));
     EXPECT_FALSE(fs::exists(drive));
-    EXPECT_NE(engine.GetErrorText(0, MediumNotAvailable).find(drive.string()), std::string::npos);
+    EXPECT_NE(engine.GetErrorText(0, MediumNotAvailable)
+                  .find(drive.string() + " is not available (the drive may be disconnected, or the folder was moved "
+                                         "or deleted)"),
+              std::string::npos)
+        << engine.GetErrorText(0, MediumNotAvailable);
 
     // "Inserted" but still missing: asked again; then it appears.
     asked.clear();
