@@ -26,18 +26,16 @@ void Run::resolve()
         throw RunFailure {InvalidJob, e.what()};
     }
     if (!m_selection.missingSources.empty()) {
-        // A profile written by hand may name a file where a folder belongs.
+        // A profile written by hand may name a file where its folder belongs.
         std::vector<std::string> missing, files;
         for (const auto& path : m_selection.missingSources) {
             struct stat st {};
             (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? files : missing).push_back(path);
         }
         if (missing.empty())
-            throw RunFailure {SourceNotFound, (files.size() == 1 ? "The source " + files[0] + " is a file, not a folder"
-                                                                  : "The sources " + listNames(files) +
-                                                                        " are files, not folders") +
-                                                  ": choose the folder that holds it (a filter can then select the "
-                                                  "file alone); nothing was written."};
+            throw RunFailure {SourceNotFound, "The source " + files[0] +
+                                                  " is a file, not a folder: choose the folder that holds it (a "
+                                                  "filter can then select the file alone); nothing was written."};
         throw RunFailure {SourceNotFound,
                           "The source folder " + listNames(missing) + " was not found; nothing was written."};
     }
