@@ -267,11 +267,10 @@ QByteArray keyLine(const QString& key, const QString& value)
     return encodeForLine(key) + '=' + encodeValue(value) + '\n';
 }
 
-void writeValue(const QString& path, const QString& sectionName, const QString& key,
-                const QString& value)
+// The store's bytes with one value written.
+QByteArray withValue(const QByteArray& bytes, const QString& sectionName, const QString& key, const QString& value)
 {
-    const Document doc = readDocumentForWrite(path);
-    const QByteArray& bytes = doc.bytes;
+    const Document doc = parseDocument(bytes);
     QByteArray out;
 
     const Section* section = doc.findSection(sectionName);
@@ -297,7 +296,27 @@ void writeValue(const QString& path, const QString& sectionName, const QString& 
         out += keyLine(key, value);
         out += bytes.mid(after.end);
     }
-    replaceFile(path, out);
+    return out;
+}
+
+// The store's bytes without the section: every section of that name goes, since a
+// duplicate left behind would bring the profile back.
+QByteArray withoutSection(const QByteArray& bytes, const QString& section)
+{
+    const Document doc = parseDocument(bytes);
+    QByteArray out;
+    out.reserve(bytes.size());
+    qsizetype copied = 0;
+    for (const Section& gone : doc.sections) {
+        if (gone.name.compare(section, Qt::CaseInsensitive) != 0)
+            continue;
+        const qsizetype from = doc.lines[gone.header].start;
+        const qsizetype to = gone.end < doc.lines.size() ? doc.lines[gone.end].start : bytes.size();
+        out += bytes.mid(copied, from - copied);
+        copied = to;
+    }
+    out += bytes.mid(copied);
+    return out;
 }
 
 bool parseDigits(QStringView digits, int base, quint64 limit, quint64& value)
@@ -460,43 +479,36 @@ bool ProfileStore::readBool(const QString& section, const QString& key, bool fal
 
 void ProfileStore::writeString(const QString& section, const QString& key, const QString& value)
 {
-    writeValue(m_path, section, key, value);
+    writeValues(section, {{key, value}});
 }
 
 void ProfileStore::writeInt(const QString& section, const QString& key, qint32 value)
 {
-    writeValue(m_path, section, key, QString::number(value));
+    writeString(section, key, QString::number(value));
 }
 
 void ProfileStore::writeBool(const QString& section, const QString& key, bool value)
 {
-    writeValue(m_path, section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    writeString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void ProfileStore::writeValues(const QString& section, const QList<std::pair<QString, QString>>& values,
+                               const QString& erasing)
+{
+    QByteArray bytes = readDocumentForWrite(m_path).bytes;
+    if (!erasing.isEmpty())
+        bytes = withoutSection(bytes, erasing);
+    for (const auto& [key, value] : values)
+        bytes = withValue(bytes, section, key, value);
+    replaceFile(m_path, bytes);
 }
 
 void ProfileStore::eraseSection(const QString& section)
 {
-    const Document doc = readDocumentForWrite(m_path);
-    std::vector<const Section*> doomed;
-    // Every section of that name goes: a duplicate left behind would bring the profile back.
-    for (const Section& candidate : doc.sections) {
-        if (candidate.name.compare(section, Qt::CaseInsensitive) == 0)
-            doomed.push_back(&candidate);
-    }
-    if (doomed.empty())
-        return;
-
-    QByteArray out;
-    out.reserve(doc.bytes.size());
-    qsizetype copied = 0;
-    for (const Section* gone : doomed) {
-        const qsizetype from = doc.lines[gone->header].start;
-        const qsizetype to = gone->end < doc.lines.size() ? doc.lines[gone->end].start
-                                                           : doc.bytes.size();
-        out += doc.bytes.mid(copied, from - copied);
-        copied = to;
-    }
-    out += doc.bytes.mid(copied);
-    replaceFile(m_path, out);
+    const QByteArray before = readDocumentForWrite(m_path).bytes;
+    const QByteArray after = withoutSection(before, section);
+    if (after != before)
+        replaceFile(m_path, after);
 }
 
 bool ProfileStore::parseInteger(const QString& text, qint32& value)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
+#include <utility>
 #include <stdexcept>
 
 class ProfileStoreSnapshot;
@@ -43,6 +45,10 @@ public:
     void writeBool(const QString& section, const QString& key, bool value);
     // Removes the section's header and all its keys; nothing happens when it is absent.
     void eraseSection(const QString& section);
+    // Erases the section `erasing` (when given), then writes the values in their order, as
+    // the calls above would, in one replacement of the file: all of it or, on failure, none.
+    void writeValues(const QString& section, const QList<std::pair<QString, QString>>& values,
+                     const QString& erasing = {});
 
     // Why the file, which is there, cannot be read (it then reads as holding no profile);
     // empty when it can be read or is not there.

@@ -156,52 +156,56 @@ QString TFrmMain::saveCheckFailure() const
 
 void TFrmMain::writeProfile(const QString& name)
 {
-    ProfileStore store(GetProfileStorePath());
-
+    // A rename erases the old section. All of it is one replacement of the file: a save cut
+    // short (a full disk) leaves the profile as it was, never half written.
+    QString erasing;
     const int selected = selectedRow();
     if (selected >= 0) {
         const QString oldName = LvwProfiles->topLevelItem(selected)->text(0);
         if (oldName != name)
-            store.eraseSection(oldName);
+            erasing = oldName;
     }
 
-    store.writeString(name, QStringLiteral("SourceFolder"), EdtSrcFolder->text());
-    store.writeString(name, QStringLiteral("DestinationFolder"), EdtDstFolder->text());
-    store.writeString(name, QStringLiteral("IncludeFilter"), EdtIncludeFilter->text());
-    store.writeString(name, QStringLiteral("ExcludeFilter"), EdtExcludeFilter->text());
+    QList<std::pair<QString, QString>> values;
+    auto put = [&values](const QString& key, const QString& value) { values.append({key, value}); };
+    put(QStringLiteral("SourceFolder"), EdtSrcFolder->text());
+    put(QStringLiteral("DestinationFolder"), EdtDstFolder->text());
+    put(QStringLiteral("IncludeFilter"), EdtIncludeFilter->text());
+    put(QStringLiteral("ExcludeFilter"), EdtExcludeFilter->text());
 
     const int option = frequencyOption();
-    store.writeInt(name, QStringLiteral("FrequencyOption"), option);
+    put(QStringLiteral("FrequencyOption"), QString::number(option));
     const QString startingTime = SpinHour->text() + u':' + SpinMinute->text();
     switch (option) {
     case 1:
     case 2:
-        store.writeString(name, QStringLiteral("FrequencyInterval"), EdtFrequency->text());
+        put(QStringLiteral("FrequencyInterval"), EdtFrequency->text());
         break;
     case 3:
-        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        put(QStringLiteral("StartingTime"), startingTime);
         break;
     case 4:
-        store.writeString(name, QStringLiteral("WeekDay"), CboWeekday->currentText());
-        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        put(QStringLiteral("WeekDay"), CboWeekday->currentText());
+        put(QStringLiteral("StartingTime"), startingTime);
         break;
     case 5:
-        store.writeString(name, QStringLiteral("FrequencyInterval"), EdtFrequency->text());
-        store.writeString(name, QStringLiteral("StartingTime"), startingTime);
+        put(QStringLiteral("FrequencyInterval"), EdtFrequency->text());
+        put(QStringLiteral("StartingTime"), startingTime);
         break;
     default:
         break;
     }
 
-    store.writeInt(name, QStringLiteral("BackupType"), CboBackupType->currentIndex());
-    store.writeInt(name, QStringLiteral("CompressLevel"), CboCompressLevel->currentIndex());
-    store.writeString(name, QStringLiteral("CompressPassword"), EdtPassword->text());
-    store.writeBool(name, QStringLiteral("BoolVerifyBackup"), ChkVerifyAfterBackup->isChecked());
-    store.writeBool(name, QStringLiteral("BoolDeleteBackup"), ChkDeleteBackup->isChecked());
-    store.writeString(name, QStringLiteral("DeleteInterval"), SpinRetension->text());
+    put(QStringLiteral("BackupType"), QString::number(CboBackupType->currentIndex()));
+    put(QStringLiteral("CompressLevel"), QString::number(CboCompressLevel->currentIndex()));
+    put(QStringLiteral("CompressPassword"), EdtPassword->text());
+    put(QStringLiteral("BoolVerifyBackup"), ChkVerifyAfterBackup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    put(QStringLiteral("BoolDeleteBackup"), ChkDeleteBackup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    put(QStringLiteral("DeleteInterval"), SpinRetension->text());
     // Empty run times hand the profile to the schedule timer, which places it afresh.
-    store.writeString(name, QStringLiteral("LastRun"), QString());
-    store.writeString(name, QStringLiteral("NextRun"), QString());
+    put(QStringLiteral("LastRun"), QString());
+    put(QStringLiteral("NextRun"), QString());
+    ProfileStore(GetProfileStorePath()).writeValues(name, values, erasing);
 }
 
 void TFrmMain::BtnSaveProfileClick()

@@ -6,6 +6,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -85,6 +88,7 @@ private slots:
     void saveWritesSectionAndReloads_data();
     void saveWritesSectionAndReloads();
     void failedWriteKeepsSaveEnabled();
+    void saveCutShortLeavesTheProfileWhole();
     void unreadableAgeIsNeverSavedAsZero();
     void deleteAsksAndSelectsNeighbour_data();
     void deleteAsksAndSelectsNeighbour();
@@ -350,6 +354,30 @@ void TestSaveProfile::failedWriteKeepsSaveEnabled()
     QVERIFY(w.saveEnabled());
     QCOMPARE(w.selectedRow(), 1);
     QCOMPARE(w.rows(), QStringList({u"Alpha"_s, u"Beta"_s, u"Gamma"_s, u"Delta"_s}));
+}
+
+// A save cut short, as by a disk that fills (here a limit on the size of files the test
+// may write): the renamed profile is neither erased under its old name nor half written.
+void TestSaveProfile::saveCutShortLeavesTheProfileWhole()
+{
+    EditorWindow w(sampleStore());
+    w.clickRow(1);
+    w.frm->EdtProfileName->clear();
+    QTest::keyClicks(w.frm->EdtProfileName, u"Beta, renamed"_s);
+    const QByteArray before = w.store();
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limited = unlimited;
+    limited.rlim_cur = rlim_t(before.size()); // the store without Beta fits; with all it holds now, not
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    w.save(true);
+
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    QCOMPARE(shownBoxes(), QStringList{u"Stowkeep/Unable to write to "_s + w.data.storePath() + u"./OK"_s});
+    QCOMPARE(w.store(), before);
+    QVERIFY(w.saveEnabled());
 }
 
 void TestSaveProfile::unreadableAgeIsNeverSavedAsZero()
