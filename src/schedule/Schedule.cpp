@@ -133,9 +133,9 @@ void Schedule::runFinished(const Run& run, const JobOutcome& outcome)
                 record.NextRun = run.nextRun;
                 m_view.showLastRun(index, run.lastRun);
                 m_view.showNextRun(index, run.nextRun);
-                ProfileStore store(GetProfileStorePath());
-                store.writeString(run.name, QStringLiteral("LastRun"), run.lastRun);
-                store.writeString(run.name, QStringLiteral("NextRun"), run.nextRun);
+                ProfileStore(GetProfileStorePath())
+                    .writeValues(run.name, {{QStringLiteral("LastRun"), run.lastRun},
+                                            {QStringLiteral("NextRun"), run.nextRun}});
             }
         }
     } catch (const std::exception& error) {
@@ -155,9 +155,9 @@ void Schedule::placeProfile(int index, const ScheduleStep& step)
     record.NextRun = FormatTimestamp(step.next, m_tick->separators);
     m_view.showLastRun(index, record.LastRun);
     m_view.showNextRun(index, record.NextRun);
-    ProfileStore store(GetProfileStorePath());
-    store.writeString(record.Name, QStringLiteral("LastRun"), record.LastRun);
-    store.writeString(record.Name, QStringLiteral("NextRun"), record.NextRun);
+    ProfileStore(GetProfileStorePath())
+        .writeValues(record.Name, {{QStringLiteral("LastRun"), record.LastRun},
+                                   {QStringLiteral("NextRun"), record.NextRun}});
 }
 
 void Schedule::rescheduleProfile(int index, const ScheduleStep& step)
