@@ -97,10 +97,12 @@ void CentralDirectory::write(const std::function<void(const std::string&)>& writ
 std::string timeExtras(int64_t mtime)
 {
     Bytes b;
-    b.u16(kTimestampExtraId).u16(5).u8(1).u32(timestamp32(mtime));
-    if (mtime > INT32_MAX || mtime < INT32_MIN) {
-        // Past the signed 32 bits of the extended timestamp: the NTFS field keeps the
-        // exact time for the readers that use it.
+    // Before 1970 the extended timestamp is left out: 7-Zip, libarchive and Info-ZIP read its
+    // 32 bits as unsigned, a date after 2038; they fall back to the DOS time (1980) instead.
+    if (mtime >= 0)
+        b.u16(kTimestampExtraId).u16(5).u8(1).u32(timestamp32(mtime));
+    if (mtime > INT32_MAX || mtime < 0) {
+        // The NTFS field keeps the exact time for the readers that use it.
         const uint64_t filetime = toFiletime(mtime);
         b.u16(kNtfsExtraId).u16(32).u32(0).u16(1).u16(24).u64(filetime).u64(filetime).u64(filetime);
     }
