@@ -249,3 +249,24 @@ QVariant FileTreeModel::headerData(int section, Qt::Orientation orientation, int
     }
     return {};
 }
+
+FileTreeFilter::FileTreeFilter(FileTreeModel* model, QObject* parent) : QSortFilterProxyModel(parent)
+{
+    setSourceModel(model);
+    setRecursiveFilteringEnabled(true);
+    // Ticks change no name: the filter need not look again at every tick.
+    setDynamicSortFilter(false);
+}
+
+void FileTreeFilter::setFind(const QString& text)
+{
+    beginResetModel();
+    m_find = text;
+    endResetModel();
+}
+
+bool FileTreeFilter::filterAcceptsRow(int row, const QModelIndex& parent) const
+{
+    return m_find.isEmpty()
+           || sourceModel()->index(row, FileTreeModel::Name, parent).data().toString().contains(m_find, Qt::CaseInsensitive);
+}

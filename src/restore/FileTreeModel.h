@@ -3,6 +3,7 @@
 #include "backup/EngineInterface.h"
 
 #include <QAbstractItemModel>
+#include <QSortFilterProxyModel>
 
 #include <vector>
 
@@ -69,4 +70,20 @@ private:
     std::vector<int> m_top;
     QHash<QString, int> m_byPath;
     qsizetype m_files = 0;
+};
+
+// The tree narrowed to the names that hold a text, in any case, with the folders above them.
+// A new text filters it afresh: changed in place, a filter takes rows out one range at a time
+// and the view lays itself out again after each, which over 100,000 files took half a minute.
+class FileTreeFilter : public QSortFilterProxyModel
+{
+public:
+    explicit FileTreeFilter(FileTreeModel* model, QObject* parent = nullptr);
+    void setFind(const QString& text);
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override;
+
+private:
+    QString m_find;
 };

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class FileTreeFilter;
 class FileTreeModel;
 class IBackupEngine;
 class JobRunner;
@@ -21,7 +22,6 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class QSortFilterProxyModel;
 class QThread;
 class QTreeView;
 class QTreeWidget;
@@ -126,7 +126,7 @@ private:
     IBackupEngine& m_engine;
     MessageBox m_box;
     FileTreeModel* m_model = nullptr;
-    QSortFilterProxyModel* m_filter = nullptr;
+    FileTreeFilter* m_filter = nullptr;
     QList<RestoreSource> m_sources;
     std::optional<QList<RestoreSource>> m_sourcesLater; // given during a restore
     bool m_runsLater = false;                           // a backup ended during a restore

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -228,6 +229,7 @@ void TestRestoreWindow::restoresTickedFolderOfChosenRunToAnotherFolder()
     QTest::keyClicks(window->EdtFind, QStringLiteral("C.TX"));
     QCOMPARE(window->TvwFiles->model()->rowCount(), 1);
     QCOMPARE(rowsTakenOut.count(), 0);
+    QCOMPARE(window->TvwFiles->header()->sectionResizeMode(FileTreeModel::Name), QHeaderView::Stretch);
     window->EdtFind->clear();
 
     window->RbOther->setChecked(true);
