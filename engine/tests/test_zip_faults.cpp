@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -289,6 +291,35 @@ TEST(ZipOutputFile, NeverOverwritesAndRefusesPatchesPastTheEnd)
     out.close();
     EXPECT_EQ(readFile(dir / "new.zip"), "abXYef");
     EXPECT_THROW(out.write("x", 1), WriteError);
+}
+
+// Once synced, none of the file stays in the page cache, so that verification reads it from
+// the disk. (A file system in memory has no disk to read from.)
+TEST(ZipOutputFile, SyncedFileIsReadFromTheDiskAgain)
+{
+    TempDir dir;
+    struct statfs fs {};
+    ASSERT_EQ(::statfs(dir.path().c_str(), &fs), 0);
+    if (fs.f_type == TMPFS_MAGIC)
+        GTEST_SKIP() << "the temporary folder is in memory";
+    const fs::path path = dir / "cached.zip";
+    const std::string bytes(3'000'000, 'b');
+    OutputFile out(path.string());
+    out.write(bytes.data(), bytes.size());
+    out.patch(0, "PK", 2);
+    out.sync();
+    out.close();
+
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    void* map = ::mmap(nullptr, bytes.size(), PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(map, MAP_FAILED);
+    const size_t pages = (bytes.size() + 4095) / 4096;
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(::mincore(map, bytes.size(), resident.data()), 0);
+    ::munmap(map, bytes.size());
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }), 0);
 }
 
 // Many megabytes in pieces of every size, patched before and after the last megabytes,

@@ -200,6 +200,10 @@ void OutputFile::sync()
     } while (rc != 0 && errno == EINTR);
     if (rc != 0)
         fail("cannot flush", m_path, errno);
+    // The file's pages leave the cache: verification then reads what the disk holds, not the
+    // bytes as they were handed over (a drive that loses writes still shows them from the
+    // cache), and the user's own files keep their place in it.
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 void OutputFile::close()
