@@ -5,8 +5,8 @@
 #include <QStringList>
 
 #include <memory>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 class ProfileStoreSnapshot;
 
