@@ -99,6 +99,7 @@ void Run::applyRetention(int32_t code)
         withCatalog([this, code] { deleteExpired(code); });
     } catch (const std::exception& e) {
         m_log->error(std::string("Retention could not finish: ") + e.what());
+        m_notices.push_back(std::string("Deleting old backups could not finish: ") + e.what() + ".");
     }
 }
 
@@ -145,6 +146,7 @@ void Run::deleteExpired(int32_t code)
         return;
     }
     std::vector<int64_t> remove;
+    std::vector<std::string> undeletable; // each with the reason, for the user
     for (const auto& r : runs) {
         if (needed.count(r.id))
             continue;
@@ -155,7 +157,9 @@ void Run::deleteExpired(int32_t code)
             }
             const std::string path = (fs::path(m_folder) / r.archive).string();
             if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                m_log->warning("Retention: cannot delete " + path + ": " + std::strerror(errno));
+                const std::string reason = std::strerror(errno);
+                m_log->warning("Retention: cannot delete " + path + ": " + reason);
+                undeletable.push_back(path + " (" + reason + ")");
                 continue;
             }
             m_retentionDeleted.push_back(r.archive);
@@ -177,6 +181,10 @@ void Run::deleteExpired(int32_t code)
         forget.push_back(r.id);
         holders.push_back(r.archive);
     }
+    // Left to stand, the old backups would pile up unseen until the destination is full.
+    if (!undeletable.empty())
+        m_notices.push_back(plural(undeletable.size(), "old backup", "old backups") + " could not be deleted: " +
+                            listNames(undeletable) + ".");
     if (!m_retentionDeleted.empty())
         syncFolder(m_folder);
     m_catalog->deleteRuns(remove, forget);

@@ -683,6 +683,29 @@ TEST_F(HistoryTest, RetentionRunsAfterUnreadableFilesAndKeepsTheirLastCopy)
     EXPECT_NE(logText().find("retention deleted " + previous), std::string::npos);
 }
 
+// An old backup that cannot be deleted is named to the user, and deleted by a later run.
+TEST_F(HistoryTest, OldBackupThatCannotBeDeletedIsNamed)
+{
+    job.setRetentionPeriod(-1);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const fs::path oldest = dest / archives()[0];
+    fs::remove(oldest);
+    fs::create_directory(oldest); // unlink() fails on it, as on a file that may not be deleted
+    advance(std::chrono::hours(1));
+    job.setRetentionPeriod(0);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_NE(engine.GetErrorText(0, Success).find("1 old backup could not be deleted: " + oldest.string() + " ("),
+              std::string::npos)
+        << engine.GetErrorText(0, Success);
+    EXPECT_EQ(catalogArchives().front(), oldest.filename().string());
+
+    fs::remove(oldest);
+    advance(std::chrono::hours(1));
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_EQ(engine.GetErrorText(0, Success).find("could not be deleted"), std::string::npos);
+    EXPECT_EQ(catalogArchives().size(), 1u);
+}
+
 TEST_F(HistoryTest, RetentionOnlyAfterSuccessAndWhenAsked)
 {
     struct Case
