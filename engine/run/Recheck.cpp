@@ -145,7 +145,10 @@ std::string Run::recheck()
                 // Its drive failed, not the archive: nothing is recorded of it, and this run
                 // does not build on it.
                 m_log->warning("Could not read " + c.path + " again: " + e.what() + ".");
-                if (building.count(c.run->archive) && damage.empty())
+                if (!building.count(c.run->archive))
+                    notices.push_back("Checking the earlier backup " + c.path + " again, it could not be read (" +
+                                      e.what() + ").");
+                else if (damage.empty())
                     damage = "the earlier backup " + c.path + " could not be read (" + e.what() + ")";
                 continue;
             }

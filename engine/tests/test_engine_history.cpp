@@ -598,6 +598,26 @@ TEST_F(HistoryTest, AnArchiveThatCannotBeReadForNowIsNotRecordedAsDamaged)
     }
 }
 
+// An older archive that a run reads again and cannot read is named to the user, though the
+// run builds nothing on it.
+TEST_F(HistoryTest, AnOlderArchiveThatCannotBeReadIsNamed)
+{
+    job.setVerifyAfterBackup(false);
+    ASSERT_EQ(engine.RunJob(job), Success); // never verified: read again by a run that verifies
+    const fs::path older = dest / archives()[0];
+    job.setVerifyAfterBackup(true);
+    advance(std::chrono::hours(1));
+    ASSERT_EQ(engine.RunJob(job), Success); // begins the share of older archives to read again
+    hooks.beforeVerify = [this](const std::string&) { engine.setReadFaultHook({}); };
+    advance(std::chrono::hours(24 * 30));
+    engine.setReadFaultHook([](uint64_t) { return EIO; });
+    ASSERT_EQ(engine.RunJob(job), Success);
+    EXPECT_NE(engine.GetErrorText(0, Success).find("Checking the earlier backup " + older.string() +
+                                                   " again, it could not be read ("),
+              std::string::npos)
+        << engine.GetErrorText(0, Success);
+}
+
 // With verification on, runs read the set's older archives again, a share per run: damage
 // that came later is found within three weeks, and the next backup is a full one.
 TEST_F(HistoryTest, OlderArchivesAreReadAgainWithinThreeWeeks)
