@@ -101,11 +101,16 @@ void Run::applyRetention(int32_t code)
         m_log->error(std::string("Retention could not finish: ") + e.what());
         m_notices.push_back(std::string("Deleting old backups could not finish: ") + e.what() + ".");
     }
+    // Left to stand, the old backups would pile up unseen until the destination is full.
+    if (!m_retentionLeft.empty())
+        m_notices.push_back(plural(m_retentionLeft.size(), "old backup", "old backups") + " could not be deleted: " +
+                            listNames(m_retentionLeft) + ".");
 }
 
 void Run::deleteExpired(int32_t code)
 {
     m_retentionDeleted.clear();
+    m_retentionLeft.clear(); // once more when a damaged catalog is healed and this runs again
     const auto runs = m_catalog->runs(m_job.backupSetName(), m_folder);
     const int64_t cutoff = m_startTime - static_cast<int64_t>(m_job.retentionPeriod()) * 3600;
     int64_t newestSuccessful = 0;
@@ -146,7 +151,6 @@ void Run::deleteExpired(int32_t code)
         return;
     }
     std::vector<int64_t> remove;
-    std::vector<std::string> undeletable; // each with the reason, for the user
     for (const auto& r : runs) {
         if (needed.count(r.id))
             continue;
@@ -159,7 +163,7 @@ void Run::deleteExpired(int32_t code)
             if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
                 const std::string reason = std::strerror(errno);
                 m_log->warning("Retention: cannot delete " + path + ": " + reason);
-                undeletable.push_back(path + " (" + reason + ")");
+                m_retentionLeft.push_back(path + " (" + reason + ")");
                 continue;
             }
             m_retentionDeleted.push_back(r.archive);
@@ -181,10 +185,6 @@ void Run::deleteExpired(int32_t code)
         forget.push_back(r.id);
         holders.push_back(r.archive);
     }
-    // Left to stand, the old backups would pile up unseen until the destination is full.
-    if (!undeletable.empty())
-        m_notices.push_back(plural(undeletable.size(), "old backup", "old backups") + " could not be deleted: " +
-                            listNames(undeletable) + ".");
     if (!m_retentionDeleted.empty())
         syncFolder(m_folder);
     m_catalog->deleteRuns(remove, forget);

@@ -237,6 +237,7 @@ private:
     bool m_recorded = false;
     int64_t m_runId = 0;
     std::vector<std::string> m_retentionDeleted;
+    std::vector<std::string> m_retentionLeft; // archives it could not delete, each with the reason
 
     std::mutex m_progressMutex;
     Progress m_progress;
