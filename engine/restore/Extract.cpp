@@ -144,7 +144,9 @@ void Restorer::makeFolders()
     try {
         m_target = std::make_unique<TargetFolder>(m_job.targetFolder());
     } catch (const TargetError& e) {
-        throw RunFailure {e.error == EINVAL ? InvalidJob : CannotWriteTarget, e.text};
+        // A sentence of its own in the restore's summary.
+        const bool sentence = !e.text.empty() && e.text.back() == '.';
+        throw RunFailure {e.error == EINVAL ? InvalidJob : CannotWriteTarget, sentence ? e.text : e.text + "."};
     }
     std::set<std::string, std::less<>> made;
     std::set<std::string, std::less<>> ready; // folders there or made

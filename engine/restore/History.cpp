@@ -226,7 +226,7 @@ SetHistory::State SetHistory::state(const RunInfo& run, PasswordBook& passwords)
                                                                   "an older version of Stowkeep made it)."};
             state.rows = m_catalog->entries(run.id);
         } catch (const CatalogError& e) {
-            throw RunFailure {CatalogFailure, std::string("The catalog cannot be read: ") + e.what()};
+            throw RunFailure {CatalogFailure, std::string("The catalog cannot be read (") + e.what() + ")."};
         }
         return state;
     }

@@ -396,7 +396,7 @@ int restore(IBackupEngine& engine, const RestoreRequest& request, const QString&
     print(stdout, restoreHeadline(*result));
     for (const QString& detail : restoreDetailLines(*result))
         print(stdout, detail);
-    if (!result->notAuthenticated.isEmpty())
+    if (!result->notAuthenticated.isEmpty() && result->files > 0)
         print(stdout, QStringLiteral("Every restored file matched its checksum. The authentication code of an "
                                      "encrypted backup covers all of it and was not checked, since only part "
                                      "of it was restored."));

@@ -146,6 +146,10 @@ expect 1 restore --profile Docs --to "$WORK/blocked" --password-file "$WORK/pw"
 grep -q 'sub' "$WORK/cli.out" || fail "the blocked path is not named: $(cat "$WORK/cli.out")"
 same "$WORK/blocked/a.txt" v3
 same "$WORK/blocked/sub" mine
+# A target that is a file: told in a sentence of its own, and no word of checked files.
+expect 1 restore --profile Docs --to "$WORK/blocked/sub" --password-file "$WORK/pw"
+grep -q 'sub: Not a directory\. ' "$WORK/cli.out" || fail "the target's error: $(cat "$WORK/cli.out")"
+! grep -q 'Every restored file' "$WORK/cli.out" || fail "nothing restored, yet checked: $(cat "$WORK/cli.out")"
 
 # Without --to: into the source folder.
 rm "$WORK/src/a.txt"
