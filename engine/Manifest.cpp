@@ -557,6 +557,8 @@ std::optional<Manifest> readManifest(const zip::ZipReader& reader, const std::st
 
 std::string whyNoManifest(const zip::ZipReader& reader)
 {
+    if (!reader.damage().empty())
+        return "it is damaged (" + reader.damage() + ") and its list of files is lost with its end";
     const auto& entries = reader.entries();
     if (!entries.empty() && entries.back().kind == zip::EntryKind::File && isManifestName(entries.back().name))
         return "its list of files is that of another backup (it was renamed, or copied over this one)";

@@ -176,9 +176,7 @@ RunInfo SetHistory::fromArchive(const std::string& name, PasswordBook& passwords
         const auto reader = passwords.open((fs::path(m_folder) / name).string(), name);
         const std::optional<Manifest> manifest = readManifest(*reader, name);
         if (!manifest) {
-            info.note = reader->damage().empty()
-                            ? whyNoManifest(*reader)
-                            : "it is damaged (" + reader->damage() + ") and its list of files is lost with its end";
+            info.note = whyNoManifest(*reader);
             return info;
         }
         if (manifest->header.setName != m_job.backupSetName())
@@ -237,9 +235,12 @@ SetHistory::State SetHistory::state(const RunInfo& run, PasswordBook& passwords)
     if (::lstat(path.c_str(), &st) != 0)
         throw RunFailure {ArchiveMissing, "The archive " + run.archive + " is not in " + m_folder + "."};
     std::optional<Manifest> manifest;
+    std::string noManifest;
     try {
         const auto reader = passwords.open(path, run.archive);
         manifest = readManifest(*reader, run.archive, &state.unsafe);
+        if (!manifest)
+            noManifest = whyNoManifest(*reader);
     } catch (const zip::WrongPassword&) {
         throw RunFailure {WrongPassword, "No password given opens the archive " + run.archive + "."};
     } catch (const zip::ZipError& e) {
@@ -248,8 +249,7 @@ SetHistory::State SetHistory::state(const RunInfo& run, PasswordBook& passwords)
         throw RunFailure {RunNotAvailable, "The list of files in " + run.archive + " is damaged: " + e.what() + "."};
     }
     if (!manifest)
-        throw RunFailure {RunNotAvailable, "The archive " + run.archive + " has no list of its files (an older "
-                                                                          "version of Stowkeep made it)."};
+        throw RunFailure {RunNotAvailable, "The archive " + run.archive + " cannot be restored: " + noManifest + "."};
     if (manifest->header.setName != m_job.backupSetName())
         throw RunFailure {RunNotAvailable, "The archive " + run.archive + " belongs to the backup set \"" +
                                                manifest->header.setName + "\"."};

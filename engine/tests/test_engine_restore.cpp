@@ -271,6 +271,12 @@ TEST_F(RestoreTest, WithoutTheCatalogTheArchivesTellTheRuns)
     ASSERT_EQ(copied.size(), 2u);
     EXPECT_EQ(copied[1].note, "its list of files is that of another backup (it was renamed, or copied over this one)");
     EXPECT_FALSE(copied[1].usable());
+
+    // Chosen before it could be opened (another password, say), a backup cut short says so.
+    fs::resize_file(dest / archives()[1], fs::file_size(dest / archives()[1]) / 2);
+    EXPECT_EQ(engine.Restore(restoreJob(runs[0], tmp / "cut"), report), RunNotAvailable);
+    const std::string why = engine.GetErrorText(0, RunNotAvailable);
+    EXPECT_NE(why.find("cannot be restored: it is damaged ("), std::string::npos) << why;
 }
 
 TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
