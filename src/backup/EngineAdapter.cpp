@@ -6,6 +6,9 @@
 
 #include <QScopeGuard>
 
+#include <algorithm>
+#include <limits>
+
 namespace engine = stowkeep::engine;
 
 namespace {
@@ -421,4 +424,27 @@ qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute)
             && runs[i].start.toSecsSinceEpoch() == chosen->startTime)
             return i;
     return -1;
+}
+
+QList<RestoreRun> passedOver(const QList<RestoreRun>& runs, const RestoreRun& chosen, const QString& minute)
+{
+    const qint64 from = chosen.start.toSecsSinceEpoch();
+    // The same limit as chooseRun's: the end of the minute asked for, or of the present one
+    // (unless every run is dated later).
+    qint64 limit = std::numeric_limits<qint64>::max();
+    if (!minute.isEmpty()) {
+        if (const std::optional<int64_t> start = engine::ParseLocalMinute(utf8(minute)))
+            limit = *start + 60;
+    } else if (const qint64 now = QDateTime::currentSecsSinceEpoch(); from < now + 60) {
+        limit = now + 60;
+    }
+    QList<RestoreRun> over;
+    for (const RestoreRun& run : runs) {
+        const qint64 start = run.start.toSecsSinceEpoch();
+        const bool succeeded = run.result == engine::Success || run.result == engine::SomeFilesUnreadable;
+        if (succeeded && !run.restorable && start > from && start < limit)
+            over.append(run);
+    }
+    std::sort(over.begin(), over.end(), [](const RestoreRun& a, const RestoreRun& b) { return a.start > b.start; });
+    return over;
 }

@@ -59,3 +59,7 @@ private:
 // an empty text, the newest usable run. -1 when there is none; -2 when the text is not a
 // valid minute.
 qsizetype chooseRun(const QList<RestoreRun>& runs, const QString& minute);
+// The successful runs that chooseRun(runs, minute) passed over to reach `chosen`, newest
+// first: dated after it, and before the same limit, but not restorable (a damaged archive
+// whose list of files is lost, say).
+QList<RestoreRun> passedOver(const QList<RestoreRun>& runs, const RestoreRun& chosen, const QString& minute);

@@ -77,7 +77,8 @@ const char* const HelpText =
     "Exit status:\n"
     "  0  everything asked for was restored (or listed)\n"
     "  1  not everything was restored: the summary names each file and why; or a backup\n"
-    "     read is damaged, even when every file asked for came back whole\n"
+    "     read is damaged, even when every file asked for came back whole; or a newer\n"
+    "     backup than the one restored is damaged and was passed over (it is named)\n"
     "  2  the command line is wrong\n"
     "  3  no such profile or backup, or the backups cannot be read\n"
     "  4  no password given opens the backup\n"
@@ -436,6 +437,13 @@ int run(const Options& o)
     request.set = source.set;
     request.password = source.password;
     request.run = chooseRunOf(runs, o);
+    // A newer backup that cannot be restored (damaged) is passed over, and the user told so.
+    QList<RestoreRun> newer;
+    if (o.run.isEmpty())
+        newer = passedOver(runs, request.run, o.at);
+    for (const RestoreRun& run : newer)
+        print(stderr, u"The newer backup of " + runTimeText(run.start) + u" cannot be restored: "
+                          + whyNotRestorable(run) + u'.');
     if (o.command == u"files") {
         try {
             return listFiles(engine, request, passwords);
@@ -454,7 +462,8 @@ int run(const Options& o)
     request.existing = existing;
     print(stderr, u"Restoring the backup of " + runTimeText(request.run.start) + u" (" + request.run.kind + u") to "
                       + request.target);
-    return restore(engine, request, source.profile, passwords);
+    const int status = restore(engine, request, source.profile, passwords);
+    return status == Done && !newer.isEmpty() ? NotAllRestored : status;
 }
 
 } // namespace

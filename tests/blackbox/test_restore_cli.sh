@@ -181,4 +181,13 @@ expect 0 runs --profile Docs
 expect 0 restore --profile Docs --at "2026-12-09 09:00" --to "$WORK/out-nocat" --password-file "$WORK/pw"
 same "$WORK/out-nocat/a.txt" v2
 [ ! -e "$WORK/out-nocat/del.txt" ] || fail "a deleted file came back"
+# ... and the newest archive cut short: the one before it is restored, and the user told why.
+newest=$(ls "$WORK/dst"/*-10????_*.zip)
+truncate -s $(($(stat -c %s "$newest") / 2)) "$newest"
+rm -f "$DATA/Catalogs/catalog.db"*
+sed -i 's/^CompressPassword=.*/CompressPassword=secret1/' "$STORE"
+expect 1 restore --profile Docs --to "$WORK/out-cut"
+grep -q 'The newer backup of 2026-12-09 10:00:1. cannot be restored: it is damaged' "$WORK/cli.err" \
+    || fail "the damaged newest backup is not named: $(cat "$WORK/cli.err")"
+same "$WORK/out-cut/a.txt" v2
 echo "1 passed, 0 failed"
