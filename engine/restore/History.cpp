@@ -41,6 +41,16 @@ std::string runText(const RunInfo& run)
     return "The backup of " + formatLocalTime(static_cast<std::time_t>(run.startTime), "%Y-%m-%d %H:%M");
 }
 
+// Whether a run's state holds the entries (files, links and folders) and bytes that its run
+// recorded.
+bool countsMatch(const std::vector<ManifestRow>& rows, const RunRecord& run)
+{
+    uint64_t bytes = 0;
+    for (const ManifestRow& row : rows)
+        bytes += row.size;
+    return rows.size() == run.files && bytes == run.bytes;
+}
+
 } // namespace
 
 SetHistory::SetHistory(const std::string& catalogFolder, const RestoreJob& job) : m_job(job)
@@ -223,10 +233,20 @@ SetHistory::State SetHistory::state(const RunInfo& run, PasswordBook& passwords)
                 throw RunFailure {RunNotAvailable, runText(run) + " has no list of its files (the run failed, or "
                                                                   "an older version of Stowkeep made it)."};
             state.rows = m_catalog->entries(run.id);
+            if (countsMatch(state.rows, *it))
+                return state;
+            // SQLite reads a damaged page without a word while its structure holds: rows lost
+            // show as fewer entries than the run recorded. The archive's own list is whole.
+            const std::string damage = "The catalog is damaged: it lists " + std::to_string(state.rows.size()) +
+                                       " files and folders of the backup of " + formatLocalTime(run.startTime) +
+                                       ", which recorded " + std::to_string(it->files);
+            if (it->archive.empty() || it->archive != run.archive)
+                throw RunFailure {CatalogFailure, damage + "."};
+            state = {};
+            state.catalogDamage = damage + "; the backup's own list of files was read instead.";
         } catch (const CatalogError& e) {
             throw RunFailure {CatalogFailure, std::string("The catalog cannot be read (") + e.what() + ")."};
         }
-        return state;
     }
     if (!isPlainFileName(run.archive))
         throw RunFailure {RunNotAvailable, "No backup to restore from was chosen."};

@@ -108,7 +108,10 @@ int32_t Restorer::restore()
     PasswordBook passwords(m_job.encryptionPassword(), &m_control);
     if (run.id == 0)
         findMedium();
-    select(m_history->state(run, passwords));
+    SetHistory::State state = m_history->state(run, passwords);
+    if (!state.catalogDamage.empty())
+        m_log->warning(state.catalogDamage);
+    select(std::move(state));
     findMedium();
     openArchives(passwords);
     // When no password opens any archive, its folders and empty files alone are not made:

@@ -60,6 +60,7 @@ public:
     {
         std::vector<ManifestRow> rows; // sorted by path; archive: its file name, empty when not known
         std::vector<std::string> unsafe; // paths of the run's manifest that no restore may write
+        std::string catalogDamage; // why the archive's list was read instead of the catalog's
     };
     // Throws RunFailure (RunNotAvailable, ArchiveMissing, WrongPassword, CatalogFailure).
     State state(const RunInfo& run, PasswordBook& passwords);

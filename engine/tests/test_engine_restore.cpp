@@ -279,6 +279,28 @@ TEST_F(RestoreTest, WithoutTheCatalogTheArchivesTellTheRuns)
     EXPECT_NE(why.find("cannot be restored: it is damaged ("), std::string::npos) << why;
 }
 
+// Rows lost from a damaged catalog, as SQLite may read them without a word: the archive's own
+// list is read instead; a run without an archive of its own cannot be restored then.
+TEST_F(RestoreTest, RowsLostFromTheCatalogAreReadFromTheArchive)
+{
+    ASSERT_NO_FATAL_FAILURE(makeChain());
+    advance(std::chrono::hours(1));
+    ASSERT_EQ(engine.RunJob(job), Success); // nothing new: no archive of its own
+    const auto expected = readTree(src);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(catalogPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM entries WHERE name = 'b.txt'", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    const auto runs = listRuns();
+    ASSERT_EQ(runs.size(), 3u);
+    ASSERT_EQ(engine.Restore(restoreJob(runs[1], tmp / "out"), report), Success);
+    EXPECT_TRUE(sameTree(readTree(tmp / "out"), expected));
+    EXPECT_NE(logText().find("The catalog is damaged"), std::string::npos);
+    EXPECT_EQ(engine.Restore(restoreJob(runs[0], tmp / "none"), report), CatalogFailure);
+    EXPECT_FALSE(fs::exists(tmp / "none"));
+}
+
 TEST_F(RestoreTest, NothingIsWrittenOutsideTheTarget)
 {
     const fs::path outside = tmp / "outside";
