@@ -29,7 +29,9 @@ inline CatalogError sqlError(sqlite3* db, const std::string& context)
     const int error = db ? sqlite3_system_errno(db) : 0;
     if (code == SQLITE_FULL || error == ENOSPC || error == EDQUOT)
         text = "the disk that holds it is full (" + text + ")";
-    return CatalogError(context + ": " + text, isDamage(code));
+    // The catalog's own inserts never meet a row twice in a sound catalog (each looks first):
+    // a conflict is damage that SQLite read without a word, rows out of order in a page.
+    return CatalogError(context + ": " + text, isDamage(code) || code == SQLITE_CONSTRAINT);
 }
 
 // A prepared statement, finalized when it leaves scope.

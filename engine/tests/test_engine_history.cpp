@@ -211,6 +211,38 @@ TEST_F(HistoryTest, ZeroedPagesInTheCatalogAreHealed)
     }
 }
 
+// Rows out of order in a page, which SQLite reads without a word until an insert finds one
+// of them again: the run goes on with a catalog rebuilt from the archives.
+TEST_F(HistoryTest, RowsOutOfOrderInTheCatalogAreHealed)
+{
+    job.setBackupType(NewAndModified);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed", 1900000000);
+    ASSERT_EQ(engine.RunJob(job), Success);
+    const int64_t page = std::stoll(query("SELECT rootpage FROM sqlite_master WHERE name = 'entries'")[0][0]);
+    std::fstream file(catalogPath(), std::ios::in | std::ios::out | std::ios::binary);
+    std::string leaf(4096, '\0');
+    file.seekg((page - 1) * 4096);
+    file.read(leaf.data(), 4096);
+    ASSERT_EQ(leaf[0], 0x0a); // a leaf: the table is this one page
+    const size_t cells = static_cast<size_t>(static_cast<uint8_t>(leaf[3]) << 8 | static_cast<uint8_t>(leaf[4]));
+    // Its first and last cells swapped in the page's array of cells.
+    std::swap_ranges(leaf.begin() + 8, leaf.begin() + 10, leaf.begin() + 8 + 2 * static_cast<long>(cells - 1));
+    file.seekp((page - 1) * 4096);
+    file.write(leaf.data(), 4096);
+    file.close();
+
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed again", 1900000001);
+    writeFile(src / "new.txt", "new");
+    ASSERT_EQ(engine.RunJob(job), Success) << engine.GetErrorText(0, CatalogFailure);
+    ASSERT_EQ(archives().size(), 3u);
+    EXPECT_NE(archives()[2].find("_incremental"), std::string::npos);
+    EXPECT_EQ(catalogArchives(), archives());
+    EXPECT_NE(logText().find("moved aside"), std::string::npos);
+}
+
 TEST_F(HistoryTest, DeletedCatalogIsRebuiltFromTheArchives)
 {
     job.setEncryptionPassword("an old password");
