@@ -40,8 +40,12 @@ class Statement
 public:
     Statement(sqlite3* db, const char* sql) : m_db(db)
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
-            throw sqlError(db, "catalog query failed");
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+            // The catalog's own statements fail to compile only on a schema that is not its
+            // own, a table's definition damaged ("no such column"): damage too.
+            const CatalogError e = sqlError(db, "catalog query failed");
+            throw sqlite3_errcode(db) == SQLITE_ERROR ? CatalogError(e.what(), true) : e;
+        }
     }
     Statement(sqlite3* db, const std::string& sql) : Statement(db, sql.c_str()) {}
     ~Statement() { sqlite3_finalize(m_stmt); }

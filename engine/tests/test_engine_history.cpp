@@ -211,9 +211,9 @@ TEST_F(HistoryTest, ZeroedPagesInTheCatalogAreHealed)
     }
 }
 
-// Rows out of order in a page, which SQLite reads without a word until an insert finds one
-// of them again: the run goes on with a catalog rebuilt from the archives.
-TEST_F(HistoryTest, RowsOutOfOrderInTheCatalogAreHealed)
+// Damage that SQLite reads without a word: rows out of order in a page, found again by an
+// insert; a table's definition changed. The run goes on with a catalog rebuilt from the archives.
+TEST_F(HistoryTest, DamageThatSQLiteDoesNotSeeIsHealed)
 {
     job.setBackupType(NewAndModified);
     ASSERT_EQ(engine.RunJob(job), Success);
@@ -241,6 +241,18 @@ TEST_F(HistoryTest, RowsOutOfOrderInTheCatalogAreHealed)
     EXPECT_NE(archives()[2].find("_incremental"), std::string::npos);
     EXPECT_EQ(catalogArchives(), archives());
     EXPECT_NE(logText().find("moved aside"), std::string::npos);
+
+    // A letter of a table's definition damaged: the catalog's own queries no longer compile.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(catalogPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = replace(sql, 'medium_mount',"
+                               " 'medium_mounu') WHERE name = 'runs'", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    advance(std::chrono::hours(1));
+    modify(src / "a.txt", "changed once more", 1900000002);
+    ASSERT_EQ(engine.RunJob(job), Success) << engine.GetErrorText(0, CatalogFailure);
+    ASSERT_EQ(archives().size(), 4u);
+    EXPECT_EQ(catalogArchives(), archives());
 }
 
 TEST_F(HistoryTest, DeletedCatalogIsRebuiltFromTheArchives)
