@@ -120,6 +120,10 @@ int32_t Restorer::restore()
     if (!m_lockedArchives.empty() && std::none_of(m_archives.begin(), m_archives.end(),
                                                   [](const Archive& a) { return a.opened; }))
         return Success;
+    // Nothing left to restore (every path asked for is missing from the backup, or refused):
+    // no target folder is made, to be found empty later.
+    if (std::none_of(m_items.begin(), m_items.end(), [](const Item& i) { return i.fate == Fate::Pending; }))
+        return Success;
     makeFolders();
     extract(passwords);
     return Success;

@@ -231,6 +231,12 @@ TEST_F(RestoreTest, EncryptedRunsWithAPasswordChangedSince)
     EXPECT_EQ(report.failed[1].path, "sub/deep/d.txt");
     EXPECT_NE(engine.GetErrorText(0, WrongPassword).find(names[0]), std::string::npos);
     EXPECT_FALSE(fs::exists(tmp / "some")) << "folders made for files that no password opens";
+
+    // Nothing the backup holds: no empty target folder is left behind.
+    some.setPaths({"sub/dee", "../a.txt"});
+    EXPECT_EQ(engine.Restore(some, report, control), SomeFilesNotRestored);
+    EXPECT_EQ(report.notInRun.size() + report.refused.size(), 2u);
+    EXPECT_FALSE(fs::exists(tmp / "some"));
 }
 
 TEST_F(RestoreTest, WithoutTheCatalogTheArchivesTellTheRuns)
