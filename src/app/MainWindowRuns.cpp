@@ -279,7 +279,7 @@ void TFrmMain::showProfileStatus(int row, bool readAgain)
         const QList<RunHistory> history = Xmain->LastRuns({{record.Name, record.DestinationFolder}});
         m_statuses.insert(record.Name, {record.DestinationFolder, history.value(0)});
     }
-    const QString tip = toolTipOf(statusLines(m_statuses.value(record.Name).history, m_separators));
+    const QString tip = toolTipOf(statusOf(record));
     QTreeWidgetItem* item = LvwProfiles->topLevelItem(row);
     for (int column = 0; column < LvwProfiles->columnCount(); ++column)
         item->setToolTip(column, tip);
@@ -294,8 +294,18 @@ void TFrmMain::showBand()
         return;
     }
     const ProfileRecord* record = selectedRecord();
-    const auto status = record ? m_statuses.constFind(record->Name) : m_statuses.constEnd();
-    m_band->showStatus(status != m_statuses.constEnd() ? statusLines(status->history, m_separators) : QStringList());
+    m_band->showStatus(record ? statusOf(*record) : QStringList());
+}
+
+// The last run's outcome; and, second, an age for deleting old backups that Profiles.ini
+// holds in a form that cannot be read, so that none are deleted: the user would otherwise
+// learn it only from a full drive.
+QStringList TFrmMain::statusOf(const ProfileRecord& record) const
+{
+    QStringList lines = statusLines(m_statuses.value(record.Name).history, m_separators);
+    if (record.BoolDeleteBackup && !record.DeleteIntervalReadable)
+        lines.insert(1, QStringLiteral("Old backups are not deleted: \"Delete backups older than\" has no valid age."));
+    return lines;
 }
 
 void TFrmMain::warnAboutStaleBackups(const QDateTime& now)

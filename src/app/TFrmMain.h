@@ -189,6 +189,7 @@ private:
     void showProfileStatus(int row, bool readAgain);
     // The band shows the running job, or the selected profile's status.
     void showBand();
+    QStringList statusOf(const ProfileRecord& record) const;
     void warnAboutStaleBackups(const QDateTime& now);
     void openRestoreWindow(const QString& profile);
     QList<RestoreSource> restoreSources() const;

@@ -187,13 +187,14 @@ void TestProgress::statusOfEachProfileInItsTooltipAndTheBand()
     engine->setHistory(QStringLiteral("Photos"), QStringLiteral("/media/usb"),
                        {run(Tick, 2, 0, 0, {}, failure), run(monday, 0, 1, 999, false), monday});
     EditorWindow w(Documents + "[Photos]\nDestinationFolder=/media/usb\nFrequencyOption=0\n"
-                       + "[New]\nDestinationFolder=/dst\nFrequencyOption=0\n",
+                       + "[New]\nDestinationFolder=/dst\nFrequencyOption=0\nBoolDeleteBackup=1\nDeleteInterval=2 weeks\n",
                    std::move(engine));
 
     const QStringList expected[] = {
         {QStringLiteral("Last backup 2026/12/09 08:00, 1,203 files, 412 MB, verified")},
         {u"Last run failed: " + failure, QStringLiteral("Last backup 2026/12/07 22:00, 1 file, 999 bytes")},
-        {QStringLiteral("No backup yet")}};
+        {QStringLiteral("No backup yet"),
+         QStringLiteral("Old backups are not deleted: \"Delete backups older than\" has no valid age.")}};
     QCOMPARE(w.frm->LvwProfiles->columnCount(), 3);
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
