@@ -54,7 +54,7 @@ Catalog::Catalog(const std::string& folder, const std::string& stamp)
     std::error_code ec;
     makePrivateFolder(folder, ec);
     if (ec)
-        throw CatalogError("cannot create the catalog folder " + folder + ": " + ec.message());
+        throw CatalogError("the catalog folder " + folder + " cannot be used: " + ec.message());
     m_path = (fs::path(folder) / "catalog.db").string();
     m_created = !fs::exists(m_path, ec);
     try {

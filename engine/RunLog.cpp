@@ -81,15 +81,17 @@ RunLog::RunLog(const std::string& folder, int level, std::time_t day, std::strin
         return;
     std::error_code ec;
     makePrivateFolder(folder, ec);
-    m_path = (std::filesystem::path(folder) / (formatLocalTime(day, "%Y-%m-%d") + ".log")).string();
-    const int fd = openPrivateFile(m_path, O_WRONLY | O_APPEND);
+    const std::string path = (std::filesystem::path(folder) / (formatLocalTime(day, "%Y-%m-%d") + ".log")).string();
+    const int fd = openPrivateFile(path, O_WRONLY | O_APPEND);
     if (fd >= 0) {
         m_file = ::fdopen(fd, "a");
         if (!m_file)
             ::close(fd);
     }
-    if (m_file)
+    if (m_file) {
+        m_path = path;
         removeOldLogs(folder, m_path);
+    }
 }
 
 RunLog::~RunLog()

@@ -21,6 +21,7 @@ public:
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
 
+    // Empty when no log is kept: failure texts point the user to this file.
     const std::string& path() const { return m_path; }
     bool open() const { return m_file != nullptr; }
 

@@ -36,8 +36,8 @@ void Run::record(int32_t code)
     } catch (const CatalogError& e) {
         discardArchive();
         throw RunFailure {CatalogFailure,
-                          std::string("The run could not be recorded in the catalog, so its archive was removed: ") +
-                              e.what()};
+                          "The run could not be recorded in the catalog, so its archive was removed. " +
+                              catalogSentence(e)};
     }
     m_archiveCreated = false; // catalogued: it stays
     m_recorded = true;

@@ -34,7 +34,7 @@ int32_t Run::execute()
         m_failureDetail = writeErrorText(e);
     } catch (const CatalogError& e) {
         code = CatalogFailure;
-        m_failureDetail = e.what();
+        m_failureDetail = catalogSentence(e);
     } catch (const std::exception& e) {
         code = m_phaseCode;
         m_failureDetail = std::string("Unexpected error: ") + e.what();
@@ -164,7 +164,7 @@ void Run::openCatalog()
     try {
         m_catalog = std::make_unique<Catalog>(m_impl.catalogFolder, m_stamp);
     } catch (const CatalogError& e) {
-        throw RunFailure {CatalogFailure, e.what()};
+        throw RunFailure {CatalogFailure, catalogSentence(e)};
     }
     if (!m_catalog->movedAside().empty())
         m_log->error("The catalog " + m_catalog->path() +

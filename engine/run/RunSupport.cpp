@@ -189,4 +189,14 @@ int64_t floorSeconds(int64_t ns)
     return ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
 }
 
+std::string catalogSentence(const CatalogError& e)
+{
+    std::string text = e.what();
+    if (!text.empty() && text.front() >= 'a' && text.front() <= 'z')
+        text.front() = static_cast<char>(text.front() - 'a' + 'A');
+    if (!text.empty() && text.back() != '.')
+        text += '.';
+    return text;
+}
+
 } // namespace stowkeep::engine::detail

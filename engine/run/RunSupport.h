@@ -34,6 +34,8 @@ void syncFolder(const std::string& folder);
 std::string listNames(const std::vector<std::string>& names);
 std::string listAll(const std::vector<std::string>& names);
 std::string plural(uint64_t n, const char* one, const char* many);
+// A catalog error's text ("the catalog ... is of another version") as a sentence of its own.
+std::string catalogSentence(const CatalogError& e);
 std::string normalizeFolder(const std::string& folder);
 
 zip::EntryKind zipKind(SelectedKind kind);

@@ -359,7 +359,15 @@ TEST_F(HistoryTest, UnusableCatalogFolderFailsTheRunAndWritesNothing)
     writeFile(data / "Catalogs", "a file where the folder should be");
     EXPECT_EQ(engine.RunJob(job), CatalogFailure);
     EXPECT_TRUE(listFolder(dest).empty());
-    EXPECT_NE(engine.GetErrorText(0, CatalogFailure).find("Catalogs"), std::string::npos);
+    EXPECT_EQ(engine.GetErrorText(0, CatalogFailure),
+              "The backup catalog could not be read or written. The catalog folder " + (data / "Catalogs").string() +
+                  " cannot be used: Not a directory. The log " + (data / "Logs").string() + "/2026-12-09.log has the details.");
+
+    // A log that cannot be written is not pointed to.
+    fs::remove_all(data / "Logs");
+    writeFile(data / "Logs", "a file where the folder should be");
+    EXPECT_EQ(engine.RunJob(job), CatalogFailure);
+    EXPECT_EQ(engine.GetErrorText(0, CatalogFailure).find("The log"), std::string::npos);
 }
 
 TEST_F(HistoryTest, CatalogOnAFullDiskSaysSo)
