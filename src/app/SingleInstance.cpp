@@ -14,6 +14,8 @@ const QByteArray ShowRequest = "show\n";
 const QByteArray ShownReply = "shown\n";
 // Generous: the running instance answers from its event loop, which may be busy a moment.
 constexpr int AnswerTimeoutMs = 5000;
+// Longer than an ending instance waits for its cancelled job (TFrmMain's quit grace).
+constexpr int EndingWaitMs = 20000;
 
 } // namespace
 
@@ -39,6 +41,11 @@ SingleInstance::Start SingleInstance::acquire()
         return Start::First;
     if (askRunningInstanceToShow())
         return Start::HandedOver;
+    // An instance that is ending stops answering and lets go of the lock within its grace time.
+    if (m_lock.tryLock(EndingWaitMs)) {
+        listen();
+        return Start::First;
+    }
 
     // QLockFile takes over the lock of a dead process of this computer by itself. A lock it
     // cannot judge (another computer's, or one it cannot read) is taken over here. Such a
@@ -83,6 +90,12 @@ bool SingleInstance::askRunningInstanceToShow() const
     while (!reply.contains(ShownReply) && socket.waitForReadyRead(AnswerTimeoutMs))
         reply += socket.readAll();
     return reply.contains(ShownReply);
+}
+
+void SingleInstance::stopListening()
+{
+    if (m_server)
+        m_server->close();
 }
 
 void SingleInstance::listen()

@@ -26,6 +26,9 @@ public:
     ~SingleInstance() override;
 
     Start acquire();
+    // The program is ending: a start from now on waits for the lock instead of being shown
+    // a window that is about to go.
+    void stopListening();
     // Why the start was refused, in words for the user.
     QString refusal() const { return m_refusal; }
 

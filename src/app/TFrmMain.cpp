@@ -363,6 +363,8 @@ void TFrmMain::WMTrayIcon(QSystemTrayIcon::ActivationReason reason)
 
 void TFrmMain::showMainWindow()
 {
+    if (m_quitPending)
+        return; // on its way out
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
@@ -441,11 +443,19 @@ void TFrmMain::FormClose()
 {
     if (m_trayIcon)
         m_trayIcon->hide();
-    // A running backup finishes its cancellation first; the program ends when it has.
-    if (m_runner->busy())
+    // A running backup finishes its cancellation first; the program ends when it has, or
+    // after the grace time: a job held by a share that stopped answering would otherwise
+    // keep the program on for good, without its icon.
+    if (m_runner->busy()) {
         m_quitPending = true;
-    else
+        emit closingDown();
+        QTimer::singleShot(m_quitGraceMs, this, [this] {
+            if (m_quitPending)
+                emit runAbandoned();
+        });
+    } else {
         emit closedForGood();
+    }
 }
 
 bool TFrmMain::showAtStart() const

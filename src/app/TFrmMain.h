@@ -105,6 +105,7 @@ public:
     // Schedule, manual run, media prompt, progress and status (src/app/MainWindowRuns.cpp)
     void TimerScheduleTimer();
     void setClock(Clock clock) { m_clock = std::move(clock); }
+    void setQuitGrace(int milliseconds) { m_quitGraceMs = milliseconds; }
     const TimestampSeparators& separators() const { return m_separators; }
     void BtnRunProfileClick();
     bool XmainInsertMedia(const QString& mediaLabel, qint32 diskNumber);
@@ -125,6 +126,11 @@ signals:
     // The window has closed for good ("Exit", the end of the session): the program ends.
     // While a backup is being cancelled this comes once it has returned.
     void closedForGood();
+    // Closed for good while a job runs: the program is on its way out and shows nothing more.
+    void closingDown();
+    // The cancelled job has not returned within the grace time after closing (it waits on a
+    // network share or drive that stopped answering): the program ends without it.
+    void runAbandoned();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -282,6 +288,7 @@ private:
     bool m_placed = false;         // centred on the desktop at its first showing
     bool m_firstStart = false;     // there was no Profiles.ini at start
     bool m_quitPending = false;    // closed for good while a backup was being cancelled
+    int m_quitGraceMs = 15000;     // how long a cancelled job may take to return at the end
     bool m_askingToCancel = false; // the question whether to cancel the running job is open
     bool m_askingForMedia = false; // the media prompt is open
     int m_frequencyOption = -1;    // the option whose controls are shown

@@ -13,6 +13,8 @@
 #include <QMessageBox>
 #include <QSessionManager>
 
+#include <cstdlib>
+
 int main(int argc, char* argv[])
 {
     disableCoreDumps();
@@ -53,6 +55,14 @@ int main(int argc, char* argv[])
                      [&FrmMain](QSessionManager&) { FrmMain.WMQueryEndSession(); });
     QObject::connect(&FrmMain, &TFrmMain::closedForGood, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, &FrmMain, &TFrmMain::showMainWindow);
+    QObject::connect(&FrmMain, &TFrmMain::closingDown, &instance, &SingleInstance::stopListening);
+    // What the stuck job holds is safe to leave: the catalog rolls back its unfinished
+    // transaction, and the next backup removes the temporary archive.
+    QObject::connect(&FrmMain, &TFrmMain::runAbandoned, [] {
+        qWarning().noquote() << QStringLiteral("The cancelled backup or restore did not return (its drive or share "
+                                               "does not answer); Stowkeep ends without waiting for it.");
+        std::_Exit(0);
+    });
     // No sleep in the middle of a backup; a shutdown that begins ends the program as the
     // end of the session does, cancelling the backup cleanly.
     SleepInhibitor inhibitor;

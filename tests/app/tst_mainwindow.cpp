@@ -65,6 +65,7 @@ private slots:
     void centredOnTheDesktopWhenFirstShown();
     void endOfSessionCancelsRunningBackupAndClosesBoxes();
     void exitDuringBackupCancelsIt();
+    void exitWithABackupThatDoesNotReturnEndsAnyway();
     void configureFailureEndsCreation();
     void helpOpensHelpPageBesideProgram();
     void aboutWindowShowsProgramAndLinks();
@@ -395,6 +396,37 @@ void TestMainWindow::exitDuringBackupCancelsIt()
     QCOMPARE(recording->runResults(), QList<qint32>{recording->cancelledResult()});
     QCOMPARE(closed.size(), 1);
     QVERIFY(MessageBox::takeShown().isEmpty());
+}
+
+// A backup stuck in the system (a share that stopped answering) cannot be cancelled: the
+// program ends anyway, and meanwhile shows nothing more.
+void TestMainWindow::exitWithABackupThatDoesNotReturnEndsAnyway()
+{
+    DataFolderFixture data;
+    data.writeStore("[Docs]\nFrequencyOption=2\nFrequencyInterval=1\n");
+    auto engine = std::make_unique<RecordingEngine>();
+    RecordingEngine* recording = engine.get();
+    auto frm = makeMainWindow(std::move(engine));
+    frm->setQuitGrace(0);
+    QSignalSpy closing(frm.get(), &TFrmMain::closingDown);
+    QSignalSpy abandoned(frm.get(), &TFrmMain::runAbandoned);
+    QSignalSpy closed(frm.get(), &TFrmMain::closedForGood);
+    qsizetype closedWhenAbandoned = -1;
+    recording->setDuringRun([&](IBackupJob&) {
+        frm->popupMenu()->findChild<QAction*>("MnuExit")->trigger();
+        for (int i = 0; i < 100 && abandoned.isEmpty(); ++i)
+            QCoreApplication::processEvents(); // the run goes on: it does not see the cancel
+        closedWhenAbandoned = closed.size();
+        frm->showMainWindow(); // a second start asks for the window
+    });
+    setClock(*frm, QDateTime(QDate(2026, 12, 9), QTime(8, 0)));
+    frm->TimerScheduleTimer();
+    QVERIFY(waitUntilIdle(*frm));
+
+    QCOMPARE(closing.size(), 1);
+    QCOMPARE(abandoned.size(), 1);
+    QCOMPARE(closedWhenAbandoned, 0);
+    QVERIFY(!frm->isVisible());
 }
 
 void TestMainWindow::configureFailureEndsCreation()
