@@ -175,8 +175,10 @@ void TFrmMain::BtnCancelRunClick()
     m_askingToCancel = false;
     dlg.restoreRestingState();
     // Only the job the user was asked about.
-    if (answer == 1 && m_runner->running() && m_runner->jobNumber() == job)
+    if (answer == 1 && m_runner->running() && m_runner->jobNumber() == job) {
         m_runner->cancel();
+        jobProgressed();
+    }
 }
 
 void TFrmMain::profileSaved(const QString& name)
@@ -220,9 +222,14 @@ void TFrmMain::jobProgressed()
 {
     if (!m_runner->running())
         return;
-    const QString text = progressText(m_runner->runningKind(), m_runner->runningProfile(), m_runner->progress(),
-                                      m_runner->percent());
-    m_band->showProgress(text[0].toUpper() + text.mid(1), m_runner->percent());
+    QString text = progressText(m_runner->runningKind(), m_runner->runningProfile(), m_runner->progress(),
+                                m_runner->percent());
+    // A job waiting on a drive or share that does not answer may take long to stop: the
+    // band says that the cancel was taken.
+    const bool cancelling = m_runner->cancelling();
+    if (cancelling)
+        text = u"cancelling: " + text;
+    m_band->showProgress(text[0].toUpper() + text.mid(1), m_runner->percent(), cancelling);
     if (m_trayIcon)
         m_trayIcon->setToolTip(AppTitle + u" \u2013 " + text);
 }

@@ -33,11 +33,12 @@ ProgressBand::ProgressBand(QWidget* parent) : QWidget(parent)
     BtnCancelRun->hide();
 }
 
-void ProgressBand::showProgress(const QString& text, int percent)
+void ProgressBand::showProgress(const QString& text, int percent, bool cancelling)
 {
     LblRunStatus->setGeometry(ProgressTextRoom);
     PrgRun->setValue(percent);
     PrgRun->show();
+    BtnCancelRun->setEnabled(!cancelling);
     BtnCancelRun->show();
     setLines({text});
 }

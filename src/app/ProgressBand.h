@@ -16,7 +16,8 @@ class ProgressBand : public QWidget
 public:
     explicit ProgressBand(QWidget* parent);
 
-    void showProgress(const QString& text, int percent);
+    // `cancelling`: the job was asked to stop, and "Cancel" has nothing more to do.
+    void showProgress(const QString& text, int percent, bool cancelling = false);
     void showStatus(const QStringList& lines);
     // The text as the user sees it (lines cut to the room, with "…").
     QString shownText() const;

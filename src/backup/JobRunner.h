@@ -68,6 +68,12 @@ public:
     void noteProfileSaved(const QString& profile);
 
     bool busy() const { return m_running || !m_queue.empty(); }
+    // The running job was asked to stop and has not returned yet.
+    bool cancelling()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_running && m_cancelRequested;
+    }
     bool running() const { return m_running; }
     Kind runningKind() const { return m_current.job.kind; }
     // Counts the jobs started, so that a question about one is not taken for the next.

@@ -121,6 +121,8 @@ void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded()
         EditorWindow::click(w.frm->band()->BtnCancelRun);
         MessageBox::setNextAnswer(1);
         EditorWindow::click(w.frm->band()->BtnCancelRun);
+        QVERIFY(w.frm->band()->fullText().startsWith(u"Cancelling: backing up Documents"));
+        QVERIFY(!w.frm->band()->BtnCancelRun->isEnabled());
     });
     if (scheduled) {
         w.tick(Tick);
