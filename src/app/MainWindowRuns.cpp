@@ -94,6 +94,32 @@ void TFrmMain::TimerScheduleTimer()
     m_schedule->tick(now, m_separators);
     if (!m_schedule->ticking() && !m_runner->busy() && !CloseAllowed)
         warnAboutStaleBackups(now);
+    watchRunningJob(now);
+}
+
+// A job waiting on a drive or network share that stopped answering never ends, and every
+// other backup waits behind it: after half an hour without progress the user is told once.
+// A clock that jumped (the computer slept) starts the count again.
+void TFrmMain::watchRunningJob(const QDateTime& now)
+{
+    constexpr qint64 StillSeconds = 30 * 60;
+    const JobProgress& p = m_runner->progress();
+    const auto mark = std::tuple(m_runner->jobNumber(), p.filesDone, p.bytesDone, p.checkedBytes);
+    const qint64 sinceLast = m_lastWatched.isValid() ? m_lastWatched.secsTo(now) : 0;
+    m_lastWatched = now;
+    if (!m_runner->running() || m_runner->askingUser() || mark != m_stillMark || sinceLast < 0 || sinceLast > 60) {
+        m_stillMark = mark;
+        m_stillSince = now;
+        m_stillTold = false;
+        return;
+    }
+    if (m_stillTold || m_stillSince.secsTo(now) < StillSeconds)
+        return;
+    m_stillTold = true;
+    const bool restore = m_runner->runningKind() == JobRunner::Kind::Restore;
+    ShowBalloon(QStringLiteral("The %1 of \"%2\" has made no progress for 30 minutes: a drive or share it uses may "
+                               "not answer. Other backups wait for it; cancel it in the main window.")
+                    .arg(restore ? QStringLiteral("restore") : QStringLiteral("backup"), m_runner->runningProfile()));
 }
 
 void TFrmMain::BtnRunProfileClick()

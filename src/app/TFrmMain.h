@@ -11,6 +11,8 @@
 
 #include <QDateTime>
 #include <QHash>
+
+#include <tuple>
 #include <QList>
 #include <QSystemTrayIcon>
 #include <QWidget>
@@ -197,6 +199,7 @@ private:
     void showBand();
     QStringList statusOf(const ProfileRecord& record) const;
     void warnAboutStaleBackups(const QDateTime& now);
+    void watchRunningJob(const QDateTime& now);
     void openRestoreWindow(const QString& profile);
     QList<RestoreSource> restoreSources() const;
     // The profiles of the list's rows. The table may hold more: deleting the last profile
@@ -289,6 +292,12 @@ private:
     bool m_firstStart = false;     // there was no Profiles.ini at start
     bool m_quitPending = false;    // closed for good while a backup was being cancelled
     int m_quitGraceMs = 15000;     // how long a cancelled job may take to return at the end
+    // The running job's progress as last seen, since when it stands still, and whether the
+    // user was told.
+    std::tuple<quint64, quint64, quint64, quint64> m_stillMark;
+    QDateTime m_stillSince;
+    QDateTime m_lastWatched;
+    bool m_stillTold = false;
     bool m_askingToCancel = false; // the question whether to cancel the running job is open
     bool m_askingForMedia = false; // the media prompt is open
     int m_frequencyOption = -1;    // the option whose controls are shown

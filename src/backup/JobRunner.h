@@ -68,6 +68,12 @@ public:
     void noteProfileSaved(const QString& profile);
 
     bool busy() const { return m_running || !m_queue.empty(); }
+    // The running job waits for the user's answer to its question (a drive, a password).
+    bool askingUser()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_pendingCall != nullptr;
+    }
     // The running job was asked to stop and has not returned yet.
     bool cancelling()
     {

@@ -42,6 +42,7 @@ private slots:
     void cancelAsksOnceAndTheRunIsNotRecorded();
     void theCancelQuestionClosesWhenTheRunEnds();
     void statusOfEachProfileInItsTooltipAndTheBand();
+    void aRunWithoutProgressForHalfAnHourIsReported();
     void staleBackupIsWarnedAboutOnceADay();
 };
 
@@ -146,6 +147,36 @@ void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded()
     QCOMPARE(w.cell(0, 2), next);
     w.tick(Tick.addSecs(60));
     QCOMPARE(w.engine->runResults().size(), scheduled ? 1 : 2);
+}
+
+void TestProgress::aRunWithoutProgressForHalfAnHourIsReported()
+{
+    EditorWindow w(Documents);
+    QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
+    qsizetype before = -1;
+    qsizetype after = -1;
+    w.engine->setDuringRun([&](IBackupJob&) {
+        const auto tickAt = [&](const QDateTime& now) {
+            setClock(*w.frm, now);
+            w.frm->TimerScheduleTimer();
+        };
+        // The computer slept for an hour in the middle: that is no time without progress.
+        for (int s = 0; s <= 29 * 60; s += 30)
+            tickAt(Tick.addSecs(s < 15 * 60 ? s : s + 3600));
+        before = balloons.size();
+        for (int s = 30 * 60; s <= 50 * 60; s += 30) // half an hour after the sleep at 15
+            tickAt(Tick.addSecs(s + 3600));
+        after = balloons.size();
+    });
+    w.clickRow(0);
+    setClock(*w.frm, Tick);
+    w.runProfile();
+
+    QCOMPARE(before, 0);
+    QCOMPARE(after, 1); // once
+    QCOMPARE(balloons[0][1].toString(),
+             QStringLiteral("The backup of \"Documents\" has made no progress for 30 minutes: a drive or share it "
+                            "uses may not answer. Other backups wait for it; cancel it in the main window."));
 }
 
 void TestProgress::theCancelQuestionClosesWhenTheRunEnds()
