@@ -98,11 +98,13 @@ void TFrmMain::TimerScheduleTimer()
 }
 
 // A job waiting on a drive or network share that stopped answering never ends, and every
-// other backup waits behind it: after half an hour without progress the user is told once.
-// A clock that jumped (the computer slept) starts the count again.
+// other backup waits behind it: after an hour without progress the user is told once. Long
+// enough for the one file whose reading shows no progress until its end (a check of a
+// 100 GB disk image from a slow drive); a clock that jumped (the computer slept) starts
+// the count again.
 void TFrmMain::watchRunningJob(const QDateTime& now)
 {
-    constexpr qint64 StillSeconds = 30 * 60;
+    constexpr qint64 StillSeconds = 60 * 60;
     const JobProgress& p = m_runner->progress();
     const auto mark = std::tuple(m_runner->jobNumber(), p.filesDone, p.bytesDone, p.checkedBytes);
     const qint64 sinceLast = m_lastWatched.isValid() ? m_lastWatched.secsTo(now) : 0;
@@ -117,7 +119,7 @@ void TFrmMain::watchRunningJob(const QDateTime& now)
         return;
     m_stillTold = true;
     const bool restore = m_runner->runningKind() == JobRunner::Kind::Restore;
-    ShowBalloon(QStringLiteral("The %1 of \"%2\" has made no progress for 30 minutes: a drive or share it uses may "
+    ShowBalloon(QStringLiteral("The %1 of \"%2\" has made no progress for an hour: a drive or share it uses may "
                                "not answer. Other backups wait for it; cancel it in the main window.")
                     .arg(restore ? QStringLiteral("restore") : QStringLiteral("backup"), m_runner->runningProfile()));
 }

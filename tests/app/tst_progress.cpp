@@ -42,7 +42,7 @@ private slots:
     void cancelAsksOnceAndTheRunIsNotRecorded();
     void theCancelQuestionClosesWhenTheRunEnds();
     void statusOfEachProfileInItsTooltipAndTheBand();
-    void aRunWithoutProgressForHalfAnHourIsReported();
+    void aRunWithoutProgressForAnHourIsReported();
     void staleBackupIsWarnedAboutOnceADay();
 };
 
@@ -149,7 +149,7 @@ void TestProgress::cancelAsksOnceAndTheRunIsNotRecorded()
     QCOMPARE(w.engine->runResults().size(), scheduled ? 1 : 2);
 }
 
-void TestProgress::aRunWithoutProgressForHalfAnHourIsReported()
+void TestProgress::aRunWithoutProgressForAnHourIsReported()
 {
     EditorWindow w(Documents);
     QSignalSpy balloons(w.frm.get(), &TFrmMain::balloonShown);
@@ -160,12 +160,12 @@ void TestProgress::aRunWithoutProgressForHalfAnHourIsReported()
             setClock(*w.frm, now);
             w.frm->TimerScheduleTimer();
         };
-        // The computer slept for an hour in the middle: that is no time without progress.
-        for (int s = 0; s <= 29 * 60; s += 30)
-            tickAt(Tick.addSecs(s < 15 * 60 ? s : s + 3600));
+        // The computer slept for two hours in the middle: that is no time without progress.
+        for (int s = 0; s <= 59 * 60; s += 30)
+            tickAt(Tick.addSecs(s < 30 * 60 ? s : s + 7200));
         before = balloons.size();
-        for (int s = 30 * 60; s <= 50 * 60; s += 30) // half an hour after the sleep at 15
-            tickAt(Tick.addSecs(s + 3600));
+        for (int s = 60 * 60; s <= 100 * 60; s += 30) // an hour after the sleep at 30
+            tickAt(Tick.addSecs(s + 7200));
         after = balloons.size();
     });
     w.clickRow(0);
@@ -175,7 +175,7 @@ void TestProgress::aRunWithoutProgressForHalfAnHourIsReported()
     QCOMPARE(before, 0);
     QCOMPARE(after, 1); // once
     QCOMPARE(balloons[0][1].toString(),
-             QStringLiteral("The backup of \"Documents\" has made no progress for 30 minutes: a drive or share it "
+             QStringLiteral("The backup of \"Documents\" has made no progress for an hour: a drive or share it "
                             "uses may not answer. Other backups wait for it; cancel it in the main window."));
 }
 
