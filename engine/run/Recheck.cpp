@@ -190,6 +190,7 @@ std::optional<std::string> Run::recheckArchive(const RunRecord& run)
         zip::ZipReader reader(path, m_job.encryptionPassword());
         if (m_impl.readFault)
             reader.setReadFault(m_impl.readFault);
+        reader.setCancel([this] { return cancelled(); });
         std::vector<size_t> which;
         for (size_t i = 0; i < reader.entries().size(); ++i)
             if (reader.entries()[i].kind != zip::EntryKind::Directory)

@@ -50,6 +50,7 @@ void Run::verify()
         zip::ZipReader reader(m_archivePath, m_job.encryptionPassword(), zip::ZipReader::Authentication::OnRequest);
         if (m_impl.readFault)
             reader.setReadFault(m_impl.readFault);
+        reader.setCancel([this] { return cancelled(); });
         // The authentication code of an encrypted archive covers all of it: it is checked on
         // a thread of its own while the entries are read.
         std::string unauthentic, readError;

@@ -419,6 +419,19 @@ TEST_F(RunTest, CancelledRunLeavesNothing)
     EXPECT_TRUE(listFolder(dest).empty());
     EXPECT_EQ(logText().find("verification passed"), std::string::npos) << logText();
     EXPECT_EQ(query("SELECT COUNT(*) FROM runs WHERE archive IS NOT NULL")[0][0], "0");
+
+    // Inside a large file too: its check stops without reading it to its end.
+    writeFile(src / "image.bin", binary(24 << 20, 9));
+    selection.setFilesToProcess("");
+    selection.IncludeItem((src / "image.bin").string(), -1);
+    cancel = false;
+    uint64_t readAfterCancel = 0;
+    engine.setReadFaultHook([&](uint64_t n) {
+        readAfterCancel += cancel ? n : 0;
+        return 0;
+    });
+    EXPECT_EQ(engine.RunJob(job, control), Cancelled);
+    EXPECT_LT(readAfterCancel, uint64_t {8} << 20);
 }
 
 TEST_F(RunTest, ProgressCountsFilesAndBytes)

@@ -794,6 +794,7 @@ struct ZipReader::Impl
     std::unique_ptr<DecryptingSource> inner;
     std::vector<ZipEntry> entries;
     std::string damage; // why the directory could not be read (its entries were found anyway)
+    std::function<bool()> cancelled;
 
     const Source& source() const
     {
@@ -958,6 +959,11 @@ void ZipReader::readStretch(Stretch& stretch, std::vector<unsigned char>& buffer
     }
 }
 
+void ZipReader::setCancel(std::function<bool()> cancelled)
+{
+    m->cancelled = std::move(cancelled);
+}
+
 void ZipReader::checkEntries(const size_t* which, size_t count, const Stretch& near, Check* checks,
                              std::exception_ptr* failed) const
 {
@@ -970,7 +976,11 @@ void ZipReader::checkEntries(const size_t* which, size_t count, const Stretch& n
                 check.linkTarget = linkTarget(src, e);
                 check.size = check.linkTarget.size();
             } else {
-                check.crc = readEntry(src, e, [&](const char*, size_t n) { check.size += n; });
+                check.crc = readEntry(src, e, [&](const char*, size_t n) {
+                    check.size += n;
+                    if (m->cancelled && m->cancelled())
+                        throw Cancelled();
+                });
             }
         } catch (const ReadError&) {
             failed[i] = std::current_exception(); // the drive, not the entry

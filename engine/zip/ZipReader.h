@@ -89,6 +89,9 @@ public:
     // Test seam: called before every read of the archive's file with its size; a non-zero
     // errno return makes that read fail with that error.
     void setReadFault(std::function<int(uint64_t bytes)> fault);
+    // Asked from checkAll's threads as an entry's data is read: true ends the check with
+    // Cancelled, inside an entry too (a disk image takes minutes to read).
+    void setCancel(std::function<bool()> cancelled);
 
     // What reading one entry to its end found.
     struct Check
