@@ -41,11 +41,6 @@ SingleInstance::Start SingleInstance::acquire()
         return Start::First;
     if (askRunningInstanceToShow())
         return Start::HandedOver;
-    // An instance that is ending stops answering and lets go of the lock within its grace time.
-    if (m_lock.tryLock(EndingWaitMs)) {
-        listen();
-        return Start::First;
-    }
 
     // QLockFile takes over the lock of a dead process of this computer by itself. A lock it
     // cannot judge (another computer's, or one it cannot read) is taken over here. Such a
@@ -59,6 +54,12 @@ SingleInstance::Start SingleInstance::acquire()
     const bool readable = m_lock.getLockInfo(&pid, &host, &application);
     const bool thisComputer = readable && (host.isEmpty() || host == QSysInfo::machineHostName());
     if (thisComputer) {
+        // An instance that is ending stops answering and lets go of the lock within its
+        // grace time.
+        if (m_lock.tryLock(EndingWaitMs)) {
+            listen();
+            return Start::First;
+        }
         m_refusal = QStringLiteral("Stowkeep is already running (process %1) but does not answer. "
                                    "End that process, or log out and in again, then start Stowkeep again.")
                         .arg(pid);
